@@ -1,0 +1,23 @@
+// quorvale: the mail server program. The command line picks the role (-server, -service,
+// -setup, -install, -remove); start-up and the roles live in the core and console libraries,
+// and this file wires the modules together.
+#include <string>
+
+#include "console/setup_console.h"
+#include "core/message_sink.h"
+#include "core/startup.h"
+
+int main(int argc, char** argv) {
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) commandLine += ' ';
+    commandLine += argv[i];
+  }
+  core::ProgramParts parts;
+  parts.runConsole = console::RunSetupConsole;
+  parts.serviceControl = [](core::RunMode, core::CSettings&, core::CMessageSink& sink) {
+    sink.Error("Service installation is not available in this build.");
+    return 1;
+  };
+  return core::RunQuorvale(commandLine, parts);
+}

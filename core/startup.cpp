@@ -1,0 +1,163 @@
+#include "core/startup.h"
+
+#include <cstdio>
+
+#include "core/jobs.h"
+#include "core/message_sink.h"
+#include "core/peer_signals.h"
+#include "core/server.h"
+#include "core/settings.h"
+#include "platform/fs.h"
+#include "platform/lock_file.h"
+#include "platform/path.h"
+#include "platform/service.h"
+#include "platform/system.h"
+#include "platform/terminal.h"
+
+namespace core {
+
+RunMode ParseCommandLine(const std::string& commandLine) {
+  const std::pair<const char*, RunMode> options[] = {
+      {"-install", RunMode::kInstall}, {"-remove", RunMode::kRemove},
+      {"-service", RunMode::kService}, {"-server", RunMode::kServer},
+      {"-setup", RunMode::kSetup},
+  };
+  for (const auto& [text, mode] : options) {
+    if (commandLine.find(text) != std::string::npos) return mode;
+  }
+  return RunMode::kAsk;
+}
+
+std::string VersionString(int version, char letter, const std::string& platform) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "Version %d.%02d.%c - %s", version / 100, version % 100, letter,
+                platform.c_str());
+  return buf;
+}
+
+std::string ServerTitle(const std::string& product) { return product + " - Server"; }
+std::string ConsoleTitle(const std::string& product) { return product + " - Setup"; }
+
+namespace {
+
+bool ServiceRunning(CSettings& settings) {
+  CPeerSignals probe(settings.Paths().home, settings.Paths().quorvaleIni, ProcessRole::kConsole,
+                     platform::CurrentProcessId(), [&] {
+                       return platform::ServiceActive(settings.Values().branding.oemsoft);
+                     });
+  return probe.QueryServiceRunning();
+}
+
+// The mode question; without a terminal there is nobody to answer, so the program ends.
+int AskMode(bool terminal) {
+  if (!terminal) {
+    platform::ShowOperatorText(
+        "No mode given and no terminal to ask: start with -server, -service or -setup.");
+    return kAnswerCancel;
+  }
+  return platform::AskOperator(
+      "The server will start as an interactive application. Please select in which mode.\n"
+      "(In this case, you will not be able to run the server as an NT service without first "
+      "closing the application.)",
+      {{"SETUP: Configure the server", 6},
+       {"SERVER: Configure and Run the server (1)", 7},
+       {"Cancel", kAnswerCancel}},
+      kAnswerCancel);
+}
+
+}  // namespace
+
+int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
+  IServerJobs neutralJobs;
+  IServerJobs& jobs = parts.jobs != nullptr ? *parts.jobs : neutralJobs;
+  bool terminal = platform::TerminalAttached();
+  CMessageSink sink("", MakeTerminalChannel());
+  sink.SetOperator(terminal);
+  CSettings settings(sink, parts.owners);
+
+  if (settings.LocateHome() != 0) {
+    sink.Error("Initializing setup");
+    return 1;
+  }
+  const std::string& home = settings.Paths().home;
+  if (platform::ChangeDirectory(home) != 0) {
+    sink.Error("The TORVIK.INI file which indicates my home directory is (" + home +
+               ") but I cannot access it.\n\nPlease check your installation");
+    return 1;
+  }
+  (void)platform::RemoveFile(platform::ResolvePath(platform::JoinPath(home, "debug.log")));
+  if (settings.LoadBranding() != 0) {
+    sink.Error("OEM initialization");
+    return 1;
+  }
+  std::string version =
+      VersionString(kProductVersion, kProductLetter, platform::PlatformString());
+
+  ProcessFlags flags;
+  RunMode mode = ParseCommandLine(commandLine);
+  switch (mode) {
+    case RunMode::kInstall:
+    case RunMode::kRemove:
+      return parts.serviceControl ? parts.serviceControl(mode, settings, sink) : 1;
+    case RunMode::kService:
+      flags.serverRole = flags.serviceMode = flags.serviceRunning = true;
+      sink.EmptyMessageLog();
+      break;
+    case RunMode::kServer:
+      flags.interactive = terminal;
+      flags.serverRole = true;
+      sink.EmptyMessageLog();
+      if (ServiceRunning(settings)) return 0;
+      break;
+    case RunMode::kSetup:
+      flags.interactive = terminal;
+      break;
+    case RunMode::kAsk:
+      flags.interactive = terminal;
+      if (ServiceRunning(settings)) break;  // console only
+      switch (AskMode(terminal)) {
+        case kAnswerCancel: return 0;
+        case 7: flags.serverRole = true; break;
+        default: break;
+      }
+      break;
+  }
+  sink.SetOperator(flags.interactive);
+  settings.SetReportReloads(!flags.interactive);
+  if (flags.serviceMode) sink.Information("Starting service...");
+
+  if (platform::MakeDirectory(platform::ResolvePath(settings.Paths().command)) != 0) {
+    sink.Error("Cannot create the command directory " + settings.Paths().command);
+  }
+  if (jobs.InitUucp() != 0) {
+    sink.Error("UUCP Gateway initialization");
+    return 1;
+  }
+  (void)settings.LoadAll();
+
+  platform::CInstanceLock instance;
+  if (flags.interactive) {
+    long holder = 0;
+    if (instance.Acquire(platform::JoinPath(home, "QUORVALE.lck"), &holder) != 0) {
+      platform::ShowOperatorText(settings.Values().branding.oemsoft +
+                                 " is already running in this home directory (process " +
+                                 std::to_string(holder) + ").");
+      return 0;
+    }
+  }
+  const std::string& product = settings.Values().branding.oemsoft;
+  platform::ShowOperatorText((flags.serverRole ? ServerTitle(product) : ConsoleTitle(product)) +
+                             " - " + version);
+
+  if (!flags.serverRole) {
+    if (!parts.runConsole) return 1;
+    ConsoleContext context{settings, sink, flags.interactive, version};
+    return parts.runConsole(context);
+  }
+  CSessionCounters counters;
+  CServerProcess server(settings, sink, jobs, counters, flags);
+  if (int rc = server.StartServing(version); rc != 0) return rc;
+  return server.Run();
+}
+
+}  // namespace core

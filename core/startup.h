@@ -1,0 +1,51 @@
+// Start-up of a QUORVALE process: home directory, branding, version, run mode, settings, the
+// one-instance lock, then the server role (CServerProcess) or the console role.
+//
+// Command line (searched as a whole, in this order): "-install", "-remove", "-service",
+// "-server", "-setup"; none of them asks the operator for the mode. Exit codes: 0 normal end,
+// 1 a start-up failure (its message has been shown or written to message.log).
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace core {
+
+class CMessageSink;
+class CSettings;
+class IServerJobs;
+class ISettingsOwners;
+
+constexpr int kProductVersion = 200008;
+constexpr char kProductLetter = 'A';
+
+enum class RunMode { kInstall, kRemove, kService, kServer, kSetup, kAsk };
+
+RunMode ParseCommandLine(const std::string& commandLine);
+
+// "Version 2000.08.A - Linux.6.1.0".
+std::string VersionString(int version, char letter, const std::string& platform);
+
+// Window titles, printed at start since there are no windows.
+std::string ServerTitle(const std::string& product);
+std::string ConsoleTitle(const std::string& product);
+
+struct ConsoleContext {
+  CSettings& settings;
+  CMessageSink& sink;
+  bool interactive;
+  const std::string& version;
+};
+
+struct ProgramParts {
+  IServerJobs* jobs = nullptr;          // null: the core's neutral jobs
+  ISettingsOwners* owners = nullptr;    // null: the core's neutral owners
+  // The console role; returns the exit code.
+  std::function<int(ConsoleContext&)> runConsole;
+  // -install and -remove; returns the exit code.
+  std::function<int(RunMode, CSettings&, CMessageSink&)> serviceControl;
+};
+
+int RunQuorvale(const std::string& commandLine, ProgramParts& parts);
+
+}  // namespace core

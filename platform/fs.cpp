@@ -1,0 +1,131 @@
+#include "platform/fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+int WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+int SyncDirectoryOf(const std::string& path) {
+  CUniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return -1;
+  return ::fsync(dir.get()) == 0 ? 0 : -1;
+}
+
+int ReadWholeFile(const std::string& path, std::string* out) {
+  out->clear();
+  CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return -1;
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) return 0;
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
+int WriteFileAtomic(const std::string& path, std::string_view data, bool sync) {
+  std::string tmp = path + ".tmp~" + std::to_string(::getpid());
+  int result = -1;
+  {
+    CUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) return -1;
+    // Keep the mode of the file being replaced (scripts stay executable).
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07777);
+    if (WriteAll(fd.get(), data) == 0 && (!sync || ::fsync(fd.get()) == 0)) result = 0;
+  }
+  if (result == 0 && ::rename(tmp.c_str(), path.c_str()) == 0) {
+    if (sync) SyncDirectoryOf(path);
+    return 0;
+  }
+  ::unlink(tmp.c_str());
+  return -1;
+}
+
+int AppendToFile(const std::string& path, std::string_view data) {
+  CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd) return -1;
+  return WriteAll(fd.get(), data);
+}
+
+int TruncateFile(const std::string& path) {
+  CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  return fd ? 0 : -1;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int MakeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0) return 0;
+  return (errno == EEXIST && DirectoryExists(path)) ? 0 : -1;
+}
+
+int RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
+  return -1;
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : -1;
+}
+
+int ChangeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0 ? 0 : -1; }
+
+std::string CurrentDirectory() {
+  char buf[PATH_MAX];
+  if (::getcwd(buf, sizeof buf) == nullptr) return std::string();
+  return buf;
+}
+
+int MakeExecutable(const std::string& path) {
+  return ::chmod(path.c_str(), 0755) == 0 ? 0 : -1;
+}
+
+}  // namespace platform

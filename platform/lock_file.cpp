@@ -1,0 +1,103 @@
+#include "platform/lock_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/fs.h"
+
+namespace platform {
+namespace {
+
+bool SameFile(int fd, const std::string& path) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+}
+
+}  // namespace
+
+CLockFile& CLockFile::operator=(CLockFile&& other) noexcept {
+  if (this != &other) {
+    Release();
+    path_ = std::move(other.path_);
+    fd_ = std::move(other.fd_);
+  }
+  return *this;
+}
+
+LockAttempt CLockFile::TryAcquire(const std::string& path) {
+  Release();
+  // A releasing holder removes the file after we opened it: then our lock is on a dead inode,
+  // so check that the name still points at what we locked, and try again if not.
+  for (int round = 0; round < 3; ++round) {
+    CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd) return errno == ENOENT ? LockAttempt::kNoDirectory : LockAttempt::kBusy;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return LockAttempt::kBusy;
+    if (SameFile(fd.get(), path)) {
+      path_ = path;
+      fd_ = std::move(fd);
+      return LockAttempt::kHeld;
+    }
+  }
+  return LockAttempt::kBusy;
+}
+
+void CLockFile::Release() {
+  if (!fd_) return;
+  ::unlink(path_.c_str());  // while still holding the lock, so no one locks the removed inode
+  fd_.Reset();
+  path_.clear();
+}
+
+CExclusiveFile& CExclusiveFile::operator=(CExclusiveFile&& other) noexcept {
+  if (this != &other) {
+    Release();
+    path_ = std::move(other.path_);
+    fd_ = std::move(other.fd_);
+  }
+  return *this;
+}
+
+bool CExclusiveFile::TryCreate(const std::string& path) {
+  Release();
+  CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd) return false;
+  path_ = path;
+  fd_ = std::move(fd);
+  return true;
+}
+
+void CExclusiveFile::Release() {
+  if (!fd_) return;
+  ::unlink(path_.c_str());
+  fd_.Reset();
+  path_.clear();
+}
+
+int CInstanceLock::Acquire(const std::string& path, long* holder) {
+  *holder = 0;
+  CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) return -1;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    std::string text;
+    if (ReadWholeFile(path, &text) == 0) *holder = std::strtol(text.c_str(), nullptr, 10);
+    return -1;
+  }
+  std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd.get(), 0) != 0 || ::pwrite(fd.get(), pid.data(), pid.size(), 0) < 0) {
+    return -1;
+  }
+  path_ = path;
+  fd_ = std::move(fd);
+  return 0;
+}
+
+CInstanceLock::~CInstanceLock() {
+  if (fd_) ::unlink(path_.c_str());
+}
+
+}  // namespace platform

@@ -1,0 +1,70 @@
+// Lock files shared between the system's processes.
+//
+// CLockFile: the ".LCK" files that guard settings and account files. Taking one creates the file
+// and holds an exclusive flock on it; releasing removes the file. A leftover file that nobody
+// holds does not block. CExclusiveFile: a file created with O_EXCL (the queue's sequence lock),
+// removed on release. CInstanceLock: one interactive server per home directory.
+//
+// All three are move-only RAII owners; a moved-from or released object holds nothing.
+#pragma once
+
+#include <string>
+
+#include "platform/unique_fd.h"
+
+namespace platform {
+
+// Results of a single attempt to take a lock.
+enum class LockAttempt {
+  kHeld,       // the lock is ours
+  kBusy,       // another holder has it, or the file cannot be opened for writing
+  kNoDirectory // the directory does not exist: locking is unavailable
+};
+
+class CLockFile {
+ public:
+  CLockFile() = default;
+  CLockFile(CLockFile&&) = default;
+  CLockFile& operator=(CLockFile&& other) noexcept;
+  ~CLockFile() { Release(); }
+
+  // One attempt, without waiting.
+  LockAttempt TryAcquire(const std::string& path);
+  void Release();
+  bool Held() const { return static_cast<bool>(fd_); }
+
+ private:
+  std::string path_;
+  CUniqueFd fd_;
+};
+
+class CExclusiveFile {
+ public:
+  CExclusiveFile() = default;
+  CExclusiveFile(CExclusiveFile&&) = default;
+  CExclusiveFile& operator=(CExclusiveFile&& other) noexcept;
+  ~CExclusiveFile() { Release(); }
+
+  // Creates `path` exclusively; false when it exists or cannot be created.
+  bool TryCreate(const std::string& path);
+  void Release();
+  bool Held() const { return static_cast<bool>(fd_); }
+
+ private:
+  std::string path_;
+  CUniqueFd fd_;
+};
+
+class CInstanceLock {
+ public:
+  // 0 when taken (the file then holds our process id); -1 when another process holds it, with
+  // its process id in `*holder` (0 when unknown).
+  [[nodiscard]] int Acquire(const std::string& path, long* holder);
+  ~CInstanceLock();
+
+ private:
+  std::string path_;
+  CUniqueFd fd_;
+};
+
+}  // namespace platform

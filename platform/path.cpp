@@ -1,0 +1,175 @@
+#include "platform/path.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+
+namespace platform {
+namespace {
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The entry of `dir` equal to `name` without case, or `name` itself.
+std::string MatchEntry(const std::string& dir, const std::string& name) {
+  std::string exact = dir.empty() ? name : JoinPath(dir, name);
+  if (Exists(exact)) return name;
+  DirHandle d(::opendir(dir.empty() ? "." : dir.c_str()));
+  if (!d) return name;
+  std::string best;
+  while (dirent* e = ::readdir(d.get())) {
+    std::string entry = e->d_name;
+    if (EqualNoCase(entry, name) && (best.empty() || entry < best)) best = entry;
+  }
+  return best.empty() ? name : best;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::string NormaliseSeparators(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+std::string BaseName(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DirName(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string ResolvePath(const std::string& input) {
+  std::string path = NormaliseSeparators(input);
+  if (path.empty()) return path;
+  std::string out = path[0] == '/' ? "/" : "";
+  bool resolving = true;  // once a component is missing, the rest is taken as given
+  size_t pos = path[0] == '/' ? 1 : 0;
+  while (pos <= path.size()) {
+    size_t slash = path.find('/', pos);
+    if (slash == std::string::npos) slash = path.size();
+    std::string comp = path.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (comp.empty()) continue;
+    if (comp == "." || comp == "..") {
+      out = out.empty() ? comp : JoinPath(out, comp);
+      continue;
+    }
+    std::string name = resolving ? MatchEntry(out, comp) : comp;
+    out = out.empty() ? name : JoinPath(out, name);
+    if (resolving && !Exists(out)) resolving = false;
+  }
+  if (!path.empty() && path.back() == '/' && out.back() != '/') out += '/';
+  return out;
+}
+
+bool WildcardMatchNoCase(const std::string& pattern, const std::string& name) {
+  // Iterative match with one back-track point per star: linear in practice, no recursion.
+  size_t p = 0, n = 0, star = std::string::npos, mark = 0;
+  auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  };
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      mark = n;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern,
+                                   EntryKind kind) {
+  std::vector<std::string> names;
+  std::string resolved = ResolvePath(dir.empty() ? "." : dir);
+  DirHandle d(::opendir(resolved.c_str()));
+  if (!d) return names;
+  while (dirent* e = ::readdir(d.get())) {
+    std::string entry = e->d_name;
+    if (entry == "." || entry == "..") continue;
+    if (!WildcardMatchNoCase(pattern, entry)) continue;
+    if (kind != EntryKind::kAll) {
+      bool isDir = IsDirectory(JoinPath(resolved, entry));
+      if (isDir != (kind == EntryKind::kDirectories)) continue;
+    }
+    names.push_back(std::move(entry));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string SiblingName(const std::string& path, char letter) {
+  size_t start = path.rfind('/');
+  start = start == std::string::npos ? 0 : start + 1;
+  if (start >= path.size()) return path;
+  std::string out = path;
+  unsigned char old = static_cast<unsigned char>(out[start]);
+  unsigned char l = static_cast<unsigned char>(letter);
+  out[start] = static_cast<char>(std::islower(old) ? std::tolower(l) : std::toupper(l));
+  return out;
+}
+
+std::string ReplaceExtension(const std::string& path, const std::string& ext) {
+  size_t slash = path.rfind('/');
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+    return path + "." + ext;
+  }
+  return path.substr(0, dot + 1) + ext;
+}
+
+std::string WindowsDirectory() {
+  const char* w = std::getenv("WINDIR");
+  if (w != nullptr && *w != '\0') return NormaliseSeparators(w);
+  return "/etc/quorvale";
+}
+
+std::string ProfilePath(const std::string& name) {
+  std::string n = NormaliseSeparators(name);
+  if (n.find('/') != std::string::npos) return n;
+  return JoinPath(WindowsDirectory(), n);
+}
+
+}  // namespace platform
