@@ -1,1 +1,150 @@
+#include "core/server.h"
+
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include "core/tests/fakes.h"
+#include "platform/profile.h"
+#include "platform/system.h"
+#include "platform/thread_signal.h"
+#include "testing/temp_dir.h"
+
+namespace core {
+namespace {
+
+using testing_support::CTempDir;
+
+struct ServerFixture : ::testing::Test {
+  ServerFixture() : sink(dir / "message.log", nullptr), settings(sink, nullptr) {
+    settings.SetHome(dir.path());
+    flags.serverRole = true;
+    flags.serviceMode = true;
+    // A console process is known: its socket receives what the server posts.
+    EXPECT_EQ(console.Bind(dir.path(), kConsoleId), 0);
+    EXPECT_EQ(platform::WriteProfileString(dir / "QUORVALE.INI", "data", "stpthread",
+                                           std::to_string(kConsoleId)),
+              0);
+  }
+  long Published(const char* key) {
+    return platform::GetProfileLong(dir / "QUORVALE.INI", "data", key, -1);
+  }
+  std::vector<long> ConsoleReceived() {
+    std::vector<long> codes;
+    while (auto s = console.Receive()) codes.push_back(s->param);
+    return codes;
+  }
+  void Signal(long code) { server->OnThreadSignal({kSignalName, 1, code}); }
+
+  static constexpr long kConsoleId = 4242;
+  CTempDir dir;
+  CMessageSink sink;
+  CSettings settings;
+  CRecordingJobs jobs;
+  CSessionCounters counters;
+  ProcessFlags flags;
+  platform::CSignalSocket console;
+  std::unique_ptr<CServerProcess> server;
+};
+
+TEST_F(ServerFixture, StartPublishesAnnouncesAndWritesTheVersion) {
+  server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
+  ASSERT_EQ(server->StartServing("Version 2000.08.A - Linux.6.1.0"), 0);
+  EXPECT_EQ(Published("srvthread"), platform::CurrentProcessId());
+  EXPECT_EQ(platform::GetProfileString(dir / "NEXUM2.INI", "SMTP", "version", ""),
+            "Version 2000.08.A - Linux.6.1.0");
+  EXPECT_EQ(ConsoleReceived(), (std::vector<long>{kSignalRereadPeer}));
+  EXPECT_TRUE(server->Flags().commandPending);  // the first tick runs the command queue
+  EXPECT_EQ(jobs.Count("start-gates"), 1);
+  EXPECT_NE(ReadText(dir / "message.log").find("   OK: Server started\r\n"), std::string::npos);
+}
+
+TEST_F(ServerFixture, SignalsStartTheirJobs) {
+  server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
+  ASSERT_EQ(server->StartServing("v"), 0);
+  Signal(kSignalDistribute);
+  Signal(kSignalSendNowForce);
+  Signal(kSignalUucpExchange);
+  EXPECT_EQ(jobs.ran, (std::vector<std::string>{"start-gates", "distribution", "outbound-force",
+                                                "uucp-exchange", "distribution"}));
+  Signal(kSignalSendNext);
+  EXPECT_TRUE(server->Flags().sendNow);
+  server->OnTimer();
+  EXPECT_EQ(jobs.Count("outbound"), 1);  // at the next tick
+  server->Flags().commandPending = false;
+  Signal(kSignalCommandQueued);
+  EXPECT_TRUE(server->Flags().commandPending);
+  server->OnThreadSignal({kSignalName, 1, 299});  // unknown codes are ignored
+  server->OnThreadSignal({kSignalName, 2, 211});
+  server->OnThreadSignal({"SOMETHING_ELSE", 1, 211});
+  EXPECT_EQ(jobs.Count("distribution"), 2);
+  server->OnThreadSignal({kImsApiName, 3, 4});
+  EXPECT_NE(ReadText(dir / "message.log").find("OnImsApiCmd(wParam=3, lParam=4)"),
+            std::string::npos);
+}
+
+TEST_F(ServerFixture, ReloadsBySignalAndByHangup) {
+  server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
+  ASSERT_EQ(server->StartServing("v"), 0);
+  ASSERT_EQ(platform::WriteProfileString(dir / "NEXUM2.INI", "DNS", "port", "5353"), 0);
+  Signal(kReloadDns);
+  EXPECT_EQ(settings.Values().dns.port, 5353);
+  server->OnPosixSignal(SIGHUP);
+  std::string log = ReadText(dir / "message.log");
+  EXPECT_NE(log.find("OnServiceReload(1003) => 0"), std::string::npos);
+  EXPECT_NE(log.find("OnServiceReload(1000) => 0"), std::string::npos);
+
+  // 201: reload at the next tick.
+  ASSERT_EQ(platform::WriteProfileString(dir / "NEXUM2.INI", "DNS", "port", "53"), 0);
+  Signal(kSignalReloadPending);
+  EXPECT_EQ(settings.Values().dns.port, 5353);
+  server->OnTimer();
+  EXPECT_EQ(settings.Values().dns.port, 53);
+  EXPECT_NE(ReadText(dir / "message.log").find("   OK: Settings reloaded\r\n"), std::string::npos);
+}
+
+TEST_F(ServerFixture, StopSignalWithdrawsAtOnceAndWaitsForOutboundSessions) {
+  server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
+  ASSERT_EQ(server->StartServing("v"), 0);
+  ConsoleReceived();
+  counters.smtpClients = 1;
+  server->OnPosixSignal(SIGTERM);
+  EXPECT_EQ(Published("srvthread"), 0);
+  EXPECT_EQ(ConsoleReceived(), (std::vector<long>{kSignalRereadPeer}));
+  EXPECT_TRUE(counters.stopping);
+  for (int i = 0; i < 30; ++i) server->OnTimer();
+  EXPECT_FALSE(server->Ended());
+  EXPECT_EQ(jobs.Count("commands"), 0);  // no job runs while stopping
+  counters.smtpClients = 0;
+  for (int i = 0; i < 10; ++i) server->OnTimer();
+  EXPECT_TRUE(server->Ended());
+  EXPECT_NE(ReadText(dir / "message.log").find("   OK: Server stopping...\r\n"), std::string::npos);
+}
+
+TEST_F(ServerFixture, ExitProcedureWaitsForEverySessionKind) {
+  flags.serviceMode = false;  // no operator either: a quiet exit
+  server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
+  ASSERT_EQ(server->StartServing("v"), 0);
+  counters.serverSessions = 2;
+  counters.pop3Clients = 1;
+  server->OnPosixSignal(SIGINT);
+  EXPECT_EQ(jobs.Count("stop-gates"), 1);
+  for (int i = 0; i < 20; ++i) server->OnTimer();
+  EXPECT_FALSE(server->Ended());
+  EXPECT_EQ(Published("srvthread"), platform::CurrentProcessId());
+  counters.serverSessions = 0;
+  for (int i = 0; i < 10; ++i) server->OnTimer();
+  EXPECT_FALSE(server->Ended());
+  counters.pop3Clients = 0;
+  jobs.outboundBusy = true;
+  for (int i = 0; i < 10; ++i) server->OnTimer();
+  EXPECT_FALSE(server->Ended());
+  jobs.outboundBusy = false;
+  for (int i = 0; i < 10; ++i) server->OnTimer();
+  EXPECT_TRUE(server->Ended());
+  EXPECT_EQ(Published("srvthread"), 0);
+  EXPECT_EQ(ReadText(dir / "message.log").find("Clients and Servers terminated"),
+            std::string::npos);  // quiet
+}
+
+}  // namespace
+}  // namespace core
