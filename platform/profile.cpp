@@ -49,8 +49,9 @@ long ParseDecimal(std::string_view text) {
   if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
   long long value = 0;
   for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > LONG_MAX) value = LONG_MAX;  // saturate instead of overflowing
+    // Saturate instead of overflowing: a huge number reads as the largest one.
+    int digit = text[i] - '0';
+    value = value > (LONG_MAX - digit) / 10 ? LONG_MAX : value * 10 + digit;
   }
   return static_cast<long>(negative ? -value : value);
 }

@@ -1,0 +1,32 @@
+# Shared by the set-up scripts: install the Debian packages the project needs, then build.
+# shellcheck shell=bash
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Debian packages: compiler and build tools, GoogleTest, Python for the integration tests.
+PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    as_root apt-get update -q
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# build DIR [cmake options...]
+build() {
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  ninja -C "$dir"
+}

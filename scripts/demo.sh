@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the server needs, builds it, prepares a demo home directory inside the checkout
+# (demo/windir with TORVIK.INI, demo/home with NEXUM2.INI for the domain example.test on the
+# unprivileged ports 2525 for SMTP and 1110 for POP3) and runs the server in the foreground.
+# Ctrl-C asks before it ends the server; SIGTERM (kill) stops it at once.
+source "$(dirname "$0")/common.sh"
+
+install_packages
+build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=OFF
+
+DEMO="$ROOT/demo"
+mkdir -p "$DEMO/windir" "$DEMO/home/MAILIN/alice" "$DEMO/home/MAILIN/bob"
+printf '[Settings]\r\nHomeDir=%s\r\n' "$DEMO/home" > "$DEMO/windir/TORVIK.INI"
+if [ ! -f "$DEMO/home/NEXUM2.INI" ]; then
+  printf '%s\r\n' '[SMTP]' 'Domain=example.test' 'LocalName=mail.example.test' \
+    'IPaddress=127.0.0.1' 'smtpport=2525' 'pop3port=1110' > "$DEMO/home/NEXUM2.INI"
+fi
+
+echo "== demo home: $DEMO/home (WINDIR=$DEMO/windir)"
+export WINDIR="$DEMO/windir"
+exec "$ROOT/build/app/quorvale" -server

@@ -1,0 +1,102 @@
+"""Helpers for driving the quorvale program in tests: a home directory of its own, the locator
+file in a private WINDIR, start and stop by process id."""
+
+import configparser
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BINARY = os.environ.get("QUORVALE_BIN", "quorvale")
+
+
+def read_ini(path, section, key, default=None):
+    parser = configparser.ConfigParser(strict=False, interpolation=None)
+    parser.optionxform = str.lower
+    try:
+        with open(path, encoding="latin-1") as f:
+            parser.read_string(f.read())
+    except FileNotFoundError:
+        return default
+    for name in parser.sections():
+        if name.lower() == section.lower():
+            return parser[name].get(key.lower(), default)
+    return default
+
+
+def wait_for(predicate, timeout=10.0, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+class Home:
+    """A throw-away installation: WINDIR with TORVIK.INI and a home directory with NEXUM2.INI."""
+
+    def __init__(self, smtp_port=0, pop3_port=0, write_locator=True):
+        self.root = tempfile.mkdtemp(prefix="qvit.")
+        self.windir = os.path.join(self.root, "windir")
+        self.home = os.path.join(self.root, "home")
+        os.makedirs(self.windir)
+        os.makedirs(self.home)
+        if write_locator:
+            with open(os.path.join(self.windir, "TORVIK.INI"), "w", newline="") as f:
+                f.write("[Settings]\r\nHomeDir=%s\r\n" % self.home)
+        with open(self.path("NEXUM2.INI"), "w", newline="") as f:
+            f.write("[SMTP]\r\nDomain=example.test\r\nsmtpport=%d\r\npop3port=%d\r\n"
+                    % (smtp_port, pop3_port))
+        self.procs = []
+
+    def path(self, *names):
+        return os.path.join(self.home, *names)
+
+    def env(self):
+        env = dict(os.environ)
+        env["WINDIR"] = self.windir
+        return env
+
+    def start(self, *args, stdin=subprocess.DEVNULL):
+        proc = subprocess.Popen([BINARY, *args], env=self.env(), stdin=stdin,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.procs.append(proc)
+        return proc
+
+    def run(self, *args, timeout=20):
+        return subprocess.run([BINARY, *args], env=self.env(), stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=timeout)
+
+    def published(self, key):
+        value = read_ini(self.path("QUORVALE.INI"), "data", key, "0")
+        return int(value or 0)
+
+    def message_log(self):
+        try:
+            with open(self.path("message.log"), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def post(self, process_id, word, code, name="KESTRUM_SMTP_STOP"):
+        import socket
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        try:
+            sock.sendto(("%s %d %d" % (name, word, code)).encode(),
+                        self.path("QUORVALE.%d.sig" % process_id))
+        finally:
+            sock.close()
+
+    def close(self):
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGKILL)
+            proc.wait(timeout=10)
+            for stream in (proc.stdout, proc.stderr, proc.stdin):
+                if stream:
+                    stream.close()
+        shutil.rmtree(self.root, ignore_errors=True)
