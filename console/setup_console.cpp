@@ -1,7 +1,5 @@
 #include "console/setup_console.h"
 
-#include <signal.h>
-
 #include <cctype>
 #include <sstream>
 
@@ -47,8 +45,10 @@ class CSetupConsole {
     peer_.Publish(true);
     settings_.OnTellPeer([this](int code) { (void)peer_.Post(1, code); });
     ShowStatus();
-    loop_.OnSignal([this](int s) {
-      if (s == SIGINT || s == SIGTERM) Exit();
+    loop_.OnSignal([this](platform::ProcessSignal s) {
+      if (s == platform::ProcessSignal::kInterrupt || s == platform::ProcessSignal::kTerminate) {
+        Exit();
+      }
     });
     loop_.OnTimer([this] { launcher_.Reap(); });
     loop_.WatchSignalSocket(&socket_, [this](const platform::ThreadSignal& s) { OnSignal(s); });

@@ -1,7 +1,5 @@
 #include "core/server.h"
 
-#include <signal.h>
-
 #include <cstdio>
 
 #include "core/backup.h"
@@ -72,7 +70,7 @@ int CServerProcess::Run() {
     return 1;
   }
   loop_.OnTimer([this] { OnTimer(); });
-  loop_.OnSignal([this](int s) { OnPosixSignal(s); });
+  loop_.OnSignal([this](platform::ProcessSignal s) { OnPosixSignal(s); });
   loop_.WatchSignalSocket(&signalSocket_,
                           [this](const platform::ThreadSignal& s) { OnThreadSignal(s); });
   while (!ended_) {
@@ -150,15 +148,15 @@ void CServerProcess::OnThreadSignal(const platform::ThreadSignal& signal) {
   }
 }
 
-void CServerProcess::OnPosixSignal(int signo) {
-  switch (signo) {
-    case SIGINT: ExitProcedure(); break;
-    case SIGTERM: StopSignal(); break;
-    case SIGHUP: Reload(kReloadAll); break;
-    case SIGUSR1:
+void CServerProcess::OnPosixSignal(platform::ProcessSignal signal) {
+  using platform::ProcessSignal;
+  switch (signal) {
+    case ProcessSignal::kInterrupt: ExitProcedure(); break;
+    case ProcessSignal::kTerminate: StopSignal(); break;
+    case ProcessSignal::kHangup: Reload(kReloadAll); break;
+    case ProcessSignal::kUser1:
       if (flags_.serverRole) jobs_.RunOutboundQueues(true);
       break;
-    default: break;
   }
 }
 

@@ -57,7 +57,7 @@ class CServerProcess {
   // Event handlers (public for tests, which drive them without a loop).
   void OnTimer();
   void OnThreadSignal(const platform::ThreadSignal& signal);
-  void OnPosixSignal(int signo);
+  void OnPosixSignal(platform::ProcessSignal signal);
   void ExitProcedure();
   void StopSignal();
 

@@ -27,6 +27,16 @@ void CatchSignal(int signo) {
 
 constexpr int kCaught[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
 
+ProcessSignal Named(int signo) {
+  switch (signo) {
+    case SIGINT: return ProcessSignal::kInterrupt;
+    case SIGTERM: return ProcessSignal::kTerminate;
+    case SIGHUP: return ProcessSignal::kHangup;
+    default: break;
+  }
+  return ProcessSignal::kUser1;
+}
+
 }  // namespace
 
 CEventLoop::~CEventLoop() {
@@ -119,7 +129,7 @@ void CEventLoop::DrainSignals() {
   ssize_t n;
   while ((n = ::read(pipeRead_.get(), buf, sizeof buf)) > 0) {
     for (ssize_t i = 0; i < n && !quit_; ++i) {
-      if (onSignal_) onSignal_(buf[i]);
+      if (onSignal_) onSignal_(Named(buf[i]));
     }
   }
 }

@@ -17,6 +17,14 @@
 
 namespace platform {
 
+// The POSIX signals the loop catches, named for what they ask of the process.
+enum class ProcessSignal {
+  kInterrupt,  // SIGINT: Ctrl-C at the terminal
+  kTerminate,  // SIGTERM: the service manager's stop
+  kHangup,     // SIGHUP: reload the settings
+  kUser1,      // SIGUSR1: run the outbound queues now
+};
+
 class CEventLoop {
  public:
   CEventLoop() = default;
@@ -28,7 +36,7 @@ class CEventLoop {
   [[nodiscard]] int Open(unsigned periodMs = 100);
 
   void OnTimer(std::function<void()> handler) { onTimer_ = std::move(handler); }
-  void OnSignal(std::function<void(int signo)> handler) { onSignal_ = std::move(handler); }
+  void OnSignal(std::function<void(ProcessSignal)> handler) { onSignal_ = std::move(handler); }
   // Signals posted to this process through `socket` (which must outlive the loop's run).
   void WatchSignalSocket(CSignalSocket* socket, std::function<void(const ThreadSignal&)> handler);
   // Lines typed on standard input (without their line end); `eof` is true once at end of input.
@@ -51,7 +59,7 @@ class CEventLoop {
   std::string terminalBuffer_;
   bool quit_ = false;
   std::function<void()> onTimer_;
-  std::function<void(int)> onSignal_;
+  std::function<void(ProcessSignal)> onSignal_;
   std::function<void(const ThreadSignal&)> onThreadSignal_;
   std::function<void(const std::string&, bool)> onLine_;
 };

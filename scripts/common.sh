@@ -5,7 +5,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages: compiler and build tools, GoogleTest, Python for the integration tests.
-PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2)
+# clang and its runtime build the fuzz targets (libFuzzer).
+PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
+  clang libclang-rt-14-dev)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

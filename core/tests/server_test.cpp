@@ -1,7 +1,6 @@
 #include "core/server.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include "core/tests/fakes.h"
 #include "platform/profile.h"
@@ -88,7 +87,7 @@ TEST_F(ServerFixture, ReloadsBySignalAndByHangup) {
   ASSERT_EQ(platform::WriteProfileString(dir / "NEXUM2.INI", "DNS", "port", "5353"), 0);
   Signal(kReloadDns);
   EXPECT_EQ(settings.Values().dns.port, 5353);
-  server->OnPosixSignal(SIGHUP);
+  server->OnPosixSignal(platform::ProcessSignal::kHangup);
   std::string log = ReadText(dir / "message.log");
   EXPECT_NE(log.find("OnServiceReload(1003) => 0"), std::string::npos);
   EXPECT_NE(log.find("OnServiceReload(1000) => 0"), std::string::npos);
@@ -107,7 +106,7 @@ TEST_F(ServerFixture, StopSignalWithdrawsAtOnceAndWaitsForOutboundSessions) {
   ASSERT_EQ(server->StartServing("v"), 0);
   ConsoleReceived();
   counters.smtpClients = 1;
-  server->OnPosixSignal(SIGTERM);
+  server->OnPosixSignal(platform::ProcessSignal::kTerminate);
   EXPECT_EQ(Published("srvthread"), 0);
   EXPECT_EQ(ConsoleReceived(), (std::vector<long>{kSignalRereadPeer}));
   EXPECT_TRUE(counters.stopping);
@@ -126,7 +125,7 @@ TEST_F(ServerFixture, ExitProcedureWaitsForEverySessionKind) {
   ASSERT_EQ(server->StartServing("v"), 0);
   counters.serverSessions = 2;
   counters.pop3Clients = 1;
-  server->OnPosixSignal(SIGINT);
+  server->OnPosixSignal(platform::ProcessSignal::kInterrupt);
   EXPECT_EQ(jobs.Count("stop-gates"), 1);
   for (int i = 0; i < 20; ++i) server->OnTimer();
   EXPECT_FALSE(server->Ended());

@@ -20,17 +20,17 @@ TEST(EventLoopTest, TimerTicksAndPosixSignalsArriveOnTheLoop) {
   CEventLoop loop;
   ASSERT_EQ(loop.Open(10), 0);
   int ticks = 0;
-  std::vector<int> signals;
+  std::vector<ProcessSignal> signals;
   loop.OnTimer([&] {
     if (++ticks == 3) ::raise(SIGHUP);
     if (ticks == 6) ::raise(SIGUSR1);
   });
-  loop.OnSignal([&](int s) {
+  loop.OnSignal([&](ProcessSignal s) {
     signals.push_back(s);
-    if (s == SIGUSR1) loop.Quit();
+    if (s == ProcessSignal::kUser1) loop.Quit();
   });
   ASSERT_EQ(loop.Run(), 0);
-  EXPECT_EQ(signals, (std::vector<int>{SIGHUP, SIGUSR1}));
+  EXPECT_EQ(signals, (std::vector<ProcessSignal>{ProcessSignal::kHangup, ProcessSignal::kUser1}));
   EXPECT_GE(ticks, 6);
 }
 
