@@ -6,7 +6,7 @@
 source "$(dirname "$0")/common.sh"
 
 install_packages
-build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=OFF
+build "$ROOT/build-demo" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=OFF
 
 DEMO="$ROOT/demo"
 mkdir -p "$DEMO/windir" "$DEMO/home/MAILIN/alice" "$DEMO/home/MAILIN/bob"
@@ -18,4 +18,4 @@ fi
 
 echo "== demo home: $DEMO/home (WINDIR=$DEMO/windir)"
 export WINDIR="$DEMO/windir"
-exec "$ROOT/build/app/quorvale" -server
+exec "$ROOT/build-demo/app/quorvale" -server

@@ -6,8 +6,8 @@ source "$(dirname "$0")/common.sh"
 
 install_packages
 
-build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON
+build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=ON
+build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_TESTS=ON
 CXX=clang++ build "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_FUZZ=ON \
   -DQV_TESTS=OFF
 
