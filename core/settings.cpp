@@ -439,12 +439,22 @@ int CSettings::WriteBackupNumber(int bakno) {
   return WithNexum([&] { return nexum_.WriteInt(kSmtp, "bakno", bakno); });
 }
 
+namespace {
+// Runs every step even when one fails; the first failure is the result.
+class CFirstFailure {
+ public:
+  void operator()(int rc) {
+    if (result_ == 0 && rc != 0) result_ = rc;
+  }
+  int Result() const { return result_; }
+
+ private:
+  int result_ = 0;
+};
+}  // namespace
+
 int CSettings::LoadAll() {
-  // Every group is loaded even when one fails; the first failure is the result.
-  int result = 0;
-  auto step = [&](int rc) {
-    if (result == 0 && rc != 0) result = rc;
-  };
+  CFirstFailure step;
   step(LoadBranding());
   step(LoadSmtp());
   step(LoadCommand());
@@ -458,14 +468,11 @@ int CSettings::LoadAll() {
   step(owners_->LoadUucp());
   step(owners_->LoadModem());
   Publish();
-  return result;
+  return step.Result();
 }
 
 int CSettings::SaveAll(bool tellPeer) {
-  int result = 0;
-  auto step = [&](int rc) {
-    if (result == 0 && rc != 0) result = rc;
-  };
+  CFirstFailure step;
   step(SaveSmtp());
   step(SaveCommand());
   step(SaveKaldor());
@@ -479,7 +486,7 @@ int CSettings::SaveAll(bool tellPeer) {
   step(owners_->SaveAccountExtras());
   Publish();
   if (tellPeer) TellPeer(kReloadAll);
-  return result;
+  return step.Result();
 }
 
 int CSettings::Reload(int code) {

@@ -20,13 +20,27 @@ bool SameFile(int fd, const std::string& path) {
 
 }  // namespace
 
-CLockFile& CLockFile::operator=(CLockFile&& other) noexcept {
+CRemovedOnRelease& CRemovedOnRelease::operator=(CRemovedOnRelease&& other) noexcept {
   if (this != &other) {
     Release();
     path_ = std::move(other.path_);
     fd_ = std::move(other.fd_);
   }
   return *this;
+}
+
+void CRemovedOnRelease::Take(const std::string& path, CUniqueFd fd) {
+  Release();
+  path_ = path;
+  fd_ = std::move(fd);
+}
+
+void CRemovedOnRelease::Release() {
+  if (!fd_) return;
+  // Removed while still open (and, for a lock, still locked), so nobody locks a removed file.
+  ::unlink(path_.c_str());
+  fd_.Reset();
+  path_.clear();
 }
 
 LockAttempt CLockFile::TryAcquire(const std::string& path) {
@@ -38,44 +52,19 @@ LockAttempt CLockFile::TryAcquire(const std::string& path) {
     if (!fd) return errno == ENOENT ? LockAttempt::kNoDirectory : LockAttempt::kBusy;
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return LockAttempt::kBusy;
     if (SameFile(fd.get(), path)) {
-      path_ = path;
-      fd_ = std::move(fd);
+      Take(path, std::move(fd));
       return LockAttempt::kHeld;
     }
   }
   return LockAttempt::kBusy;
 }
 
-void CLockFile::Release() {
-  if (!fd_) return;
-  ::unlink(path_.c_str());  // while still holding the lock, so no one locks the removed inode
-  fd_.Reset();
-  path_.clear();
-}
-
-CExclusiveFile& CExclusiveFile::operator=(CExclusiveFile&& other) noexcept {
-  if (this != &other) {
-    Release();
-    path_ = std::move(other.path_);
-    fd_ = std::move(other.fd_);
-  }
-  return *this;
-}
-
 bool CExclusiveFile::TryCreate(const std::string& path) {
   Release();
   CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd) return false;
-  path_ = path;
-  fd_ = std::move(fd);
+  Take(path, std::move(fd));
   return true;
-}
-
-void CExclusiveFile::Release() {
-  if (!fd_) return;
-  ::unlink(path_.c_str());
-  fd_.Reset();
-  path_.clear();
 }
 
 int CInstanceLock::Acquire(const std::string& path, long* holder) {

@@ -21,38 +21,35 @@ enum class LockAttempt {
   kNoDirectory // the directory does not exist: locking is unavailable
 };
 
-class CLockFile {
+// A file this process created and removes again when it lets go of it (or is destroyed).
+class CRemovedOnRelease {
  public:
-  CLockFile() = default;
-  CLockFile(CLockFile&&) = default;
-  CLockFile& operator=(CLockFile&& other) noexcept;
-  ~CLockFile() { Release(); }
+  CRemovedOnRelease() = default;
+  CRemovedOnRelease(CRemovedOnRelease&&) = default;
+  CRemovedOnRelease& operator=(CRemovedOnRelease&& other) noexcept;
+  ~CRemovedOnRelease() { Release(); }
 
-  // One attempt, without waiting.
-  LockAttempt TryAcquire(const std::string& path);
   void Release();
   bool Held() const { return static_cast<bool>(fd_); }
+
+ protected:
+  void Take(const std::string& path, CUniqueFd fd);
 
  private:
   std::string path_;
   CUniqueFd fd_;
 };
 
-class CExclusiveFile {
+class CLockFile : public CRemovedOnRelease {
  public:
-  CExclusiveFile() = default;
-  CExclusiveFile(CExclusiveFile&&) = default;
-  CExclusiveFile& operator=(CExclusiveFile&& other) noexcept;
-  ~CExclusiveFile() { Release(); }
+  // One attempt, without waiting.
+  LockAttempt TryAcquire(const std::string& path);
+};
 
+class CExclusiveFile : public CRemovedOnRelease {
+ public:
   // Creates `path` exclusively; false when it exists or cannot be created.
   bool TryCreate(const std::string& path);
-  void Release();
-  bool Held() const { return static_cast<bool>(fd_); }
-
- private:
-  std::string path_;
-  CUniqueFd fd_;
 };
 
 class CInstanceLock {
