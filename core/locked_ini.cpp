@@ -97,11 +97,23 @@ int CLockedIniFile::WriteInt(std::string_view section, std::string_view key, lon
 
 int CLockedIniFile::WriteEntries(std::string_view section,
                                  const std::vector<std::pair<std::string, std::string>>& entries) {
-  bool took = false;
-  if (!EnterAccess(&took)) return -1;
-  int rc = platform::UpdateProfile(iniPath_, [&](platform::CIniDocument* doc) {
+  return UpdateDocument([&](platform::CIniDocument* doc) {
     for (const auto& [key, value] : entries) doc->Set(section, key, value);
   });
+}
+
+int CLockedIniFile::ReadDocument(platform::CIniDocument* doc) {
+  bool took = false;
+  if (!EnterAccess(&took)) return -1;
+  int rc = platform::LoadProfile(iniPath_, doc);
+  LeaveAccess(took);
+  return rc;
+}
+
+int CLockedIniFile::UpdateDocument(const std::function<void(platform::CIniDocument*)>& change) {
+  bool took = false;
+  if (!EnterAccess(&took)) return -1;
+  int rc = platform::UpdateProfile(iniPath_, change);
   LeaveAccess(took);
   return rc;
 }

@@ -13,12 +13,14 @@
 // One object per file, used by the main thread of the process. Results: 0 success, -1 failure.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/lock_file.h"
+#include "platform/profile.h"
 
 namespace core {
 
@@ -53,6 +55,10 @@ class CLockedIniFile {
   [[nodiscard]] int WriteEntries(std::string_view section,
                                  const std::vector<std::pair<std::string, std::string>>& entries);
   [[nodiscard]] int DeleteSection(std::string_view section);
+  // The whole file as a document (a missing file gives an empty one), for readers of many keys.
+  [[nodiscard]] int ReadDocument(platform::CIniDocument* doc);
+  // Applies `change` to the file in one replacement.
+  [[nodiscard]] int UpdateDocument(const std::function<void(platform::CIniDocument*)>& change);
 
   // For tests: fewer retries and shorter pauses.
   void SetRetryForTest(int limit, unsigned pauseMs) {

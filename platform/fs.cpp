@@ -129,3 +129,9 @@ int MakeExecutable(const std::string& path) {
 }
 
 }  // namespace platform
+
+namespace platform {
+int LinkFile(const std::string& existing, const std::string& newName) {
+  return ::link(existing.c_str(), newName.c_str()) == 0 ? 0 : -1;
+}
+}  // namespace platform

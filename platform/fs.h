@@ -38,3 +38,8 @@ std::string CurrentDirectory();
 [[nodiscard]] int MakeExecutable(const std::string& path);
 
 }  // namespace platform
+
+namespace platform {
+// A second name for an existing file (hard link). 0 or -1.
+[[nodiscard]] int LinkFile(const std::string& existing, const std::string& newName);
+}  // namespace platform

@@ -1,0 +1,59 @@
+// CAccountTable: the accounts in memory and the address lookup rules; CAccountStore: the table
+// that session threads read while the server thread replaces it.
+//
+// LookupLocal(local, domain): an exact alias match wins at once (in table order); failing that,
+// the first wildcard alias match of an account other than `$default`; failing that, one of
+// `$default`. The domain "[uucp]" or an empty domain also match an account by its name.
+//
+// Thread rules: a CAccountTable is plain data. CAccountStore hands out immutable snapshots and
+// replaces them as a whole (reload request 1008), so a reader never sees half a table.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "store/account.h"
+
+namespace store {
+
+constexpr char kMasterAccount[] = "master";
+constexpr char kDefaultAccount[] = "$default";
+
+class CAccountTable {
+ public:
+  std::vector<CAccount>& Accounts() { return accounts_; }
+  const std::vector<CAccount>& Accounts() const { return accounts_; }
+
+  // First non-deleted account of that name (without case), or null.
+  const CAccount* FindAccount(const std::string& name) const;
+  CAccount* FindAccount(const std::string& name);
+  // 1 found (its name in `*account`), 0 not found.
+  int LookupLocal(const std::string& local, const std::string& domain, std::string* account) const;
+  // The vacation flag of the named account, 0 when unknown.
+  int GetVacation(const std::string& name) const;
+
+ private:
+  std::vector<CAccount> accounts_;
+};
+
+class CAccountStore {
+ public:
+  CAccountStore() : table_(std::make_shared<const CAccountTable>()) {}
+  std::shared_ptr<const CAccountTable> Snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return table_;
+  }
+  void Replace(CAccountTable table) {
+    auto next = std::make_shared<const CAccountTable>(std::move(table));
+    std::lock_guard<std::mutex> lock(mutex_);
+    table_ = std::move(next);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const CAccountTable> table_;
+};
+
+}  // namespace store

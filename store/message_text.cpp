@@ -1,0 +1,151 @@
+#include "store/message_text.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/path.h"
+#include "platform/system.h"
+#include "store/line_file.h"
+
+namespace store {
+namespace {
+
+constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool StartsNoCase(const std::string& text, const char* prefix) {
+  for (size_t i = 0; prefix[i] != '\0'; ++i) {
+    if (i >= text.size() ||
+        std::tolower(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(prefix[i]))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string FormatDateHeader(const std::tm& t, long westSeconds) {
+  long offset = std::labs(westSeconds) / 60;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld",
+                kDays[(t.tm_wday % 7 + 7) % 7], t.tm_mday, kMonths[(t.tm_mon % 12 + 12) % 12],
+                t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, westSeconds <= 0 ? '+' : '-',
+                offset / 60, offset % 60);
+  return buf;
+}
+
+std::string FormatDateHeader() {
+  return FormatDateHeader(platform::LocalTime(platform::Now()),
+                          -platform::StandardUtcOffsetMinutes() * 60);
+}
+
+std::string MakeBoundary(const std::tm& t, int milliseconds, const char* prefix) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%s-%d%d%d-%d%d%d%d", prefix ? prefix : "Kestrum-Works-",
+                t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                milliseconds);
+  return buf;
+}
+
+std::string MakeBoundary(const char* prefix) {
+  auto now = std::chrono::system_clock::now();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  return MakeBoundary(platform::LocalTime(platform::Now()), static_cast<int>(ms.count()), prefix);
+}
+
+SplitResult SplitAddress(const std::string& text) {
+  size_t start = std::string::npos;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') quoted = !quoted;
+    if (!quoted && text[i] == '<') {
+      start = i + 1;
+      break;
+    }
+  }
+  if (start == std::string::npos) {
+    size_t at = text.find('@');
+    size_t pos = at == std::string::npos ? 0 : at;
+    while (pos > 0 && text[pos - 1] != ' ' && text[pos - 1] != '\t') --pos;
+    start = pos;
+  }
+  while (start < text.size() && (text[start] == ' ' || text[start] == '\t' || text[start] == '<'))
+    ++start;
+  SplitResult r;
+  size_t i = start;
+  while (i < text.size() && text[i] != '@' && text[i] != '\r' && text[i] != '\n' &&
+         text[i] != '>') {
+    if (r.local.size() < kMaxAddressPart) r.local += text[i];
+    ++i;
+  }
+  if (i < text.size() && text[i] == '@') {
+    for (++i; i < text.size() && text[i] != '\r' && text[i] != '\n' && text[i] != '>'; ++i) {
+      if (r.domain.size() < kMaxAddressPart) r.domain += text[i];
+    }
+  }
+  return r;
+}
+
+int CopyMessageWithOverrides(const std::string& source, const std::string& target,
+                             const MessageOverrides* o, const std::string& recipient,
+                             const std::string& sender) {
+  CLineFile in, out;
+  if (int rc = in.Open(platform::ResolvePath(source), platform::FileMode::kRead); rc != 0) return rc;
+  if (int rc = out.Open(target, platform::FileMode::kWrite); rc != 0) return rc;
+  std::string line;
+  int rc = 0;
+  bool header = o != nullptr;
+  bool droppingTo = false;
+  auto addHeaders = [&] {
+    int r = 0;
+    if (o->addFrom) r = out.Write("From: " + sender);
+    if (r == 0 && o->addApparentlyTo && !recipient.empty())
+      r = out.Write("Apparently-To: " + recipient);
+    if (r == 0 && o->messageId) r = out.Write("Message-Id: " + *o->messageId);
+    if (r == 0 && o->date) r = out.Write("Date: " + *o->date);
+    return r;
+  };
+  while (rc == 0 && in.ReadLine(&line, 1 << 20) == 0) {
+    if (!header) {
+      rc = out.Write(line);
+      continue;
+    }
+    size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos) {  // the end of the header
+      rc = addHeaders();
+      if (rc == 0) rc = out.Write(line);
+      header = false;
+      continue;
+    }
+    std::string t = line.substr(first);
+    size_t colon = t.find(':'), blank = t.find_first_of(" \t");
+    bool continuation = colon == std::string::npos || (blank != std::string::npos && blank < colon);
+    if (continuation) {
+      if (!droppingTo) rc = out.Write(line);
+      continue;
+    }
+    droppingTo = false;
+    bool replace = (o->messageId && StartsNoCase(t, "message-id:")) ||
+                   (o->date && StartsNoCase(t, "date:")) ||
+                   (o->addFrom && StartsNoCase(t, "from:")) ||
+                   (o->addApparentlyTo && StartsNoCase(t, "to:"));
+    if (replace) {
+      rc = out.Write("X-" + line);
+      droppingTo = StartsNoCase(t, "to:");
+    } else {
+      rc = out.Write(line);
+    }
+  }
+  // A message that is all header still gets the added lines, and the empty line after them.
+  if (rc == 0 && header) {
+    rc = addHeaders();
+    if (rc == 0) rc = out.Write("");
+  }
+  if (rc == 0) rc = out.Sync();
+  return rc;
+}
+
+}  // namespace store

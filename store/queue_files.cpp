@@ -1,0 +1,105 @@
+#include "store/queue_files.h"
+
+#include <cstdio>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/fs.h"
+#include "platform/lock_file.h"
+#include "platform/path.h"
+#include "platform/profile.h"
+#include "platform/system.h"
+#include "store/line_file.h"
+
+namespace store {
+
+long NextSequenceNumber(const std::string& directory, unsigned lockWaitMs) {
+  std::string dir = platform::ResolvePath(directory);
+  platform::CExclusiveFile lock;
+  uint64_t start = platform::TickCount();
+  unsigned pause = 0;
+  while (!lock.TryCreate(platform::JoinPath(dir, "useqf.tri"))) {
+    if (platform::TickCount() - start >= lockWaitMs) return -1;
+    if (pause == 0) {
+      std::this_thread::yield();
+    } else {
+      platform::SleepMilliseconds(pause);
+    }
+    pause = pause == 0 ? 1 : 0;
+  }
+  platform::CFile file;
+  std::string path = platform::ResolvePath(platform::JoinPath(dir, "useqf"));
+  if (file.Open(path, platform::FileMode::kReadWrite) != 0) return -1;
+  char buf[128];
+  long n = file.Read(buf, sizeof buf - 1);
+  std::string first = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  first = first.substr(0, first.find_first_of("\r\n"));
+  long value = platform::ParseDecimal(first) + 1;
+  if (value > kSequenceMax || value < 0) value = 0;
+  std::string text = std::to_string(value);
+  if (file.Truncate(0) != 0 || file.WriteAt(0, text) != 0) return -1;
+  return value;  // the lock file goes with `lock`
+}
+
+int MakeUniqueFileName(std::string* out, const std::string& directory, const std::string& prefix,
+                       long first, long tries, const std::string& extension) {
+  std::string dir = platform::NormaliseSeparators(directory);
+  if (dir.size() >= 2 && dir.back() == '/') dir.pop_back();
+  dir = platform::ResolvePath(dir);
+  if (!platform::DirectoryExists(dir)) return kErrNoDirectory;
+  int digits = 8 - static_cast<int>(prefix.size());
+  if (digits < 1) digits = 1;
+  long limit = 1;
+  for (int i = 0; i < digits; ++i) limit *= 10;
+  long last = tries < 0 ? limit : std::min(first + tries, limit);
+  if (first > last) return kErrFirstTooLarge;
+  for (long number = first; number < last; ++number) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%0*ld%s%s", prefix.c_str(), digits, number,
+                  extension.empty() ? "" : ".", extension.c_str());
+    std::string candidate = platform::JoinPath(dir, name);
+    if (!platform::FileExists(platform::ResolvePath(candidate))) {
+      *out = candidate;
+      return 0;
+    }
+  }
+  return kErrNameExhausted;
+}
+
+std::string StatusLine(uint32_t status) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%s%020lu", kStatusPrefix, static_cast<unsigned long>(status));
+  return buf;
+}
+
+namespace {
+
+// The first line (at most 31 characters) when it is a status line.
+bool FirstStatusLine(const std::string& path, std::string* line) {
+  CLineFile in;
+  if (in.Open(platform::ResolvePath(path), platform::FileMode::kRead) != 0) return false;
+  if (in.ReadLine(line, 31) != 0) return false;
+  return line->compare(0, 10, kStatusPrefix) == 0;
+}
+
+}  // namespace
+
+uint32_t ReadStatus(const std::string& path) {
+  std::string line;
+  if (!FirstStatusLine(path, &line)) return 0;
+  return static_cast<uint32_t>(platform::ParseDecimal(line.substr(10)));
+}
+
+int WriteStatus(const std::string& path, uint32_t status) {
+  std::string line;
+  if (!FirstStatusLine(path, &line)) return -1;
+  platform::CFile file;
+  if (file.Open(platform::ResolvePath(path), platform::FileMode::kUpdate) != 0) return -1;
+  return file.WriteAt(0, StatusLine(status)) == 0 ? 0 : -1;
+}
+
+int AddStatusFlags(const std::string& path, uint32_t flags) {
+  return WriteStatus(path, ReadStatus(path) | flags);
+}
+
+}  // namespace store
