@@ -1,11 +1,12 @@
 // quorvale: the mail server program. The command line picks the role (-server, -service,
 // -setup, -install, -remove); start-up and the roles live in the core and console libraries,
-// and this file wires the modules together.
+// and this file wires the modules together: the mail store owns the domain and account tables.
 #include <string>
 
 #include "console/setup_console.h"
 #include "core/message_sink.h"
 #include "core/startup.h"
+#include "store/mail_store.h"
 
 int main(int argc, char** argv) {
   std::string commandLine;
@@ -15,6 +16,9 @@ int main(int argc, char** argv) {
   }
   core::ProgramParts parts;
   parts.runConsole = console::RunSetupConsole;
+  parts.makeOwners = [](core::CSettings& settings, core::CMessageSink& sink) {
+    return std::unique_ptr<core::ISettingsOwners>(new store::CMailStore(settings, sink));
+  };
   parts.serviceControl = [](core::RunMode, core::CSettings&, core::CMessageSink& sink) {
     sink.Error("Service installation is not available in this build.");
     return 1;

@@ -79,6 +79,8 @@ class CSettings {
   // Finds H and derives the paths. 0, or -1 after telling the operator that TORVIK.INI lacks
   // HomeDir.
   [[nodiscard]] int LocateHome();
+  // The owners of the other groups (null: the neutral ones); set before the first load.
+  void SetOwners(ISettingsOwners* owners) { owners_ = owners != nullptr ? owners : &noOwners_; }
   // For tests and tools: use `home` without the locator files.
   void SetHome(const std::string& home);
   const HomePaths& Paths() const { return paths_; }

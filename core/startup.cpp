@@ -73,7 +73,10 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
   bool terminal = platform::TerminalAttached();
   CMessageSink sink("", MakeTerminalChannel());
   sink.SetOperator(terminal);
-  CSettings settings(sink, parts.owners);
+  CSettings settings(sink, nullptr);
+  std::unique_ptr<ISettingsOwners> owners;
+  if (parts.makeOwners) owners = parts.makeOwners(settings, sink);
+  settings.SetOwners(owners.get());
 
   if (settings.LocateHome() != 0) {
     sink.Error("Initializing setup");

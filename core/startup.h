@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace core {
@@ -39,7 +40,9 @@ struct ConsoleContext {
 
 struct ProgramParts {
   IServerJobs* jobs = nullptr;          // null: the core's neutral jobs
-  ISettingsOwners* owners = nullptr;    // null: the core's neutral owners
+  // The owners of the settings groups of other modules (domain table, accounts...), made once
+  // the settings object exists; null: the core's neutral owners.
+  std::function<std::unique_ptr<ISettingsOwners>(CSettings&, CMessageSink&)> makeOwners;
   // The console role; returns the exit code.
   std::function<int(ConsoleContext&)> runConsole;
   // -install and -remove; returns the exit code.

@@ -135,3 +135,13 @@ int LinkFile(const std::string& existing, const std::string& newName) {
   return ::link(existing.c_str(), newName.c_str()) == 0 ? 0 : -1;
 }
 }  // namespace platform
+
+namespace platform {
+int MakeDirectoryTree(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (MakeDirectory(path.substr(0, slash)) != 0) return -1;
+  }
+  return MakeDirectory(path);
+}
+}  // namespace platform

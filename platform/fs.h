@@ -43,3 +43,8 @@ namespace platform {
 // A second name for an existing file (hard link). 0 or -1.
 [[nodiscard]] int LinkFile(const std::string& existing, const std::string& newName);
 }  // namespace platform
+
+namespace platform {
+// Creates the directory and any missing parents. 0 or -1.
+[[nodiscard]] int MakeDirectoryTree(const std::string& path);
+}  // namespace platform

@@ -214,8 +214,7 @@ void CAccountFiles::ReadAccountList(CAccountTable* table, bool fromPasswd) {
 
 void CAccountFiles::LoadAccountFiles(CAccount* a, FlatNeeds* needs) {
   std::string dir = MailboxDir(a->name);
-  (void)platform::MakeDirectory(platform::ResolvePath(platform::JoinPath(home_, "MAILIN")));
-  (void)platform::MakeDirectory(dir);
+  (void)platform::MakeDirectoryTree(dir);
   core::CLockedIniFile ini(platform::JoinPath(dir, "MAILBOX.INI"));
   platform::CIniDocument doc;
   (void)ini.ReadDocument(&doc);
@@ -454,7 +453,7 @@ int CAccountFiles::Load(CAccountTable* out) {
 
 int CAccountFiles::SaveAccountFiles(const CAccount& a) {
   std::string dir = MailboxDir(a.name);
-  (void)platform::MakeDirectory(dir);
+  if (platform::MakeDirectoryTree(dir) != 0) return -1;
   core::CLockedIniFile ini(platform::JoinPath(dir, "MAILBOX.INI"));
   int rc = ini.UpdateDocument([&](platform::CIniDocument* doc) {
     auto set = [&](const char* section, const char* key, const std::string& v) {

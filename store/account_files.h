@@ -29,6 +29,7 @@ class CAccountFiles {
   CAccountFiles(std::string home, core::CMessageSink& sink);
 
   void SetDomain(std::string domain) { domain_ = std::move(domain); }
+  void SetHome(std::string home) { home_ = std::move(home); }
   // Asks the other process to reload the accounts (request 1008) after a non-quiet save.
   void OnSaved(std::function<void()> fn) { onSaved_ = std::move(fn); }
 

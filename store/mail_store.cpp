@@ -1,0 +1,47 @@
+#include "store/mail_store.h"
+
+#include "core/settings.h"
+
+namespace store {
+
+CMailStore::CMailStore(core::CSettings& settings, core::CMessageSink& sink)
+    : settings_(settings), files_(settings.Paths().home, sink) {}
+
+int CMailStore::LoadAccounts() {
+  files_.SetHome(settings_.Paths().home);
+  files_.SetDomain(settings_.Values().smtp.domain);
+  CAccountTable table;
+  if (files_.Load(&table) != 0) return -1;
+  accounts_.Replace(std::move(table));
+  return 0;
+}
+
+int CMailStore::SaveAccounts() {
+  files_.SetHome(settings_.Paths().home);
+  return files_.Save(*accounts_.Snapshot(), /*quiet=*/true);
+}
+
+int CMailStore::LoadDomainTable(const std::vector<std::string>& recordsFromLast) {
+  const core::SettingsValues& v = settings_.Values();
+  DomainSnapshot snapshot;
+  snapshot.ownDomain = v.smtp.domain;
+  snapshot.localName = v.smtp.localName;
+  snapshot.relayHost = v.smtp.mailHub;
+  snapshot.uucpTakesUnknown = v.smtp.enableUucp && v.smtp.sendByUucp;
+  // Stored from the last key down; the table keeps key order.
+  for (auto it = recordsFromLast.rbegin(); it != recordsFromLast.rend(); ++it) {
+    snapshot.records.push_back(ParseDomainRecord(*it));
+  }
+  domains_.Load(settings_.Paths().home, std::move(snapshot));
+  return 0;
+}
+
+bool CMailStore::DomainRecordsToSave(std::vector<std::string>* records) {
+  records->clear();
+  for (const DomainRecord& r : domains_.Snapshot()->records) {
+    if (!r.deleted) records->push_back(FormatDomainRecord(r));
+  }
+  return true;
+}
+
+}  // namespace store
