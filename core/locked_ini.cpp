@@ -110,10 +110,11 @@ int CLockedIniFile::ReadDocument(platform::CIniDocument* doc) {
   return rc;
 }
 
-int CLockedIniFile::UpdateDocument(const std::function<void(platform::CIniDocument*)>& change) {
+int CLockedIniFile::UpdateDocument(const std::function<void(platform::CIniDocument*)>& change,
+                                   bool sync) {
   bool took = false;
   if (!EnterAccess(&took)) return -1;
-  int rc = platform::UpdateProfile(iniPath_, change);
+  int rc = platform::UpdateProfile(iniPath_, change, sync);
   LeaveAccess(took);
   return rc;
 }

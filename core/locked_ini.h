@@ -58,7 +58,8 @@ class CLockedIniFile {
   // The whole file as a document (a missing file gives an empty one), for readers of many keys.
   [[nodiscard]] int ReadDocument(platform::CIniDocument* doc);
   // Applies `change` to the file in one replacement.
-  [[nodiscard]] int UpdateDocument(const std::function<void(platform::CIniDocument*)>& change);
+  [[nodiscard]] int UpdateDocument(const std::function<void(platform::CIniDocument*)>& change,
+                                   bool sync = true);
 
   // For tests: fewer retries and shorter pauses.
   void SetRetryForTest(int limit, unsigned pauseMs) {

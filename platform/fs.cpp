@@ -145,3 +145,11 @@ int MakeDirectoryTree(const std::string& path) {
   return MakeDirectory(path);
 }
 }  // namespace platform
+
+namespace platform {
+int SyncFileSystem(const std::string& path) {
+  CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return -1;
+  return ::syncfs(fd.get()) == 0 ? 0 : -1;
+}
+}  // namespace platform

@@ -45,6 +45,9 @@ namespace platform {
 }  // namespace platform
 
 namespace platform {
+// Flushes every written file of the file system holding `path` to disk (one call after many
+// unsynced writes). 0 or -1.
+[[nodiscard]] int SyncFileSystem(const std::string& path);
 // Creates the directory and any missing parents. 0 or -1.
 [[nodiscard]] int MakeDirectoryTree(const std::string& path);
 }  // namespace platform

@@ -220,7 +220,8 @@ long GetProfileLong(const std::string& file, std::string_view section, std::stri
   return ParseDecimal(GetProfileString(file, section, key, std::to_string(def)));
 }
 
-int UpdateProfile(const std::string& file, const std::function<void(CIniDocument*)>& change) {
+int UpdateProfile(const std::string& file, const std::function<void(CIniDocument*)>& change,
+                  bool sync) {
   std::string path = ResolveProfile(file);
   // Writers serialise on the directory that holds the file: the file itself is replaced by
   // every write, so a lock on it would not outlive the write it guards.
@@ -236,7 +237,7 @@ int UpdateProfile(const std::string& file, const std::function<void(CIniDocument
   change(&doc);
   std::string out = doc.Serialize();
   if (out == text && FileExists(path)) return 0;
-  return WriteFileAtomic(path, out, /*sync=*/true);
+  return WriteFileAtomic(path, out, sync);
 }
 
 int WriteProfileString(const std::string& file, std::string_view section, std::string_view key,

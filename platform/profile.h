@@ -76,8 +76,10 @@ long GetProfileLong(const std::string& file, std::string_view section, std::stri
 [[nodiscard]] int LoadProfile(const std::string& file, CIniDocument* doc);
 // Applies `change` to the current document of `file` and writes it back atomically, under the
 // write lock of the file's directory.
+// `sync` false leaves the flush to the caller (one SyncFileSystem after many files).
 [[nodiscard]] int UpdateProfile(const std::string& file,
-                                const std::function<void(CIniDocument*)>& change);
+                                const std::function<void(CIniDocument*)>& change,
+                                bool sync = true);
 
 // Decimal conversion with atoi's rules, shared by all readers of settings text.
 long ParseDecimal(std::string_view text);

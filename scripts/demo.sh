@@ -9,11 +9,25 @@ install_packages
 build "$ROOT/build-demo" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=OFF
 
 DEMO="$ROOT/demo"
-mkdir -p "$DEMO/windir" "$DEMO/home/MAILIN/alice" "$DEMO/home/MAILIN/bob"
+mkdir -p "$DEMO/windir" "$DEMO/home"
 printf '[Settings]\r\nHomeDir=%s\r\n' "$DEMO/home" > "$DEMO/windir/TORVIK.INI"
 if [ ! -f "$DEMO/home/NEXUM2.INI" ]; then
   printf '%s\r\n' '[SMTP]' 'Domain=example.test' 'LocalName=mail.example.test' \
     'IPaddress=127.0.0.1' 'smtpport=2525' 'pop3port=1110' > "$DEMO/home/NEXUM2.INI"
+fi
+
+# Three accounts: the postmaster and two users (passwords as the names; they are scrambled into
+# MAILBOX.INI at the first save).
+if [ ! -f "$DEMO/home/mailbox.cfg" ]; then
+  printf '%s\r\n' 'master:*:0:0:0:0:0:0:0:0' 'alice:*:0:0:0:0:0:0:0:0' 'bob:*:0:0:0:0:0:0:0:0' \
+    > "$DEMO/home/mailbox.cfg"
+  for user in master alice bob; do
+    mkdir -p "$DEMO/home/MAILIN/$user"
+    printf '[SETUP]\r\nversion=2\r\nname=%s\r\nPassword=%s\r\nwebusage=1\r\n' "$user" "$user" \
+      > "$DEMO/home/MAILIN/$user/MAILBOX.INI"
+    printf '\r\n[ALIAS]\r\nn=1\r\n0=*\t%s@example.test\r\n[END_ALIAS]\r\n' "$user" \
+      > "$DEMO/home/MAILIN/$user/MEMBERS.INI"
+  done
 fi
 
 echo "== demo home: $DEMO/home (WINDIR=$DEMO/windir)"

@@ -34,11 +34,12 @@ run_ctest "$ROOT/build"
 echo "== tests (sanitizer build)"
 run_ctest "$ROOT/build-asan"
 echo "== fuzz targets (bounded runs)"
-for target in platform/fuzz/corpus/*; do
+for target in "$ROOT"/*/fuzz/corpus/*; do
   name=$(basename "$target")
+  module=$(basename "$(dirname "$(dirname "$(dirname "$target")")")")
   work=$(mktemp -d)
   cp "$target"/* "$work"/
-  if "$ROOT/build-fuzz/platform/${name}_fuzz" -max_total_time="${FUZZ_SECONDS:-30}" \
+  if "$ROOT/build-fuzz/$module/${name}_fuzz" -max_total_time="${FUZZ_SECONDS:-30}" \
       -max_len=4096 "$work" > "$ROOT/build-fuzz/${name}_fuzz.log" 2>&1; then
     echo "fuzz $name: clean, $(grep -oE 'Done [0-9]+ runs' "$ROOT/build-fuzz/${name}_fuzz.log")"
     passed=$((passed + 1))

@@ -141,7 +141,7 @@ int ReplaceKeepingBackup(const std::string& path, const std::string& bak, const 
 }  // namespace
 
 int RewriteMembersBlock(const std::string& membersIni, const std::string& block,
-                        const std::string& content) {
+                        const std::string& content, bool sync) {
   std::string old;
   bool exists = platform::ReadWholeFile(membersIni, &old) == 0;
   std::string out;
@@ -174,7 +174,7 @@ int RewriteMembersBlock(const std::string& membersIni, const std::string& block,
   if (!placed) out += content;
   std::string dir = platform::DirName(membersIni);
   std::string temp = platform::JoinPath(dir, "MEMBERS.TMP");
-  if (platform::WriteFileAtomic(temp, out) != 0) return -1;
+  if (platform::WriteFileAtomic(temp, out, sync) != 0) return -1;
   std::string bak = platform::ResolvePath(platform::JoinPath(dir, "MEMBERS.BAK"));
   (void)platform::RemoveFile(bak);
   if (exists && platform::LinkFile(membersIni, bak) != 0) (void)platform::RenameFile(membersIni, bak);
@@ -451,7 +451,7 @@ int CAccountFiles::Load(CAccountTable* out) {
   return 0;
 }
 
-int CAccountFiles::SaveAccountFiles(const CAccount& a) {
+int CAccountFiles::SaveAccountFiles(const CAccount& a, bool sync) {
   std::string dir = MailboxDir(a.name);
   if (platform::MakeDirectoryTree(dir) != 0) return -1;
   core::CLockedIniFile ini(platform::JoinPath(dir, "MAILBOX.INI"));
@@ -500,11 +500,11 @@ int CAccountFiles::SaveAccountFiles(const CAccount& a) {
     set(kList, "Moderator", a.moderator);
     set(kList, "MailListAddress", a.listAddress);
     set(kList, "DocsPath", a.docsPath);
-  });
+  }, sync);
   std::string members = platform::ResolvePath(platform::JoinPath(dir, "MEMBERS.INI"));
-  if (RewriteMembersBlock(members, "ALIAS", AliasBlock(a)) != 0) rc = -1;
+  if (RewriteMembersBlock(members, "ALIAS", AliasBlock(a), sync) != 0) rc = -1;
   if ((a.isList || !a.members.empty()) &&
-      RewriteMembersBlock(members, "MEMBERS", MembersBlock(a)) != 0) {
+      RewriteMembersBlock(members, "MEMBERS", MembersBlock(a), sync) != 0) {
     rc = -1;
   }
   // The older "options" section has moved into MAILBOX.INI.
@@ -561,8 +561,10 @@ int CAccountFiles::Save(const CAccountTable& table, bool quiet) {
   if (lock.BeginForLoadOrSave(sink_) != 0) return -1;
   int rc = WriteFlatFiles(table);
   for (const CAccount& a : table.Accounts()) {
-    if (!a.deleted && SaveAccountFiles(a) != 0) rc = -1;
+    if (!a.deleted && SaveAccountFiles(a, /*sync=*/false) != 0) rc = -1;
   }
+  // One flush for all the account files written above, before the save reports success.
+  if (platform::SyncFileSystem(home_) != 0) rc = -1;
   lock.EndHeldLock();
   if (!quiet && onSaved_) onSaved_();
   return rc;

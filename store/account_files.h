@@ -37,7 +37,8 @@ class CAccountFiles {
   int Save(const CAccountTable& table, bool quiet);
   // Reads / writes one account's own files (the lock is the caller's).
   void LoadAccountFiles(CAccount* account, struct FlatNeeds* needs);
-  int SaveAccountFiles(const CAccount& account);
+  // `sync` false: the caller flushes the file system once after many accounts.
+  int SaveAccountFiles(const CAccount& account, bool sync = true);
 
   // For tests: fewer lock retries.
   void SetLockRetryForTest(int limit, unsigned pauseMs) {
@@ -72,7 +73,8 @@ struct FlatNeeds {
 
 // MEMBERS.INI blocks: "[ALIAS]".."[END_ALIAS]" and "[MEMBERS]".."[END_MEMBERS]".
 // Rewrites one block through MEMBERS.TMP, keeping MEMBERS.BAK. 0 or -1.
+// `sync` false leaves the flush to the caller.
 int RewriteMembersBlock(const std::string& membersIni, const std::string& block,
-                        const std::string& content);
+                        const std::string& content, bool sync = true);
 
 }  // namespace store

@@ -17,10 +17,19 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool IsWildcard(const AliasRecord& a) {
+  return a.local.find('*') != std::string::npos && !a.domain.empty();
+}
+
 enum class AliasMatch { kNone, kWildcard, kExact };
 
 AliasMatch Match(const AliasRecord& a, const std::string& key, const std::string& keyDomain) {
-  if (a.local.find('*') != std::string::npos && !a.domain.empty()) {
+  if (IsWildcard(a)) {
     return toolkit::WildcardMatch(key, a.local) && EqualNoCase(keyDomain, a.domain)
                ? AliasMatch::kWildcard
                : AliasMatch::kNone;
@@ -31,7 +40,32 @@ AliasMatch Match(const AliasRecord& a, const std::string& key, const std::string
 
 }  // namespace
 
+void CAccountTable::BuildIndex() {
+  names_.clear();
+  exact_.clear();
+  wildcards_.clear();
+  for (size_t i = 0; i < accounts_.size(); ++i) {
+    const CAccount& a = accounts_[i];
+    if (a.deleted) continue;
+    names_.emplace(Lower(a.name), i);  // keeps the first of equal names
+    for (size_t k = 0; k < a.aliases.size(); ++k) {
+      const AliasRecord& alias = a.aliases[k];
+      if (alias.deleted) continue;
+      if (IsWildcard(alias)) {
+        wildcards_.emplace_back(i, k);
+      } else {
+        exact_.emplace(Lower(alias.domain.empty() ? alias.local : alias.local + "@" + alias.domain), i);
+      }
+    }
+  }
+  indexed_ = true;
+}
+
 const CAccount* CAccountTable::FindAccount(const std::string& name) const {
+  if (indexed_) {
+    auto it = names_.find(Lower(name));
+    return it == names_.end() ? nullptr : &accounts_[it->second];
+  }
   for (const CAccount& a : accounts_) {
     if (!a.deleted && EqualNoCase(a.name, name)) return &a;
   }
@@ -44,6 +78,34 @@ CAccount* CAccountTable::FindAccount(const std::string& name) {
 
 int CAccountTable::LookupLocal(const std::string& local, const std::string& domain,
                                std::string* account) const {
+  if (!indexed_) return ScanLookup(local, domain, account);
+  std::string key = domain.empty() ? local : local + "@" + domain;
+  // An exact match anywhere wins; of several, the first in table order.
+  size_t best = accounts_.size();
+  if (domain.empty() || EqualNoCase(domain, "[uucp]")) {
+    if (auto it = names_.find(Lower(local)); it != names_.end()) best = it->second;
+  }
+  if (auto it = exact_.find(Lower(key)); it != exact_.end() && it->second < best) best = it->second;
+  if (best < accounts_.size()) {
+    *account = accounts_[best].name;
+    return 1;
+  }
+  const CAccount* defaultWildcard = nullptr;
+  for (const auto& [i, k] : wildcards_) {
+    if (Match(accounts_[i].aliases[k], key, domain) != AliasMatch::kWildcard) continue;
+    if (!EqualNoCase(accounts_[i].name, kDefaultAccount)) {
+      *account = accounts_[i].name;
+      return 1;
+    }
+    if (!defaultWildcard) defaultWildcard = &accounts_[i];
+  }
+  if (!defaultWildcard) return 0;
+  *account = defaultWildcard->name;
+  return 1;
+}
+
+int CAccountTable::ScanLookup(const std::string& local, const std::string& domain,
+                              std::string* account) const {
   std::string key = domain.empty() ? local : local + "@" + domain;
   const CAccount* wildcard = nullptr;
   const CAccount* defaultWildcard = nullptr;

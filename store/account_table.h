@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/account.h"
@@ -23,8 +24,15 @@ constexpr char kDefaultAccount[] = "$default";
 
 class CAccountTable {
  public:
-  std::vector<CAccount>& Accounts() { return accounts_; }
+  // Changing the accounts drops the lookup index until BuildIndex is called again.
+  std::vector<CAccount>& Accounts() {
+    indexed_ = false;
+    return accounts_;
+  }
   const std::vector<CAccount>& Accounts() const { return accounts_; }
+  // Indexes names and exact aliases, so that lookups do not scan the table. Lookups on a table
+  // without a current index scan it, with the same results.
+  void BuildIndex();
 
   // First non-deleted account of that name (without case), or null.
   const CAccount* FindAccount(const std::string& name) const;
@@ -35,7 +43,13 @@ class CAccountTable {
   int GetVacation(const std::string& name) const;
 
  private:
+  int ScanLookup(const std::string& local, const std::string& domain, std::string* account) const;
+
   std::vector<CAccount> accounts_;
+  bool indexed_ = false;
+  std::unordered_map<std::string, size_t> names_;       // lower-case name -> first account
+  std::unordered_map<std::string, size_t> exact_;       // lower-case alias -> first account
+  std::vector<std::pair<size_t, size_t>> wildcards_;    // (account, alias) in table order
 };
 
 class CAccountStore {
@@ -46,6 +60,7 @@ class CAccountStore {
     return table_;
   }
   void Replace(CAccountTable table) {
+    table.BuildIndex();
     auto next = std::make_shared<const CAccountTable>(std::move(table));
     std::lock_guard<std::mutex> lock(mutex_);
     table_ = std::move(next);

@@ -52,11 +52,10 @@ DomainRecord ParseDomainRecord(const std::string& line) {
 }
 
 std::string FormatDomainRecord(const DomainRecord& r) {
-  char buf[700];
-  std::snprintf(buf, sizeof buf, "%s:%s:%s:%s:%u:%d:%d:%ld:%d", r.name.c_str(), r.route.c_str(),
-                r.queueDir.c_str(), r.caller.c_str(), r.port, r.timerRuns, r.held, r.sizeLimit,
-                r.etrn);
-  return buf;
+  // "%s:%s:%s:%s:%u:%d:%d:%ld:%d", built without a format so that no byte of a text is lost.
+  return r.name + ":" + r.route + ":" + r.queueDir + ":" + r.caller + ":" + std::to_string(r.port) +
+         ":" + std::to_string(r.timerRuns) + ":" + std::to_string(r.held) + ":" +
+         std::to_string(r.sizeLimit) + ":" + std::to_string(r.etrn);
 }
 
 const DomainRecord* DomainSnapshot::Find(const std::string& domain) const {

@@ -1,5 +1,6 @@
 #include "store/queue_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -54,9 +55,9 @@ int MakeUniqueFileName(std::string* out, const std::string& directory, const std
   long last = tries < 0 ? limit : std::min(first + tries, limit);
   if (first > last) return kErrFirstTooLarge;
   for (long number = first; number < last; ++number) {
-    char name[64];
-    std::snprintf(name, sizeof name, "%s%0*ld%s%s", prefix.c_str(), digits, number,
-                  extension.empty() ? "" : ".", extension.c_str());
+    std::string digitsText = std::to_string(number);
+    digitsText.insert(0, static_cast<size_t>(digits) - std::min<size_t>(digits, digitsText.size()), '0');
+    std::string name = prefix + digitsText + (extension.empty() ? "" : "." + extension);
     std::string candidate = platform::JoinPath(dir, name);
     if (!platform::FileExists(platform::ResolvePath(candidate))) {
       *out = candidate;

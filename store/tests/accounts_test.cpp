@@ -146,38 +146,48 @@ TEST_F(AccountsFixture, OldOptionsSectionMovesIntoMailboxIni) {
   EXPECT_TRUE(platform::FileExists(home / "MAILIN/news/MEMBERS.BAK"));
 }
 
-TEST(LookupTest, ExactBeatsWildcardAndOtherAccountsBeatDefault) {
-  CAccountTable table;
-  auto add = [&](const char* name, std::vector<const char*> aliases) {
+// The same answers from a scan and from the index.
+class LookupTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void Add(const char* name, std::vector<const char*> aliases) {
     CAccount a;
     a.name = name;
     for (const char* alias : aliases) a.AddAlias(alias);
     table.Accounts().push_back(a);
-  };
-  add("x", {"*@catch.test", "sales*@shop.test"});
-  add("$default", {"*@catch.test", "boss@catch.test", "*@only-default.test"});
-  add("alice", {"alice@example.test", "ally"});
-  std::string who;
-  EXPECT_EQ(table.LookupLocal("someone", "catch.test", &who), 1);
-  EXPECT_EQ(who, "x");  // another account's wildcard beats $default's
-  EXPECT_EQ(table.LookupLocal("boss", "catch.test", &who), 1);
-  EXPECT_EQ(who, "$default");  // an exact alias on $default beats x's wildcard
-  EXPECT_EQ(table.LookupLocal("anyone", "only-default.test", &who), 1);
-  EXPECT_EQ(who, "$default");
-  EXPECT_EQ(table.LookupLocal("SALES-eu", "shop.test", &who), 1);
-  EXPECT_EQ(who, "x");
-  EXPECT_EQ(table.LookupLocal("support", "shop.test", &who), 0);
-  EXPECT_EQ(table.LookupLocal("ALICE", "Example.Test", &who), 1);
-  EXPECT_EQ(who, "alice");
-  EXPECT_EQ(table.LookupLocal("ally", "", &who), 1);  // an alias without domain
-  EXPECT_EQ(table.LookupLocal("alice", "", &who), 1);  // the account name itself
-  EXPECT_EQ(table.LookupLocal("Alice", "[uucp]", &who), 1);
-  EXPECT_EQ(table.LookupLocal("alice", "other.test", &who), 0);
+  }
+  std::string Who(const std::string& local, const std::string& domain) {
+    if (GetParam()) table.BuildIndex();
+    std::string who;
+    return table.LookupLocal(local, domain, &who) ? who : "-";
+  }
+  CAccountTable table;
+};
+
+TEST_P(LookupTest, ExactBeatsWildcardAndOtherAccountsBeatDefault) {
+  Add("x", {"*@catch.test", "sales*@shop.test", "*Team*@shop.test"});
+  Add("$default", {"*@catch.test", "boss@catch.test", "*@only-default.test"});
+  Add("alice", {"alice@example.test", "ally"});
+  Add("Alice", {"second@example.test"});  // a later account of the same name is never found
+  EXPECT_EQ(Who("someone", "catch.test"), "x");  // another account's wildcard beats $default's
+  EXPECT_EQ(Who("boss", "catch.test"), "$default");  // an exact alias on $default beats x's wildcard
+  EXPECT_EQ(Who("BOSS", "Catch.Test"), "$default");
+  EXPECT_EQ(Who("anyone", "only-default.test"), "$default");
+  EXPECT_EQ(Who("SALES-eu", "shop.test"), "x");
+  EXPECT_EQ(Who("the-Team-a", "shop.test"), "x");
+  EXPECT_EQ(Who("the-team-a", "shop.test"), "-");  // "*x*" compares with case
+  EXPECT_EQ(Who("support", "shop.test"), "-");
+  EXPECT_EQ(Who("ALICE", "Example.Test"), "alice");
+  EXPECT_EQ(Who("ally", ""), "alice");  // an alias without domain
+  EXPECT_EQ(Who("alice", ""), "alice");  // the account name itself
+  EXPECT_EQ(Who("Alice", "[uucp]"), "alice");
+  EXPECT_EQ(Who("alice", "other.test"), "-");
+  EXPECT_EQ(table.FindAccount("ALICE")->aliases.size(), 2u);
   table.Accounts()[0].deleted = true;
-  EXPECT_EQ(table.LookupLocal("someone", "catch.test", &who), 1);
-  EXPECT_EQ(who, "$default");
+  EXPECT_EQ(Who("someone", "catch.test"), "$default");
   EXPECT_EQ(table.GetVacation("nobody"), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(ScanAndIndex, LookupTest, ::testing::Bool());
 
 // Random accounts survive a save and a load field by field, and the previous generation of each
 // flat file is kept as .bak.
