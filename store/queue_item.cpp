@@ -1,0 +1,88 @@
+#include "store/queue_item.h"
+
+#include "platform/fs.h"
+#include "platform/path.h"
+#include "store/line_file.h"
+#include "store/queue_files.h"
+
+namespace store {
+namespace {
+
+const char* Extension(ItemKind kind) { return kind == ItemKind::kInbound ? "TMP" : "MIM"; }
+char EnvelopeLetter(ItemKind kind) { return kind == ItemKind::kInbound ? 'R' : 'I'; }
+
+}  // namespace
+
+std::string ItemSibling(const std::string& messagePath, char letter) {
+  return platform::ResolvePath(platform::SiblingName(messagePath, letter));
+}
+
+int CItemWriter::Begin(const std::string& directory, ItemKind kind, long tries) {
+  Abandon();
+  kind_ = kind;
+  std::string dir = platform::ResolvePath(directory);
+  long first = NextSequenceNumber(dir);
+  if (first < 0) return -1;
+  if (int rc = MakeUniqueFileName(&messagePath_, dir, "M", first, tries, Extension(kind)); rc != 0) {
+    return rc;
+  }
+  busyPath_ = platform::SiblingName(messagePath_, 'B');
+  partPath_ = platform::JoinPath(dir, "~" + platform::BaseName(messagePath_) + ".part");
+  if (kind != ItemKind::kMailbox) envelopePath_ = platform::SiblingName(messagePath_, EnvelopeLetter(kind));
+  if (platform::TruncateFile(busyPath_) != 0) return kErrOpen;
+  if (part_.Open(partPath_, platform::FileMode::kWrite) != 0) {
+    (void)platform::RemoveFile(busyPath_);
+    return kErrOpen;
+  }
+  open_ = true;
+  written_ = 0;
+  return 0;
+}
+
+int CItemWriter::Write(std::string_view data) {
+  if (!open_) return kErrClosed;
+  if (part_.Write(data) != 0) return kErrWrite;
+  written_ += static_cast<int64_t>(data.size());
+  return 0;
+}
+
+int CItemWriter::Commit(std::string_view envelope) {
+  if (!open_) return kErrClosed;
+  if (part_.Sync() != 0) return kErrWrite;
+  part_.Close();
+  if (platform::RenameFile(partPath_, messagePath_) != 0) return kErrWrite;
+  if (kind_ != ItemKind::kMailbox && platform::WriteFileAtomic(envelopePath_, envelope) != 0) {
+    return kErrWrite;
+  }
+  if (platform::SyncDirectoryOf(messagePath_) != 0) return kErrWrite;
+  (void)platform::RemoveFile(busyPath_);
+  open_ = false;
+  busyPath_.clear();
+  return 0;
+}
+
+void CItemWriter::Abandon() {
+  if (!open_) return;
+  part_.Close();
+  (void)platform::RemoveFile(partPath_);
+  (void)platform::RemoveFile(messagePath_);
+  if (!envelopePath_.empty()) (void)platform::RemoveFile(envelopePath_);
+  (void)platform::RemoveFile(busyPath_);
+  open_ = false;
+}
+
+std::vector<std::string> ListCompleteItems(const std::string& directory, ItemKind kind) {
+  std::string dir = platform::ResolvePath(directory);
+  std::vector<std::string> out;
+  for (std::string& name : platform::FindFiles(dir, std::string("M*.") + Extension(kind))) {
+    std::string path = platform::JoinPath(dir, name);
+    if (platform::FileExists(ItemSibling(path, 'B'))) continue;
+    if (kind != ItemKind::kMailbox && !platform::FileExists(ItemSibling(path, EnvelopeLetter(kind)))) {
+      continue;
+    }
+    out.push_back(std::move(name));
+  }
+  return out;
+}
+
+}  // namespace store

@@ -1,0 +1,65 @@
+// Writing and finding queue items and mailbox messages so that no reader ever sees a part.
+//
+// CItemWriter writes one item: it reserves the name stem, creates the busy marker "B<stem>",
+// streams the message into a temporary file ("<stem>.part" with prefix "~", which no reader's
+// pattern matches), and on Commit syncs it, renames it to the message name, writes the envelope
+// (for queue items) through a temporary file as well, syncs the directory and only then removes
+// the busy marker. Abandoning a writer (destruction without Commit) removes every file it made.
+// A mailbox message is the same without envelope.
+//
+// The listing functions give the complete items: message files whose busy marker is absent and,
+// for queues, whose envelope exists. Names are matched without case and returned sorted.
+//
+// One writer per thread; the file system arbitrates between writers (numbering lock, busy
+// markers). Results: 0 or a negative store code.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace store {
+
+enum class ItemKind {
+  kInbound,   // INQUEUE: M*.TMP with R*.TMP
+  kOutbound,  // OUTQUEUE/<dir>: M*.MIM with I*.MIM
+  kMailbox,   // MAILIN/<account>: M*.MIM alone
+};
+
+class CItemWriter {
+ public:
+  CItemWriter() = default;
+  CItemWriter(const CItemWriter&) = delete;
+  CItemWriter& operator=(const CItemWriter&) = delete;
+  ~CItemWriter() { Abandon(); }
+
+  // Numbers the item from the directory's sequence file (up to `tries` names) and opens it.
+  // 0, -1 (numbering lock), or a MakeUniqueFileName / line-file code.
+  [[nodiscard]] int Begin(const std::string& directory, ItemKind kind, long tries = 1000);
+  [[nodiscard]] int Write(std::string_view data);
+  // Completes the item: message synced and renamed, envelope written (`envelope` is the whole
+  // envelope text; ignored for mailboxes), busy marker removed. 0 or a negative code.
+  [[nodiscard]] int Commit(std::string_view envelope = {});
+  // Removes everything written so far.
+  void Abandon();
+
+  const std::string& MessagePath() const { return messagePath_; }
+  int64_t BytesWritten() const { return written_; }
+
+ private:
+  ItemKind kind_ = ItemKind::kMailbox;
+  std::string messagePath_, partPath_, busyPath_, envelopePath_;
+  platform::CFile part_;
+  int64_t written_ = 0;
+  bool open_ = false;
+};
+
+// Complete message files of a directory (names only), sorted.
+std::vector<std::string> ListCompleteItems(const std::string& directory, ItemKind kind);
+
+// The name of a sibling of an item's message file ('B', 'R', 'I'), in the same case.
+std::string ItemSibling(const std::string& messagePath, char letter);
+
+}  // namespace store

@@ -1,0 +1,97 @@
+#include "store/queue_item.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/fs.h"
+#include "platform/path.h"
+#include "testing/temp_dir.h"
+
+namespace store {
+namespace {
+
+using testing_support::CTempDir;
+
+TEST(ItemWriterTest, AnItemIsInvisibleUntilCommittedAndCompleteAfterwards) {
+  CTempDir dir;
+  CItemWriter w;
+  ASSERT_EQ(w.Begin(dir.path(), ItemKind::kInbound), 0);
+  EXPECT_EQ(platform::BaseName(w.MessagePath()), "M0000001.TMP");
+  ASSERT_EQ(w.Write("Subject: hi\r\n\r\n"), 0);
+  ASSERT_EQ(w.Write("body\r\n"), 0);
+  EXPECT_TRUE(platform::FileExists(dir / "B0000001.TMP"));
+  EXPECT_TRUE(ListCompleteItems(dir.path(), ItemKind::kInbound).empty());
+  ASSERT_EQ(w.Commit("[From]\r\nFrom=a@b.test\r\n[To]\r\nn=1\r\n0=c@d.test\r\n"), 0);
+  EXPECT_FALSE(platform::FileExists(dir / "B0000001.TMP"));
+  EXPECT_FALSE(platform::FileExists(dir / "~M0000001.TMP.part"));
+  EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kInbound),
+            (std::vector<std::string>{"M0000001.TMP"}));
+  std::string text;
+  ASSERT_EQ(platform::ReadWholeFile(dir / "M0000001.TMP", &text), 0);
+  EXPECT_EQ(text, "Subject: hi\r\n\r\nbody\r\n");
+  ASSERT_EQ(platform::ReadWholeFile(dir / "R0000001.TMP", &text), 0);
+  EXPECT_EQ(text.substr(0, 6), "[From]");
+}
+
+TEST(ItemWriterTest, AnAbandonedWriterLeavesNothing) {
+  CTempDir dir;
+  {
+    CItemWriter w;
+    ASSERT_EQ(w.Begin(dir.path(), ItemKind::kOutbound), 0);
+    ASSERT_EQ(w.Write("partial"), 0);
+  }
+  EXPECT_EQ(platform::FindFiles(dir.path(), "*"), (std::vector<std::string>{"useqf"}));
+  CItemWriter none;
+  EXPECT_EQ(none.Begin(dir / "missing", ItemKind::kMailbox), -1);
+}
+
+TEST(ItemWriterTest, ListingSkipsBusyAndEnvelopeLessItemsWithoutRegardToCase) {
+  CTempDir dir;
+  for (const char* f : {"m0000001.mim", "I0000001.MIM", "M0000002.MIM", "M0000003.MIM",
+                        "b0000003.mim", "i0000003.mim", "M0000004.MIM"}) {
+    ASSERT_EQ(platform::WriteFileAtomic(dir / f, ""), 0);
+  }
+  EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kOutbound),
+            (std::vector<std::string>{"m0000001.mim"}));
+  EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kMailbox),
+            (std::vector<std::string>{"M0000002.MIM", "M0000004.MIM", "m0000001.mim"}));
+}
+
+// A reader polling the mailbox while writers deliver sees every message whole or not at all.
+TEST(ItemWriterTest, ConcurrentReadersNeverSeeAPartialMessage) {
+  CTempDir dir;
+  const std::string body(200000, 'x');
+  std::atomic<bool> done{false};
+  std::atomic<int> partial{0};
+  std::thread reader([&] {
+    while (!done) {
+      for (const std::string& name : ListCompleteItems(dir.path(), ItemKind::kMailbox)) {
+        int64_t size = platform::FileSize(platform::JoinPath(dir.path(), name));
+        if (size >= 0 && size != static_cast<int64_t>(body.size())) ++partial;
+      }
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t) {
+    writers.emplace_back([&] {
+      for (int i = 0; i < 15; ++i) {
+        CItemWriter w;
+        ASSERT_EQ(w.Begin(dir.path(), ItemKind::kMailbox), 0);
+        for (size_t off = 0; off < body.size(); off += 50000) {
+          ASSERT_EQ(w.Write(std::string_view(body).substr(off, 50000)), 0);
+        }
+        ASSERT_EQ(w.Commit(), 0);
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(partial, 0);
+  EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kMailbox).size(), 45u);
+}
+
+}  // namespace
+}  // namespace store
