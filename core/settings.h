@@ -119,6 +119,8 @@ class CSettings {
 
   // Called by SaveAll (code 1000) and SaveModem (code 1012) to ask the other process to reload.
   void OnTellPeer(std::function<void(int code)> fn) { tellPeer_ = std::move(fn); }
+  // Asks the other process to reload one group (a save of that group elsewhere).
+  void TellPeerReload(int code) { TellPeer(code); }
   // Whether a reload's zero result is reported (without an operator only).
   void SetReportReloads(bool on) { reportReloads_ = on; }
 

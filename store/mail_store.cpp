@@ -5,7 +5,10 @@
 namespace store {
 
 CMailStore::CMailStore(core::CSettings& settings, core::CMessageSink& sink)
-    : settings_(settings), files_(settings.Paths().home, sink) {}
+    : settings_(settings), files_(settings.Paths().home, sink) {
+  // A save that is not quiet asks the other process to reload the accounts.
+  files_.OnSaved([this] { settings_.TellPeerReload(core::kReloadAccounts); });
+}
 
 int CMailStore::LoadAccounts() {
   files_.SetHome(settings_.Paths().home);
