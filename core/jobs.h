@@ -48,6 +48,7 @@ class IServerJobs {
 // exit procedure.
 struct CSessionCounters {
   std::atomic<bool> stopping{false};   // an orderly stop has begun: take no new work
+  std::atomic<bool> outboundWaiting{false};  // mail was queued for outbound delivery
   std::atomic<int> smtpClients{0};     // outbound SMTP client sessions
   std::atomic<int> serverSessions{0};  // SMTP and POP3 server sessions
   std::atomic<int> pop3Clients{0};     // POP3 client sessions

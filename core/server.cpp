@@ -103,6 +103,10 @@ void CServerProcess::OnTimer() {
     sink_.Information("Settings reloaded");
   }
   if (!flags_.serverRole) return;
+  // Sessions that queued outbound mail ask for a run at this tick when `deliver` is on.
+  if (counters_.outboundWaiting.exchange(false) && settings_.Values().schedule.deliver) {
+    tickFlags_.sendNow = true;
+  }
   tick_.Run(tickFlags_, counters_.stopping);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/jobs.h"
+#include "core/log_set.h"
 #include "core/message_sink.h"
 #include "core/peer_signals.h"
 #include "core/server.h"
@@ -69,7 +70,6 @@ int AskMode(bool terminal) {
 
 int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
   IServerJobs neutralJobs;
-  IServerJobs& jobs = parts.jobs != nullptr ? *parts.jobs : neutralJobs;
   bool terminal = platform::TerminalAttached();
   CMessageSink sink("", MakeTerminalChannel());
   sink.SetOperator(terminal);
@@ -132,6 +132,13 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
   if (platform::MakeDirectory(platform::ResolvePath(settings.Paths().command)) != 0) {
     sink.Error("Cannot create the command directory " + settings.Paths().command);
   }
+  CLogSet logs(settings);
+  logs.SetHome(home);
+  CSessionCounters counters;
+  ProcessServices services{settings, sink, logs, counters, owners.get(), version};
+  std::unique_ptr<IServerJobs> madeJobs;
+  if (parts.makeJobs) madeJobs = parts.makeJobs(services);
+  IServerJobs& jobs = madeJobs ? *madeJobs : neutralJobs;
   if (jobs.InitUucp() != 0) {
     sink.Error("UUCP Gateway initialization");
     return 1;
@@ -157,7 +164,6 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
     ConsoleContext context{settings, sink, flags.interactive, version};
     return parts.runConsole(context);
   }
-  CSessionCounters counters;
   CServerProcess server(settings, sink, jobs, counters, flags);
   if (int rc = server.StartServing(version); rc != 0) return rc;
   return server.Run();

@@ -38,8 +38,23 @@ struct ConsoleContext {
   const std::string& version;
 };
 
+class CLogSet;
+struct CSessionCounters;
+
+// What the process's modules share, handed to the jobs factory.
+struct ProcessServices {
+  CSettings& settings;
+  CMessageSink& sink;
+  CLogSet& logs;
+  CSessionCounters& counters;
+  ISettingsOwners* owners;
+  const std::string& version;
+};
+
 struct ProgramParts {
-  IServerJobs* jobs = nullptr;          // null: the core's neutral jobs
+  // The jobs of the server role (connection servers, distribution...), made once the settings
+  // are loaded; null: the core's neutral jobs.
+  std::function<std::unique_ptr<IServerJobs>(ProcessServices&)> makeJobs;
   // The owners of the settings groups of other modules (domain table, accounts...), made once
   // the settings object exists; null: the core's neutral owners.
   std::function<std::unique_ptr<ISettingsOwners>(CSettings&, CMessageSink&)> makeOwners;

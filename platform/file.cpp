@@ -15,6 +15,7 @@ int CFile::Open(const std::string& path, FileMode mode) {
     case FileMode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
     case FileMode::kUpdate: flags |= O_RDWR; break;
     case FileMode::kReadWrite: flags |= O_RDWR | O_CREAT; break;
+    case FileMode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
   }
   fd_.Reset(::open(path.c_str(), flags, 0644));
   return fd_ ? 0 : -1;

@@ -16,7 +16,8 @@ enum class FileMode {
   kWrite,     // created or emptied, write only
   kAppend,    // created when missing, writes go to the end
   kUpdate,    // existing file, read and write
-  kReadWrite  // created when missing, read and write
+  kReadWrite,  // created when missing, read and write
+  kCreateNew   // created for writing; fails when the name exists (reserves the name)
 };
 
 class CFile {

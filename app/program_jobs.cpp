@@ -1,0 +1,35 @@
+#include "app/program_jobs.h"
+
+#include "core/log_set.h"
+#include "core/message_sink.h"
+#include "core/settings.h"
+
+CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& store)
+    : services_(services), store_(store) {
+  smtp_.settings = &services.settings;
+  smtp_.logs = &services.logs;
+  smtp_.domains = &store.Domains();
+  smtp_.accounts = &store.Accounts();
+  smtp_.firewall = &firewall_;
+  smtp_.counters = &services.counters;
+  smtp_.version = services.version;
+}
+
+int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
+                                         core::CMessageSink& sink) {
+  smtp_.home = services_.settings.Paths().home;
+  smtp_.product = values.branding.oemsoft;
+  auto report = [&sink](const std::string& text) { sink.Error(text); };
+  if (values.smtp.smtpPort != 0) {
+    smtpServer_ = std::make_unique<net::CConnectionServer>(
+        "SMTP Server", values.smtp.ipAddress, values.smtp.smtpPort, values.smtp.smtpTimeout,
+        [this] { return std::make_unique<net::CSMTPProtocol>(smtp_); }, services_.counters, report);
+    if (smtpServer_->Start() == 0) sink.Error("Cannot start the SMTP server.");
+  }
+  return 0;
+}
+
+void CProgramJobs::StopConnectionServers() {
+  if (smtpServer_) smtpServer_->Stop();
+  smtpServer_.reset();
+}

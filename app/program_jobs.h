@@ -1,0 +1,28 @@
+// CProgramJobs: the jobs of the server role, wired from the modules of this program: the SMTP
+// connection server with its sessions, and (as they arrive) distribution, outbound queues and
+// the rest. Main thread only.
+#pragma once
+
+#include <memory>
+
+#include "core/jobs.h"
+#include "core/startup.h"
+#include "net/connection_server.h"
+#include "net/firewall_checks.h"
+#include "net/smtp_protocol.h"
+#include "store/mail_store.h"
+
+class CProgramJobs : public core::IServerJobs {
+ public:
+  CProgramJobs(core::ProcessServices& services, store::CMailStore& store);
+
+  int StartConnectionServers(const core::SettingsValues& values, core::CMessageSink& sink) override;
+  void StopConnectionServers() override;
+
+ private:
+  core::ProcessServices& services_;
+  store::CMailStore& store_;
+  net::ISmtpFirewall firewall_;  // accepts everything until the firewall rules are loaded
+  net::SmtpContext smtp_;
+  std::unique_ptr<net::CConnectionServer> smtpServer_;
+};

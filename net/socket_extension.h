@@ -1,0 +1,104 @@
+// CSocketExtension: the one TCP socket object of the server.
+//
+// A blocking-style IPv4 socket used by one thread at a time: its own receive buffer (2048 bytes
+// in the system), one time-out that bounds every wait, line reading with a caller-given
+// terminator, and a record of the last error (WinSock-numbered, see WsaError) with the name of
+// the operation that produced it. Kill may be called from another thread to end a session.
+//
+// Results: counts >= 0 on success; -1 closed connection or hard error; -500 (kTimedOut) nothing
+// within the time-out; -501 (kBufferFull) the buffer filled without the terminator. SendN
+// returns the positive error code on a hard error.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace net {
+
+constexpr int kTimedOut = -500;
+constexpr int kBufferFull = -501;
+constexpr int kSessionBufferSize = 2048;
+
+// WinSock numbers recorded and logged by the socket layer.
+constexpr int kWsaEinval = 10022;
+constexpr int kWsaEwouldblock = 10035;
+constexpr int kWsaEnotsock = 10038;
+constexpr int kWsaEaddrinuse = 10048;
+constexpr int kWsaEaddrnotavail = 10049;
+constexpr int kWsaEconnreset = 10054;
+constexpr int kWsaEnotconn = 10057;
+constexpr int kWsaEtimedout = 10060;
+constexpr int kWsaEconnrefused = 10061;
+
+// The WinSock number for an errno value.
+int WsaError(int err);
+// "WSAEINVAL", ... for the shutdown report; "WSA..." for others.
+const char* WsaShutdownName(int code);
+
+// A peer-visible warning (the server's warning report): set by the program.
+using WarningFn = std::function<void(const std::string&)>;
+
+class CSocketExtension {
+ public:
+  CSocketExtension(int timeoutSeconds, int bufferSize);
+  ~CSocketExtension();
+  CSocketExtension(const CSocketExtension&) = delete;
+  CSocketExtension& operator=(const CSocketExtension&) = delete;
+
+  int SetError(const char* operation, int code);
+  int GetLastError() const { return lastError_; }
+  const std::string& LastOperation() const { return lastOperation_; }
+  void SetWarningReport(WarningFn fn) { warning_ = std::move(fn); }
+  void SetTimeout(int seconds) { timeoutSeconds_ = seconds; }
+
+  // Set-up. 0 or -1 unless said.
+  int Create();
+  int Attach(int handle);
+  int Attach() { return Attach(ownSocket_); }
+  int Bind(int port, const std::string& address);
+  int Listen(int backlog);
+  // A new handle, or -1 (kWsaEwouldblock recorded when nobody is waiting).
+  int AcceptSocket(std::string* address = nullptr, int* port = nullptr);
+  // Waits up to the time-out for a connection to accept; true when one is waiting.
+  bool WaitForConnection(int milliseconds);
+  int Connect(const std::string& host, int port);
+  int GetPeerName(std::string* address, int* port);
+  // Ends the connection in both directions (any thread); the descriptor is closed on destruction.
+  void Kill();
+
+  // Readiness: 1 readable, 2 writable, 4 exceptional; the subset that became ready, 0 on time-out.
+  int WaitFor(int flags);
+  int SendN(const char* data, int length);
+  int SendN(const std::string& data) { return SendN(data.data(), static_cast<int>(data.size())); }
+  int Receive(char* buffer, int length);
+  // One line including its CR LF (length returned), -500, -501 (bytes kept) or -1/-code.
+  int ReceiveData(std::string* line);
+  // One line without `terminator` (0), -501 with a buffer-sized piece, -500 or -1.
+  int ReceiveLine(std::string* line, const std::string& terminator);
+
+  int Handle() const { return activeSocket_; }
+  // The local port of a bound socket (the one chosen for port 0), or -1.
+  int LocalPort() const;
+  size_t Buffered() const { return count_; }
+
+ private:
+  long Find(const std::string& terminator) const;
+  void Consume(size_t n);
+  // One receive into the free part of the buffer: >0 bytes, 0 closed, <0 -errno.
+  long Fill();
+
+  std::vector<char> buffer_;
+  size_t capacity_;
+  size_t count_ = 0;
+  int timeoutSeconds_;
+  int lastError_ = 0;
+  std::string lastOperation_;
+  int ownSocket_ = -1;
+  std::atomic<int> activeSocket_{-1};
+  std::atomic<bool> closing_{false};
+  WarningFn warning_;
+};
+
+}  // namespace net
