@@ -1,0 +1,269 @@
+"""The SMTP server, driven by clients nobody here wrote (swaks, Python's smtplib, curl) and by
+misbehaving peers. Every message must land in INQUEUE byte for byte as sent, after the server's
+status and trace lines, with a correct envelope; nothing of an unfinished transaction may stay."""
+
+import glob
+import os
+import shutil
+import smtplib
+import socket
+import subprocess
+import threading
+import time
+import unittest
+
+from harness import Home, read_ini, wait_for
+
+HEADER_LINES = 3  # X-IStatus, "Received: from ..." and its "id ..." continuation
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class SmtpServerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.port = free_port()
+        cls.home = Home(smtp_port=cls.port)
+        os.makedirs(cls.home.path("INQUEUE"))
+        with open(cls.home.path("NEXUM2.INI"), "a", newline="") as f:
+            f.write("IPaddress=127.0.0.1\r\nsmtptimeout=3\r\nlowsmtplog=1\r\n"
+                    "[Domain]\r\nn=1\r\n0=partner.test:mx.partner.test:partner_test.000\r\n")
+        with open(cls.home.path("mailbox.cfg"), "w", newline="") as f:
+            f.write("alice:*:0\r\nbob:*:0\r\n")
+        for user in ("alice", "bob"):
+            os.makedirs(cls.home.path("MAILIN", user))
+            with open(cls.home.path("MAILIN", user, "MEMBERS.INI"), "w", newline="") as f:
+                f.write("[ALIAS]\r\nn=1\r\n0=*\t%s@example.test\r\n[END_ALIAS]\r\n" % user)
+        cls.server = cls.home.start("-server")
+        ok = wait_for(lambda: cls.connectable(), timeout=10)
+        assert ok, "the server did not listen"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.terminate()
+        cls.server.wait(timeout=10)
+        cls.home.close()
+
+    @classmethod
+    def connectable(cls):
+        try:
+            socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def setUp(self):
+        for name in glob.glob(self.home.path("INQUEUE", "*")):
+            if not name.endswith("useqf"):
+                os.remove(name)
+
+    # Helpers ----------------------------------------------------------------------------------
+
+    def items(self):
+        """(message bytes after the server's lines, envelope dict) for each stored item."""
+        out = []
+        for msg in sorted(glob.glob(self.home.path("INQUEUE", "M*.TMP"))):
+            with open(msg, "rb") as f:
+                data = f.read()
+            lines = data.split(b"\r\n", HEADER_LINES)
+            self.assertTrue(lines[0].startswith(b"X-IStatus:00000000000000000003"))
+            self.assertTrue(lines[1].startswith(b"Received: from 127.0.0.1 by "))
+            self.assertTrue(lines[2].startswith(b"          id "))
+            env = os.path.join(os.path.dirname(msg), "R" + os.path.basename(msg)[1:])
+            n = int(read_ini(env, "To", "n", "0"))
+            envelope = {"from": read_ini(env, "From", "From"),
+                        "subject": read_ini(env, "From", "Subject"),
+                        "to": [read_ini(env, "To", str(i)) for i in range(n)]}
+            out.append((lines[3], envelope))
+        return out
+
+    def leftovers(self):
+        return sorted(os.path.basename(p) for p in glob.glob(self.home.path("INQUEUE", "*"))
+                      if not os.path.basename(p).startswith("useqf"))
+
+    def raw(self, script, read_greeting=True, timeout=10):
+        """Sends lines to the server and returns everything it answered."""
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+        answers = b""
+
+        def drain(wait):
+            # Reads what has arrived; replies are read as they come, since a server that ends
+            # the conversation may reset the connection and lose what was not yet read.
+            nonlocal answers
+            s.settimeout(wait)
+            try:
+                while True:
+                    data = s.recv(65536)
+                    if not data:
+                        return False
+                    answers += data
+            except socket.timeout:
+                return True
+
+        try:
+            if read_greeting:
+                answers += s.recv(4096)
+            for chunk in script:
+                s.sendall(chunk)
+                if not drain(0.2):
+                    break
+            s.shutdown(socket.SHUT_WR)
+            drain(timeout)
+        except OSError:
+            pass
+        finally:
+            s.close()
+        return answers.decode("latin-1")
+
+    def server_counts(self):
+        pid = self.server.pid
+        return (len(os.listdir("/proc/%d/fd" % pid)), len(os.listdir("/proc/%d/task" % pid)))
+
+    # Real clients -----------------------------------------------------------------------------
+
+    def test_python_smtplib_delivers_byte_for_byte(self):
+        body = (b"From: Bob <bob@remote.test>\r\nTo: alice@example.test\r\nSubject: hello\r\n\r\n"
+                b".leading dot\r\n..two dots\r\n" + b"x" * 998 + b"\r\n"
+                b"8-bit: \xe9\xe8\xff\r\nlast line\r\n")
+        with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test") as s:
+            refused = s.sendmail("bob@remote.test", ["alice@example.test", "carol@partner.test"],
+                                 body)
+        self.assertEqual(refused, {})
+        [(data, env)] = self.items()
+        self.assertEqual(data, body)
+        self.assertEqual(env["from"], "bob@remote.test")
+        self.assertEqual(env["subject"], "hello")
+        self.assertEqual(env["to"], ["alice@example.test", "carol@partner.test"])
+        self.assertEqual(self.leftovers(), ["M0000000.TMP", "R0000000.TMP"])
+
+    def test_swaks_delivers_and_unknown_users_are_refused(self):
+        msg = self.home.path("swaks.eml")
+        body = b"Subject: from swaks\r\n\r\nline one\r\n.dot line"
+        with open(msg, "wb") as f:
+            f.write(body)
+        body += b"\r\n"  # swaks ends the data with CR LF "." CR LF
+        r = subprocess.run(["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
+                            "--from", "sender@remote.test", "--to", "bob@example.test",
+                            "--data", msg], capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        [(data, env)] = self.items()
+        self.assertEqual(data, body)
+        self.assertEqual(env["to"], ["bob@example.test"])
+
+        r = subprocess.run(["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
+                            "--from", "sender@remote.test", "--to", "nobody@example.test"],
+                           capture_output=True, text=True, timeout=30)
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("550 nobody@example.test... Unknown user", r.stdout)
+
+    def test_curl_delivers_an_empty_body(self):
+        msg = self.home.path("curl.eml")
+        body = b"Subject: empty body\r\n\r\n"
+        with open(msg, "wb") as f:
+            f.write(body)
+        r = subprocess.run(["curl", "-sS", "--url", "smtp://127.0.0.1:%d/client.test" % self.port,
+                            "--mail-from", "c@remote.test", "--mail-rcpt", "alice@example.test",
+                            "--mail-rcpt", "someone@elsewhere.test", "--upload-file", msg],
+                           capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        [(data, env)] = self.items()
+        self.assertEqual(data, body)
+        # A recipient in a domain of its own is accepted for relaying.
+        self.assertEqual(env["to"], ["alice@example.test", "someone@elsewhere.test"])
+
+    # The protocol's edge cases ----------------------------------------------------------------
+
+    def test_command_edge_cases(self):
+        out = self.raw([b"HELO client.test\r\n", b"DATA\r\n", b"\r\n", b"NOOP\r\n",
+                        b"A" * 3000 + b"\r\n", b"quit\r\n"])
+        lines = out.split("\r\n")
+        self.assertTrue(lines[0].startswith("220 SMTP Varnel ready at example.test (Version "))
+        self.assertEqual(lines[1], "250 Hello, pleased to meet you")
+        self.assertEqual(lines[2], "503 Illegal Command in this context")  # DATA before RCPT
+        # The empty line gets no reply; NOOP is unknown; the long line is two commands.
+        self.assertEqual(lines[3:6], ["500 Command Unrecognized"] * 3)
+        self.assertEqual(lines[6], "221 Closing connection")
+
+    def test_an_over_long_data_line_is_refused_and_leaves_nothing(self):
+        out = self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\nRCPT TO:<alice@example.test>\r\n"
+                        b"DATA\r\n", b"Subject: x\r\n\r\n" + b"y" * 2100 + b"\r\n.\r\n"])
+        self.assertIn("450 File System Error: try later", out)
+        self.assertEqual(self.leftovers(), [])
+
+    # Bad peers --------------------------------------------------------------------------------
+
+    def test_vanishing_silent_and_garbage_peers_leave_nothing_behind(self):
+        fds, threads = self.server_counts()
+        # Vanishes in the middle of DATA.
+        self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\nRCPT TO:<alice@example.test>\r\n"
+                  b"DATA\r\n", b"Subject: cut\r\n\r\nhalf a mess"])
+        # Says nothing: the session times out (smtptimeout=3) with 421.
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        data = b""
+        while True:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+        s.close()
+        self.assertIn(b"421 Communication error. Reset connection...", data)
+        # Binary garbage.
+        self.raw([bytes(range(256)) * 20, b"\x00\xff\r\n" * 50])
+        # A transaction without data.
+        self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\nRCPT TO:<alice@example.test>\r\nQUIT\r\n"])
+        self.assertTrue(wait_for(lambda: self.server_counts() == (fds, threads), timeout=10),
+                        "descriptors or threads leaked: %r -> %r" % ((fds, threads), self.server_counts()))
+        self.assertEqual(self.leftovers(), [])
+        # The server still serves.
+        with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test") as s:
+            self.assertEqual(s.sendmail("a@remote.test", ["bob@example.test"], b"Subject: ok\r\n\r\nok\r\n"), {})
+
+    def test_three_hundred_concurrent_connections(self):
+        fds, threads = self.server_counts()
+        socks = []
+        for _ in range(300):
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=20)
+            socks.append(s)
+        greeted = 0
+        for s in socks:
+            if s.recv(512).startswith(b"220 "):
+                greeted += 1
+        self.assertEqual(greeted, 300)
+        # All of them send a message at once.
+        errors = []
+
+        def send(s, i):
+            try:
+                f = s.makefile("rb")
+                for line in (b"HELO c\r\n", b"MAIL FROM:<a@remote.test>\r\n",
+                             b"RCPT TO:<alice@example.test>\r\n", b"DATA\r\n"):
+                    s.sendall(line)
+                    f.readline()
+                s.sendall(b"Subject: %d\r\n\r\nbody %d\r\n.\r\n" % (i, i))
+                if not f.readline().startswith(b"250 OK"):
+                    errors.append(i)
+                s.sendall(b"QUIT\r\n")
+                f.readline()
+            except OSError as e:
+                errors.append((i, e))
+            finally:
+                s.close()
+
+        workers = [threading.Thread(target=send, args=(s, i)) for i, s in enumerate(socks)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        self.assertEqual(errors, [])
+        self.assertEqual(len(self.items()), 300)
+        self.assertTrue(wait_for(lambda: self.server_counts() == (fds, threads), timeout=20))
+
+
+if __name__ == "__main__":
+    unittest.main()
