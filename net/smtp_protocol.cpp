@@ -6,6 +6,7 @@
 #include "core/log_set.h"
 #include "core/settings.h"
 #include "platform/fs.h"
+#include "platform/unique_fd.h"
 #include "platform/path.h"
 #include "platform/system.h"
 #include "store/account_table.h"
@@ -251,15 +252,20 @@ void CSMTPProtocol::OnMail(const std::string& argument) {
   std::string inqueue = platform::ResolvePath(platform::JoinPath(context_.home, "INQUEUE"));
   // Reserve the envelope name: the first free one, created exclusively so that no other
   // session takes it meanwhile.
-  long first = 0;
+  long first = context_.nextEnvelope;
   int rc = 0;
-  for (;;) {
-    rc = store::MakeUniqueFileName(&envelope_, inqueue, "R", first, 10000, "TMP");
-    if (rc != 0) break;
-    platform::CFile reserve;
-    if (reserve.Open(envelope_, platform::FileMode::kCreateNew) == 0) break;
-    first = std::stol(platform::BaseName(envelope_).substr(1, 7)) + 1;
+  for (int round = 0; round < 2; ++round) {
+    for (;;) {
+      rc = store::MakeUniqueFileName(&envelope_, inqueue, "R", first, 10000, "TMP");
+      if (rc != 0) break;
+      platform::CFile reserve;
+      first = std::stol(platform::BaseName(envelope_).substr(1, 7)) + 1;
+      if (reserve.Open(envelope_, platform::FileMode::kCreateNew) == 0) break;
+    }
+    if (rc == 0 || first == 0) break;
+    first = 0;  // the names after the hint are taken: look again from the start
   }
+  context_.nextEnvelope = rc == 0 ? first % 10000000 : 0;
   if (rc != 0) {
     envelope_.clear();
     Reply(kFileErrorReply);
@@ -460,11 +466,11 @@ int CSMTPProtocol::ReceiveMessage(bool* sizeRejected) {
       pending.clear();
     }
   }
-  if (file.Write(pending) != 0 || file.Sync() != 0) {
+  if (file.Write(pending) != 0) {
     LowLog("File write error: " + std::to_string(errno));
     return -11504;
   }
-  file.Close();
+  messageFile_ = std::move(file);  // synced with the envelope before the reply
   ConLog("Message from=" + core::LogSafe(facts_.sender) + " successfully received size=" +
          std::to_string(messageSize_));
   return result;
@@ -527,11 +533,19 @@ int CSMTPProtocol::WriteEnvelope() {
   for (size_t i = 0; i < recipientList_.size(); ++i) {
     text += std::to_string(i) + "=" + recipientList_[i] + "\r\n";
   }
-  // Written whole and synced, with the directory, before the client hears "250 OK".
-  return platform::WriteFileAtomic(envelope_, text, /*sync=*/true) == 0 ? 0 : -1;
+  // Written into the reserved file; then message, envelope and directory are synced, in that
+  // order, before the client hears "250 OK" (both files are written first, so the first sync
+  // commits most of what the others would). Readers take the item once the marker is gone.
+  platform::CFile file;
+  if (file.Open(envelope_, platform::FileMode::kWrite) != 0 || file.Write(text) != 0) return -1;
+  int rc = messageFile_.Sync() == 0 && file.Sync() == 0 ? 0 : -1;
+  messageFile_.Close();
+  if (rc == 0) rc = platform::SyncDirectoryOf(envelope_) == 0 ? 0 : -1;
+  return rc;
 }
 
 void CSMTPProtocol::DeleteTransactionFiles() {
+  messageFile_.Close();
   for (std::string* name : {&envelope_, &message_, &marker_}) {
     if (!name->empty()) (void)platform::RemoveFile(*name);
     name->clear();

@@ -51,6 +51,9 @@ struct SmtpContext {
   // The log-size watch after each session.
   std::function<void()> checkLogSizes;
   std::atomic<long> sessionNumber{0};
+  // Where the search for a free envelope name starts: one past the last name taken, so that a
+  // full queue is not scanned from 0 for every message (a free name is found either way).
+  std::atomic<long> nextEnvelope{0};
 };
 
 class CSMTPProtocol : public CConnectionProtocol {
@@ -96,6 +99,7 @@ class CSMTPProtocol : public CConnectionProtocol {
   bool stored_ = false;
   bool storedThisCommand_ = false;
   std::string envelope_, message_, marker_;
+  platform::CFile messageFile_;  // the received message, open until it is synced
   int recipients_ = 0;
   std::vector<std::string> recipientList_;
   long messageSize_ = 0;

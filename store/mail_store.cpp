@@ -1,6 +1,8 @@
 #include "store/mail_store.h"
 
 #include "core/settings.h"
+#include "platform/fs.h"
+#include "platform/path.h"
 
 namespace store {
 
@@ -26,6 +28,11 @@ int CMailStore::SaveAccounts() {
 
 int CMailStore::LoadDomainTable(const std::vector<std::string>& recordsFromLast) {
   const core::SettingsValues& v = settings_.Values();
+  // The store's directory tree: the inbound queue, the relay host's queue, the mailboxes.
+  for (const char* dir : {"INQUEUE", "OUTQUEUE/MAILHUB", "MAILIN"}) {
+    std::string path = platform::ResolvePath(platform::JoinPath(settings_.Paths().home, dir));
+    (void)platform::MakeDirectoryTree(path);
+  }
   DomainSnapshot snapshot;
   snapshot.ownDomain = v.smtp.domain;
   snapshot.localName = v.smtp.localName;

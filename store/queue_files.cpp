@@ -1,6 +1,7 @@
 #include "store/queue_files.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <thread>
 
@@ -48,21 +49,39 @@ int MakeUniqueFileName(std::string* out, const std::string& directory, const std
   if (dir.size() >= 2 && dir.back() == '/') dir.pop_back();
   dir = platform::ResolvePath(dir);
   if (!platform::DirectoryExists(dir)) return kErrNoDirectory;
-  int digits = 8 - static_cast<int>(prefix.size());
-  if (digits < 1) digits = 1;
+  int digits = std::clamp(8 - static_cast<int>(prefix.size()), 1, 8);
   long limit = 1;
   for (int i = 0; i < digits; ++i) limit *= 10;
   long last = tries < 0 ? limit : std::min(first + tries, limit);
   if (first > last) return kErrFirstTooLarge;
+  // A name counts as taken in any case in which the store's writers spell it: prefix and
+  // extension each in upper or lower case ("M0000001.MIM", "m0000001.mim", "m0000001.MIM"...).
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  auto upper = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return t;
+  };
+  const std::string prefixes[2] = {upper(prefix), lower(prefix)};
+  const std::string extensions[2] = {upper(extension), lower(extension)};
   for (long number = first; number < last; ++number) {
     std::string digitsText = std::to_string(number);
     digitsText.insert(0, static_cast<size_t>(digits) - std::min<size_t>(digits, digitsText.size()), '0');
-    std::string name = prefix + digitsText + (extension.empty() ? "" : "." + extension);
-    std::string candidate = platform::JoinPath(dir, name);
-    if (!platform::FileExists(platform::ResolvePath(candidate))) {
-      *out = candidate;
-      return 0;
+    auto nameWith = [&](const std::string& p, const std::string& e) {
+      return p + digitsText + (e.empty() ? "" : "." + e);
+    };
+    std::string name = nameWith(prefix, extension);
+    bool taken = platform::FileExists(platform::JoinPath(dir, name));
+    for (const std::string& p : prefixes) {
+      for (const std::string& e : extensions) {
+        if (!taken) taken = platform::FileExists(platform::JoinPath(dir, nameWith(p, e)));
+      }
     }
+    if (taken) continue;
+    *out = platform::JoinPath(dir, name);
+    return 0;
   }
   return kErrNameExhausted;
 }
