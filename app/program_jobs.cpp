@@ -5,7 +5,7 @@
 #include "core/settings.h"
 
 CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& store)
-    : services_(services), store_(store) {
+    : services_(services) {
   smtp_.settings = &services.settings;
   smtp_.logs = &services.logs;
   smtp_.domains = &store.Domains();

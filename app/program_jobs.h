@@ -21,7 +21,6 @@ class CProgramJobs : public core::IServerJobs {
 
  private:
   core::ProcessServices& services_;
-  store::CMailStore& store_;
   net::ISmtpFirewall firewall_;  // accepts everything until the firewall rules are loaded
   net::SmtpContext smtp_;
   std::unique_ptr<net::CConnectionServer> smtpServer_;

@@ -140,7 +140,9 @@ class SmtpServerTest(unittest.TestCase):
         self.assertEqual(env["from"], "bob@remote.test")
         self.assertEqual(env["subject"], "hello")
         self.assertEqual(env["to"], ["alice@example.test", "carol@partner.test"])
-        self.assertEqual(self.leftovers(), ["M0000000.TMP", "R0000000.TMP"])
+        [message, envelope] = self.leftovers()  # the item's two files, and nothing else
+        self.assertRegex(message, r"^M\d{7}\.TMP$")
+        self.assertEqual(envelope, "R" + message[1:])
 
     def test_swaks_delivers_and_unknown_users_are_refused(self):
         msg = self.home.path("swaks.eml")
