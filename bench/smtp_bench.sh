@@ -8,6 +8,12 @@
 #   COUNT (2000) SIZE (4096) SESSIONS ("1 20") RUNS (3)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+if ! command -v smtp-source >/dev/null || ! command -v bc >/dev/null; then
+  echo "postfix/postfix main_mailer_type select No configuration" | debconf-set-selections
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends postfix bc >/dev/null
+fi
+# A pid file left by a master that is gone would make "postfix start" refuse.
+pgrep -x master >/dev/null || rm -f /var/spool/postfix/pid/master.pid
 if [ -z "${QV_BENCH_ISOLATED:-}" ]; then
   export QV_BENCH_ISOLATED=1
   exec "$ROOT/tests/integration/run_isolated.sh" bash "$0" "$@"
@@ -16,12 +22,6 @@ COUNT=${COUNT:-2000}; SIZE=${SIZE:-4096}; SESSIONS=${SESSIONS:-"1 20"}; RUNS=${R
 OUR_PORT=2626; PF_PORT=2625
 WORK=$(mktemp -d /tmp/qvbench.XXXXXX)
 
-if ! command -v smtp-source >/dev/null || ! command -v bc >/dev/null; then
-  echo "postfix/postfix main_mailer_type select No configuration" | debconf-set-selections
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends postfix bc >/dev/null
-fi
-# A pid file left by a master that is gone would make "postfix start" refuse.
-pgrep -x master >/dev/null || rm -f /var/spool/postfix/pid/master.pid
 cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null
 ninja -C "$ROOT/build-bench" quorvale >/dev/null
 
