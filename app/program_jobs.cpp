@@ -21,6 +21,7 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
   smtp_.product = values.branding.oemsoft;
   auto report = [&sink](const std::string& text) { sink.Error(text); };
   if (values.smtp.smtpPort != 0) {
+    if (services_.serviceMode) sink.Information("Starting SMTP server");
     smtpServer_ = std::make_unique<net::CConnectionServer>(
         "SMTP Server", values.smtp.ipAddress, values.smtp.smtpPort, values.smtp.smtpTimeout,
         [this] { return std::make_unique<net::CSMTPProtocol>(smtp_); }, services_.counters, report);

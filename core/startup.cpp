@@ -135,7 +135,7 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
   CLogSet logs(settings);
   logs.SetHome(home);
   CSessionCounters counters;
-  ProcessServices services{settings, sink, logs, counters, owners.get(), version};
+  ProcessServices services{settings, sink, logs, counters, owners.get(), version, flags.serviceMode};
   std::unique_ptr<IServerJobs> madeJobs;
   if (parts.makeJobs) madeJobs = parts.makeJobs(services);
   IServerJobs& jobs = madeJobs ? *madeJobs : neutralJobs;

@@ -49,6 +49,7 @@ struct ProcessServices {
   CSessionCounters& counters;
   ISettingsOwners* owners;
   const std::string& version;
+  bool serviceMode;  // started with -service: the start-up steps are reported
 };
 
 struct ProgramParts {

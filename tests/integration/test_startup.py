@@ -82,6 +82,34 @@ class StartupTest(unittest.TestCase):
         server.send_signal(signal.SIGTERM)
         self.assertEqual(server.wait(timeout=5), 0)
 
+    def test_a_port_in_use_is_reported_once_and_the_server_runs_on(self):
+        import socket
+        busy = socket.socket()
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        port = busy.getsockname()[1]
+        with open(self.home.path("NEXUM2.INI"), "w", newline="") as f:
+            f.write("[SMTP]\r\nDomain=example.test\r\nIPaddress=127.0.0.1\r\nsmtpport=%d\r\n"
+                    "pop3port=0\r\n" % port)
+        server = self.home.start("-service")
+        expected = "ERROR: SMTP Server: Cannot bind socket (address in use by another program)"
+        self.assertTrue(wait_for(lambda: expected in self.home.message_log()))
+        self.assertEqual(self.home.message_log().count(expected), 1)
+        self.assertIsNone(server.poll())  # the server itself goes on
+        server.send_signal(signal.SIGTERM)
+        self.assertEqual(server.wait(timeout=5), 0)
+        busy.close()
+
+    def test_an_address_the_machine_lacks_is_reported(self):
+        with open(self.home.path("NEXUM2.INI"), "w", newline="") as f:
+            f.write("[SMTP]\r\nDomain=example.test\r\nIPaddress=192.0.2.55\r\nsmtpport=2599\r\n"
+                    "pop3port=0\r\n")
+        server = self.home.start("-service")
+        self.assertTrue(wait_for(lambda: "SMTP Server: Cannot bind to the specified IP address. "
+                                 "Address not available." in self.home.message_log()))
+        server.send_signal(signal.SIGTERM)
+        self.assertEqual(server.wait(timeout=5), 0)
+
     def test_console_and_server_exchange_signals(self):
         server = self.start_server()
         console = self.home.start("-setup", stdin=subprocess.PIPE)
