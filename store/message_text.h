@@ -7,9 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "toolkit/address.h"
+
 namespace store {
 
-constexpr size_t kMaxAddressPart = 127;
+using toolkit::kMaxAddressPart;
+using toolkit::SplitAddress;
+using toolkit::SplitResult;
 
 // "Sun, 5 Dec 2026 09:05:07 +0100": `local` broken down, `westSeconds` the standard-time
 // offset west of UTC (0 or less is written "+").
@@ -22,13 +26,6 @@ std::string FormatDateHeader();
 std::string MakeBoundary(const char* prefix = nullptr);
 std::string MakeBoundary(const std::tm& local, int milliseconds, const char* prefix);
 
-struct SplitResult {
-  std::string local;
-  std::string domain;
-};
-// The address in a header or envelope text: after "<" (outside quotes), else the word holding
-// "@". Each part at most 127 characters; without "@" the domain is empty.
-SplitResult SplitAddress(const std::string& text);
 
 // Headers to replace when a message is copied into a mailbox or queue; each is set only when the
 // message lacks that header.

@@ -1,0 +1,367 @@
+#include "toolkit/encodings.h"
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace toolkit {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<int8_t, 256> MakeBase64Table() {
+  std::array<int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+  return t;
+}
+constexpr std::array<int8_t, 256> kBase64 = MakeBase64Table();
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+const char kHex[] = "0123456789ABCDEF";
+
+}  // namespace
+
+// Base64 ---------------------------------------------------------------------------------------
+
+std::string EncodeBase64Lines(std::string_view data) {
+  std::string out;
+  out.reserve((data.size() + 56) / 57 * 78);
+  for (size_t line = 0; line < data.size(); line += 57) {
+    size_t end = std::min(line + 57, data.size());
+    for (size_t i = line; i < end; i += 3) {
+      size_t n = std::min<size_t>(3, end - i);
+      uint32_t v = static_cast<unsigned char>(data[i]) << 16;
+      if (n > 1) v |= static_cast<unsigned char>(data[i + 1]) << 8;
+      if (n > 2) v |= static_cast<unsigned char>(data[i + 2]);
+      out += kAlphabet[(v >> 18) & 63];
+      out += kAlphabet[(v >> 12) & 63];
+      out += n > 1 ? kAlphabet[(v >> 6) & 63] : '=';
+      out += n > 2 ? kAlphabet[v & 63] : '=';
+    }
+    out += "\r\n";
+  }
+  return out;
+}
+
+long CBase64Decoder::Decode(std::string_view chunk, std::string* out) {
+  size_t before = out->size();
+  for (char c : chunk) {
+    if (ended_ || c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+    if (c == '=') {
+      // Padding: the group ends here with one or two bytes.
+      if (count_ == 2) {
+        int a = kBase64[static_cast<unsigned char>(pending_[0])];
+        int b = kBase64[static_cast<unsigned char>(pending_[1])];
+        *out += static_cast<char>((a << 2) | (b >> 4));
+      } else if (count_ == 3) {
+        int a = kBase64[static_cast<unsigned char>(pending_[0])];
+        int b = kBase64[static_cast<unsigned char>(pending_[1])];
+        int d = kBase64[static_cast<unsigned char>(pending_[2])];
+        *out += static_cast<char>((a << 2) | (b >> 4));
+        *out += static_cast<char>(((b & 15) << 4) | (d >> 2));
+      } else if (count_ != 0) {
+        return kErrBadInput;
+      }
+      count_ = 0;
+      ended_ = count_ == 0;
+      continue;
+    }
+    if (kBase64[static_cast<unsigned char>(c)] < 0) return kErrBadInput;
+    pending_[count_++] = c;
+    if (count_ == 4) {
+      uint32_t v = 0;
+      for (char p : pending_) v = (v << 6) | static_cast<uint32_t>(kBase64[static_cast<unsigned char>(p)]);
+      *out += static_cast<char>(v >> 16);
+      *out += static_cast<char>((v >> 8) & 0xFF);
+      *out += static_cast<char>(v & 0xFF);
+      count_ = 0;
+    }
+  }
+  return static_cast<long>(out->size() - before);
+}
+
+long CBase64Decoder::Finish(std::string* out) {
+  (void)out;
+  long rc = count_ == 0 ? 0 : kErrBadInput;
+  count_ = 0;
+  ended_ = false;
+  return rc;
+}
+
+// Quoted-printable ------------------------------------------------------------------------------
+
+void CQuotedPrintableEncoder::Put(std::string_view token, std::string* out) {
+  if (column_ + static_cast<int>(token.size()) >= kMaxLine + 1) {
+    *out += "=\r\n";
+    column_ = 0;
+  }
+  *out += token;
+  column_ += static_cast<int>(token.size());
+}
+
+void CQuotedPrintableEncoder::Encode(std::string_view chunk, std::string* out) {
+  auto escaped = [](unsigned char c) {
+    char t[4] = {'=', kHex[c >> 4], kHex[c & 15], 0};
+    return std::string(t, 3);
+  };
+  for (size_t i = 0; i < chunk.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(chunk[i]);
+    if (held_ != 0) {
+      // The held blank is followed by a line end: it must be encoded (RFC 2045 6.7 rule 3).
+      bool lineEnd = c == '\r' || c == '\n';
+      Put(lineEnd ? escaped(static_cast<unsigned char>(held_)) : std::string(1, held_), out);
+      held_ = 0;
+    }
+    if (c == '\r' || c == '\n') {
+      *out += static_cast<char>(c);
+      if (c == '\n') column_ = 0;
+    } else if (c == ' ' || c == '\t') {
+      if (i + 1 == chunk.size()) {
+        held_ = static_cast<char>(c);
+      } else {
+        char next = chunk[i + 1];
+        Put(next == '\r' || next == '\n' ? escaped(c) : std::string(1, static_cast<char>(c)), out);
+      }
+    } else if (c >= 33 && c <= 126 && c != '=') {
+      Put(std::string(1, static_cast<char>(c)), out);
+    } else {
+      Put(escaped(c), out);
+    }
+  }
+}
+
+void CQuotedPrintableEncoder::Finish(std::string* out) {
+  if (held_ != 0) {
+    // A blank at the very end is a blank before the end of the text: encoded.
+    char t[4] = {'=', kHex[static_cast<unsigned char>(held_) >> 4], kHex[held_ & 15], 0};
+    Put(std::string(t, 3), out);
+    held_ = 0;
+  }
+  column_ = 0;
+}
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    bool hasEnd = nl != std::string_view::npos;
+    std::string_view line = text.substr(pos, hasEnd ? nl - pos : std::string_view::npos);
+    pos = hasEnd ? nl + 1 : text.size();
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    bool soft = !line.empty() && line.back() == '=';
+    if (soft) line.remove_suffix(1);
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '=' && i + 2 < line.size() && HexValue(line[i + 1]) >= 0 &&
+          HexValue(line[i + 2]) >= 0) {
+        out += static_cast<char>(HexValue(line[i + 1]) * 16 + HexValue(line[i + 2]));
+        i += 2;
+      } else {
+        out += line[i];
+      }
+    }
+    if (hasEnd && !soft) out += "\r\n";
+  }
+  return out;
+}
+
+// Uuencode --------------------------------------------------------------------------------------
+
+namespace {
+char UuChar(unsigned v) { return v == 0 ? '`' : static_cast<char>((v & 63) + 32); }
+unsigned UuValue(char c) { return (static_cast<unsigned char>(c) - 32) & 63; }
+}  // namespace
+
+std::string Uuencode(std::string_view data, unsigned mode, const std::string& name) {
+  char head[600];
+  std::snprintf(head, sizeof head, "begin %o %s\n", mode & 0777, name.c_str());
+  std::string out = head;
+  for (size_t line = 0; line < data.size(); line += 45) {
+    size_t n = std::min<size_t>(45, data.size() - line);
+    out += UuChar(static_cast<unsigned>(n));
+    for (size_t i = 0; i < n; i += 3) {
+      unsigned char b0 = static_cast<unsigned char>(data[line + i]);
+      unsigned char b1 = i + 1 < n ? static_cast<unsigned char>(data[line + i + 1]) : 0;
+      unsigned char b2 = i + 2 < n ? static_cast<unsigned char>(data[line + i + 2]) : 0;
+      out += UuChar(b0 >> 2);
+      out += UuChar(((b0 << 4) | (b1 >> 4)) & 63);
+      out += UuChar(((b1 << 2) | (b2 >> 6)) & 63);
+      out += UuChar(b2 & 63);
+    }
+    out += '\n';
+  }
+  out += "`\nend\n";
+  return out;
+}
+
+int Uudecode(std::string_view text, std::string* data, std::string* name, unsigned* mode) {
+  data->clear();
+  size_t pos = 0;
+  bool begun = false;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    std::string_view line = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+    pos = nl == std::string_view::npos ? text.size() : nl + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!begun) {
+      if (line.substr(0, 6) != "begin ") continue;
+      begun = true;
+      std::string_view rest = line.substr(6);
+      unsigned m = 0;
+      size_t i = 0;
+      while (i < rest.size() && rest[i] >= '0' && rest[i] <= '7') m = m * 8 + static_cast<unsigned>(rest[i++] - '0');
+      while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t')) ++i;
+      *name = i < rest.size() ? std::string(rest.substr(i)) : std::string("NONAME.");
+      if (mode) *mode = m;
+      continue;
+    }
+    if (line == "end") return 0;
+    if (line.empty()) continue;
+    unsigned n = UuValue(line[0]);
+    size_t avail = line.size() - 1;
+    for (unsigned i = 0, g = 1; i < n; i += 3, g += 4) {
+      auto at = [&](size_t k) { return k < avail + 1 ? UuValue(line[k]) : 0u; };
+      unsigned a = at(g), b = at(g + 1), c = at(g + 2), d = at(g + 3);
+      *data += static_cast<char>((a << 2) | (b >> 4));
+      if (i + 1 < n) *data += static_cast<char>(((b & 15) << 4) | (c >> 2));
+      if (i + 2 < n) *data += static_cast<char>(((c & 3) << 6) | d);
+    }
+  }
+  return kErrNoBegin;
+}
+
+// Encoded words ---------------------------------------------------------------------------------
+
+std::string DecodeEncodedWords(std::string_view text, size_t size) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t lower = text.find("=?iso-8859-1?Q?", pos);
+    size_t upper = text.find("=?ISO-8859-1?Q?", pos);
+    size_t start = std::min(lower, upper);
+    size_t end = start == std::string_view::npos ? start : text.find("?=", start + 15);
+    if (start == std::string_view::npos || end == std::string_view::npos) {
+      out.append(text.substr(pos));
+      break;
+    }
+    out.append(text.substr(pos, start - pos));
+    std::string_view word = text.substr(start + 15, end - start - 15);
+    for (size_t i = 0; i < word.size(); ++i) {
+      if (word[i] == '_') {
+        out += ' ';
+      } else if (word[i] == '=' && i + 2 < word.size() && HexValue(word[i + 1]) >= 0 &&
+                 HexValue(word[i + 2]) >= 0) {
+        out += static_cast<char>(HexValue(word[i + 1]) * 16 + HexValue(word[i + 2]));
+        i += 2;
+      } else {
+        out += word[i];
+      }
+    }
+    pos = end + 2;
+  }
+  if (size > 0 && out.size() > size - 1) out.resize(size - 1);
+  return out;
+}
+
+// BinHex 4.0 ------------------------------------------------------------------------------------
+
+uint16_t BinHexCrc(std::string_view bytes, uint16_t crc) {
+  for (unsigned char b : bytes) {
+    crc ^= static_cast<uint16_t>(b << 8);
+    for (int k = 0; k < 8; ++k) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+  }
+  return crc;
+}
+
+int DecodeBinHex(std::string_view text, BinHexFile* out) {
+  static const char kBinHexAlphabet[] =
+      "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
+  size_t marker = text.find("(This file must be converted with BinHex");
+  if (marker == std::string_view::npos) return kErrBadInput;
+  size_t colon = text.find(':', marker);
+  if (colon == std::string_view::npos) return kErrBadInput;
+  // 6-bit characters between the two colons, line ends skipped.
+  std::string packed;
+  uint32_t acc = 0;
+  int bits = 0;
+  size_t i = colon + 1;
+  for (; i < text.size() && text[i] != ':'; ++i) {
+    char c = text[i];
+    if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+    const char* p = std::strchr(kBinHexAlphabet, c);
+    if (p == nullptr || c == '\0') return kErrBadInput;
+    acc = (acc << 6) | static_cast<uint32_t>(p - kBinHexAlphabet);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      packed += static_cast<char>((acc >> bits) & 0xFF);
+    }
+  }
+  if (i >= text.size()) return kErrBadInput;  // no closing colon
+  // Run-length expansion: 0x90 n repeats the previous byte n-1 more times; 0x90 0 is 0x90.
+  std::string bytes;
+  for (size_t k = 0; k < packed.size(); ++k) {
+    unsigned char c = static_cast<unsigned char>(packed[k]);
+    if (c != 0x90) {
+      bytes += static_cast<char>(c);
+      continue;
+    }
+    if (++k >= packed.size()) return kErrBadInput;
+    unsigned n = static_cast<unsigned char>(packed[k]);
+    if (n == 0) {
+      bytes += static_cast<char>(0x90);
+    } else {
+      if (bytes.empty()) return kErrBadInput;
+      if (bytes.size() + n > (64u << 20)) return kErrBadInput;  // far beyond any real file
+      bytes.append(n - 1, bytes.back());
+    }
+  }
+  // Header: name length, name, version, type, creator, flags, data length, resource length, CRC.
+  size_t p = 0;
+  auto need = [&](size_t n) { return p + n <= bytes.size(); };
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at]) << 24 |
+                                 static_cast<unsigned char>(bytes[at + 1]) << 16 |
+                                 static_cast<unsigned char>(bytes[at + 2]) << 8 |
+                                 static_cast<unsigned char>(bytes[at + 3]));
+  };
+  auto u16 = [&](size_t at) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) << 8 |
+                                 static_cast<unsigned char>(bytes[at + 1]));
+  };
+  if (!need(1)) return kErrBadInput;
+  size_t nameLen = static_cast<unsigned char>(bytes[0]);
+  size_t headerLen = 1 + nameLen + 1 + 4 + 4 + 2 + 4 + 4;
+  if (!need(headerLen + 2)) return kErrBadInput;
+  // A CRC-16 run over the data followed by its stored CRC gives 0.
+  if (BinHexCrc(std::string_view(bytes).substr(0, headerLen + 2), 0) != 0) return kErrBadInput;
+  out->name = bytes.substr(1, nameLen);
+  p = 1 + nameLen + 1;
+  out->type = bytes.substr(p, 4);
+  out->creator = bytes.substr(p + 4, 4);
+  out->flags = u16(p + 8);
+  uint32_t dataLen = u32(p + 10), resLen = u32(p + 14);
+  p = headerLen + 2;
+  auto fork = [&](uint32_t len, std::string* dst) {
+    if (!need(static_cast<size_t>(len) + 2)) return false;
+    std::string_view body = std::string_view(bytes).substr(p, len + 2);
+    if (BinHexCrc(body, 0) != 0) return false;  // the CRC over data and stored CRC is 0
+    *dst = bytes.substr(p, len);
+    p += len + 2;
+    return true;
+  };
+  if (!fork(dataLen, &out->data) || !fork(resLen, &out->resource)) return kErrBadInput;
+  return 0;
+}
+
+}  // namespace toolkit
