@@ -72,8 +72,9 @@ std::vector<std::string> ReadHeaderBlock(std::string_view text, size_t* pos, siz
   while (NextLine(text, pos, limit, &line)) {
     if (line.empty()) break;
     if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) {
+      size_t text = line.find_first_not_of(" \t");
       lines.back() += ' ';
-      lines.back().append(line.substr(line.find_first_not_of(" \t")));
+      if (text != std::string_view::npos) lines.back().append(line.substr(text));
       continue;
     }
     lines.emplace_back(line);
