@@ -39,6 +39,12 @@ CServerProcess::CServerProcess(CSettings& settings, CMessageSink& sink, IServerJ
 }
 
 int CServerProcess::StartServing(const std::string& version) {
+  // The loop (and with it the signal handlers) comes first: a SIGTERM during start-up is then a
+  // stop request, not the end of a process that has published its id.
+  if (loop_.Open() != 0) {
+    sink_.Error("LoadFrame error...");
+    return 1;
+  }
   SmtpSettings& smtp = settings_.MutableValues().smtp;
   if (smtp.pop3Port < 0) smtp.pop3Port = platform::ServicePort("pop3", 110);
   if (smtp.smtpPort < 0) smtp.smtpPort = platform::ServicePort("smtp", 25);
@@ -65,10 +71,6 @@ int CServerProcess::StartServing(const std::string& version) {
 }
 
 int CServerProcess::Run() {
-  if (loop_.Open() != 0) {
-    sink_.Error("LoadFrame error...");
-    return 1;
-  }
   loop_.OnTimer([this] { OnTimer(); });
   loop_.OnSignal([this](platform::ProcessSignal s) { OnPosixSignal(s); });
   loop_.WatchSignalSocket(&signalSocket_,

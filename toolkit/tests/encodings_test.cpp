@@ -56,7 +56,9 @@ TEST(QuotedPrintableTest, TrailingBlanksSoftBreaksAndRoundTrip) {
     size_t nl = longOut.find("\r\n", pos);
     std::string line = longOut.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
     EXPECT_LE(line.size(), 76u);
-    if (nl != std::string::npos) EXPECT_EQ(line.back(), '=');
+    if (nl != std::string::npos) {
+      EXPECT_EQ(line.back(), '=');
+    }
     pos = nl == std::string::npos ? longOut.size() : nl + 2;
     ++lines;
   }
