@@ -8,6 +8,7 @@
 #include "platform/fs.h"
 #include "platform/unique_fd.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/system.h"
 #include "store/account_table.h"
 #include "store/domain_table.h"
@@ -47,12 +48,7 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 }
 
 bool StartsNoCase(const std::string& text, const char* prefix) {
-  for (size_t i = 0; prefix[i] != '\0'; ++i) {
-    if (i >= text.size() ||
-        std::tolower(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(prefix[i]))
-      return false;
-  }
-  return true;
+  return platform::StartsWithNoCase(text, prefix);
 }
 
 std::string FirstWord(const std::string& text, size_t max) {
@@ -62,9 +58,7 @@ std::string FirstWord(const std::string& text, size_t max) {
   return text.substr(start, std::min(end == std::string::npos ? text.size() : end, start + max) - start);
 }
 
-std::string Address(const store::SplitResult& r) {
-  return r.domain.empty() ? r.local : r.local + "@" + r.domain;
-}
+std::string Address(const store::SplitResult& r) { return toolkit::JoinAddress(r); }
 
 // The address after "FROM:" / "TO:" (or the whole argument when there is no colon).
 store::SplitResult PathArgument(const std::string& argument) {

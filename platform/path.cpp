@@ -1,5 +1,7 @@
 #include "platform/path.h"
 
+#include "platform/text.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -11,12 +13,6 @@
 namespace platform {
 namespace {
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
 
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }

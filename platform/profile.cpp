@@ -9,6 +9,7 @@
 
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -20,15 +21,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 std::string Unquote(std::string_view v) {
   v = Trim(v);

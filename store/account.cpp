@@ -3,6 +3,7 @@
 #include <cctype>
 #include <random>
 
+#include "platform/text.h"
 #include "store/message_text.h"
 
 namespace store {
@@ -11,15 +12,7 @@ namespace {
 constexpr unsigned char kKey1 = 0x5A;  // k1(i) = (kKey1 + i) mod 256
 constexpr unsigned char kKey2 = 0x33;  // k2(i) = (kKey2 + i) mod 256
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
+using platform::EqualNoCase;
 
 void PutByte(std::string* out, unsigned char b) {
   *out += static_cast<char>('A' + (b >> 4));

@@ -2,25 +2,14 @@
 
 #include <cctype>
 
+#include "platform/text.h"
 #include "toolkit/wildcard.h"
 
 namespace store {
 namespace {
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
+using platform::EqualNoCase;
+std::string Lower(const std::string& s) { return platform::ToLower(s); }
 
 bool IsWildcard(const AliasRecord& a) {
   return a.local.find('*') != std::string::npos && !a.domain.empty();

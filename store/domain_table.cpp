@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/fs.h"
+#include "platform/text.h"
 #include "platform/path.h"
 #include "platform/profile.h"
 #include "platform/system.h"
@@ -11,15 +12,7 @@
 namespace store {
 namespace {
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
+using platform::EqualNoCase;
 
 std::string Cut(std::string s, size_t max) {
   if (s.size() > max) s.resize(max);

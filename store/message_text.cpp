@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/system.h"
 #include "store/line_file.h"
 
@@ -17,12 +18,7 @@ constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 bool StartsNoCase(const std::string& text, const char* prefix) {
-  for (size_t i = 0; prefix[i] != '\0'; ++i) {
-    if (i >= text.size() ||
-        std::tolower(static_cast<unsigned char>(text[i])) != static_cast<unsigned char>(prefix[i]))
-      return false;
-  }
-  return true;
+  return platform::StartsWithNoCase(text, prefix);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "store/line_file.h"
 
 namespace store {
@@ -14,15 +15,8 @@ std::string_view SkipBlanks(std::string_view s) {
   return s;
 }
 
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
-}
+using platform::StartsWithNoCase;
+bool StartsNoCase(std::string_view text, std::string_view prefix) { return StartsWithNoCase(text, prefix); }
 
 bool IsSectionLine(std::string_view line, std::string_view section) {
   return line.size() == section.size() + 2 && line.front() == '[' && line.back() == ']' &&
