@@ -49,11 +49,11 @@ CEventLoop::~CEventLoop() {
 int CEventLoop::Open(unsigned periodMs) {
   timer_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   if (!timer_) return -1;
-  itimerspec spec{};
-  spec.it_interval.tv_sec = periodMs / 1000;
-  spec.it_interval.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000L;
-  spec.it_value = spec.it_interval;
-  if (::timerfd_settime(timer_.get(), 0, &spec, nullptr) != 0) return -1;
+  itimerspec period{};
+  period.it_interval.tv_sec = periodMs / 1000;
+  period.it_interval.tv_nsec = static_cast<long>(periodMs % 1000) * 1000000L;
+  period.it_value = period.it_interval;
+  if (::timerfd_settime(timer_.get(), 0, &period, nullptr) != 0) return -1;
 
   int fds[2];
   if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
