@@ -126,6 +126,23 @@ std::vector<std::pair<std::string, std::string>> Parameters(std::string_view s, 
       pos = semi == std::string_view::npos ? s.size() : semi;
     }
     while (!value.empty() && value.back() == ' ') value.pop_back();
+    // RFC 2231 extended value ("name*=charset'language'text"): the text, percent-decoded.
+    if (!name.empty() && name.back() == '*') {
+      name.pop_back();
+      size_t q1 = value.find('\'');
+      size_t q2 = q1 == std::string::npos ? q1 : value.find('\'', q1 + 1);
+      std::string text = q2 == std::string::npos ? value : value.substr(q2 + 1);
+      value.clear();
+      for (size_t k = 0; k < text.size(); ++k) {
+        if (text[k] == '%' && k + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[k + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[k + 2]))) {
+          value += static_cast<char>(std::stoi(text.substr(k + 1, 2), nullptr, 16));
+          k += 2;
+        } else {
+          value += text[k];
+        }
+      }
+    }
     if (value.size() > kMaxParameter) value.resize(kMaxParameter);
     if (!name.empty()) out.emplace_back(name, value);
   }

@@ -1,0 +1,188 @@
+// qvmime: the mail toolkit from the command line, for administrators and tests.
+//
+//   qvmime parse FILE            the header facts and the part tree as JSON
+//   qvmime extract FILE N        part N (numbered depth first from 1) decoded to standard output
+//   qvmime encode KIND FILE      base64 | qp | uu: FILE encoded to standard output
+//   qvmime decode KIND FILE      base64 | qp | uu | binhex | words: FILE decoded to standard output
+//
+// Exit status 0, 1 for a usage error, 2 when a file cannot be read or parsed.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "toolkit/encodings.h"
+#include "toolkit/mime_parser.h"
+
+namespace {
+
+using toolkit::MimePart;
+
+bool ReadFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream b;
+  b << in.rdbuf();
+  *out = b.str();
+  return true;
+}
+
+std::string Json(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// The decoded content of a leaf part.
+std::string Decode(const std::string& text, const MimePart& p) {
+  std::string_view content(text.data() + p.begin, p.end - p.begin);
+  switch (p.encoding) {
+    case toolkit::kBase64: {
+      toolkit::CBase64Decoder d;
+      std::string out;
+      (void)d.Decode(content, &out);
+      (void)d.Finish(&out);
+      return out;
+    }
+    case toolkit::kQuotedPrintable: return toolkit::DecodeQuotedPrintable(content);
+    case toolkit::kUuencode: {
+      std::string out, name;
+      if (toolkit::Uudecode(content, &out, &name) == 0) return out;
+      return std::string(content);
+    }
+    default: return std::string(content);
+  }
+}
+
+struct Entity {
+  const MimePart* part;
+  int depth;
+};
+
+// Depth first: a part, its children, and for an enclosed message its body.
+void Walk(const MimePart& p, int depth, std::vector<Entity>* out) {
+  out->push_back({&p, depth});
+  for (const MimePart& c : p.children) Walk(c, depth + 1, out);
+  if (p.message) Walk(p.message->body, depth + 1, out);
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+int Parse(const std::string& path) {
+  toolkit::MimeMessage m;
+  std::string text;
+  int rc = toolkit::ParseMessageFile(path, &m, &text);
+  if (rc != 0) {
+    std::cout << "{\"error\": " << rc << "}\n";
+    return 2;
+  }
+  const toolkit::HeaderRecord& h = m.header;
+  std::cout << "{\"hops\": " << h.hops << ", \"sender\": " << Json(h.sender)
+            << ", \"subject\": " << Json(h.subject) << ", \"subject_decoded\": "
+            << Json(toolkit::DecodeEncodedWords(h.subject)) << ", \"date\": " << Json(h.date)
+            << ", \"message_id\": " << Json(h.messageId) << ", \"reply_to\": " << Json(h.replyTo)
+            << ", \"status\": " << h.status << ",\n \"parts\": [";
+  std::vector<Entity> entities;
+  Walk(m.body, 0, &entities);
+  for (size_t i = 0; i < entities.size(); ++i) {
+    const MimePart& p = *entities[i].part;
+    bool leaf = p.children.empty() && !p.message && p.type != toolkit::kMultipart;
+    std::cout << (i ? ",\n  " : "\n  ") << "{\"number\": " << i + 1 << ", \"depth\": " << entities[i].depth
+              << ", \"type\": " << Json(Lower(toolkit::MimeTypeName(p.type)))
+              << ", \"subtype\": " << Json(Lower(p.subtypeText))
+              << ", \"encoding\": " << Json(toolkit::MimeEncodingName(p.encoding))
+              << ", \"filename\": " << Json(p.fileName) << ", \"begin\": " << p.begin
+              << ", \"end\": " << p.end;
+    if (leaf) std::cout << ", \"decoded_size\": " << Decode(text, p).size();
+    std::cout << "}";
+  }
+  std::cout << "\n]}\n";
+  return 0;
+}
+
+int Extract(const std::string& path, int number) {
+  toolkit::MimeMessage m;
+  std::string text;
+  if (toolkit::ParseMessageFile(path, &m, &text) != 0) return 2;
+  std::vector<Entity> entities;
+  Walk(m.body, 0, &entities);
+  if (number < 1 || static_cast<size_t>(number) > entities.size()) return 1;
+  std::string out = Decode(text, *entities[static_cast<size_t>(number) - 1].part);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+int Encode(const std::string& kind, const std::string& path) {
+  std::string data, out;
+  if (!ReadFile(path, &data)) return 2;
+  if (kind == "base64") {
+    out = toolkit::EncodeBase64Lines(data);
+  } else if (kind == "qp") {
+    toolkit::CQuotedPrintableEncoder e;
+    for (size_t i = 0; i < data.size(); i += 4096) e.Encode(std::string_view(data).substr(i, 4096), &out);
+    e.Finish(&out);
+  } else if (kind == "uu") {
+    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    out = toolkit::Uuencode(data, 0644, name);
+  } else {
+    return 1;
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+int DecodeFile(const std::string& kind, const std::string& path) {
+  std::string data, out;
+  if (!ReadFile(path, &data)) return 2;
+  if (kind == "base64") {
+    toolkit::CBase64Decoder d;
+    for (size_t i = 0; i < data.size(); i += 4096) {
+      if (d.Decode(std::string_view(data).substr(i, 4096), &out) < 0) return 2;
+    }
+    if (d.Finish(&out) != 0) return 2;
+  } else if (kind == "qp") {
+    out = toolkit::DecodeQuotedPrintable(data);
+  } else if (kind == "uu") {
+    std::string name;
+    if (toolkit::Uudecode(data, &out, &name) != 0) return 2;
+  } else if (kind == "binhex") {
+    toolkit::BinHexFile f;
+    if (toolkit::DecodeBinHex(data, &f) != 0) return 2;
+    out = f.data;
+  } else if (kind == "words") {
+    out = toolkit::DecodeEncodedWords(data, data.size() + 1);
+  } else {
+    return 1;
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> a(argv + 1, argv + argc);
+  if (a.size() == 2 && a[0] == "parse") return Parse(a[1]);
+  if (a.size() == 3 && a[0] == "extract") return Extract(a[1], std::atoi(a[2].c_str()));
+  if (a.size() == 3 && a[0] == "encode") return Encode(a[1], a[2]);
+  if (a.size() == 3 && a[0] == "decode") return DecodeFile(a[1], a[2]);
+  std::cerr << "usage: qvmime parse FILE | extract FILE N | encode base64|qp|uu FILE |"
+               " decode base64|qp|uu|binhex|words FILE\n";
+  return 1;
+}
