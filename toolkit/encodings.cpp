@@ -286,10 +286,13 @@ uint16_t BinHexCrc(std::string_view bytes, uint16_t crc) {
 int DecodeBinHex(std::string_view text, BinHexFile* out) {
   static const char kBinHexAlphabet[] =
       "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
-  size_t marker = text.find("(This file must be converted with BinHex");
+  // The marker line's wording varies between writers ("... with BinHex 4.0)"); the data starts
+  // at the first line after it that begins with ":".
+  size_t marker = text.find("(This file must be converted");
   if (marker == std::string_view::npos) return kErrBadInput;
-  size_t colon = text.find(':', marker);
+  size_t colon = text.find("\n:", marker);
   if (colon == std::string_view::npos) return kErrBadInput;
+  ++colon;
   // 6-bit characters between the two colons, line ends skipped.
   std::string packed;
   uint32_t acc = 0;

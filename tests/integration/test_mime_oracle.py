@@ -236,6 +236,19 @@ class EncoderOracleTest(unittest.TestCase):
             with open(out, "rb") as f:
                 self.assertEqual(f.read(), self.data)
 
+    def test_we_read_binhex_files_made_by_macutils(self):
+        if not shutil.which("binhex"):
+            self.skipTest("macutils is not installed")
+        for size in (0, 1, 3000, 70000):
+            with open(self.path, "wb") as f:
+                f.write(self.data[:size] + b"\x90" * (size // 100) + b"\x00" * 300)
+            with open(self.path, "rb") as f:
+                original = f.read()
+            hqx = os.path.join(self.dir, "data.hqx")
+            with open(hqx, "wb") as out:
+                subprocess.run(["binhex", "-d", self.path], stdout=out, check=True, timeout=30)
+            self.assertEqual(self.run_tool("decode", "binhex", hqx), original)
+
     def test_we_read_what_python_writes(self):
         import base64
         import binascii
