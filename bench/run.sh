@@ -3,6 +3,11 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$ROOT" -B "$ROOT/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null
-ninja -C "$ROOT/build-bench" accounts_bench
+command -v pkg-config >/dev/null && pkg-config --exists gmime-3.0 || \
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends pkg-config libgmime-3.0-dev >/dev/null
+cmake -S "$ROOT" -B "$ROOT/build-bench" >/dev/null
+ninja -C "$ROOT/build-bench" accounts_bench mime_bench
 echo "== accounts: 5,000 accounts x 3 aliases"
 "$ROOT/build-bench/bench/accounts_bench" 5000
+echo "== mail toolkit against GMime 3"
+"$ROOT/build-bench/bench/mime_bench"

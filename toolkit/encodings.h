@@ -34,8 +34,8 @@ class CBase64Decoder {
   long Finish(std::string* out);
 
  private:
-  char pending_[4] = {};
-  int count_ = 0;
+  uint32_t acc_ = 0;  // the pending characters' six-bit values
+  int count_ = 0;     // how many are pending (0 to 3)
   bool ended_ = false;  // a "=" pad was seen: the rest is ignored
 };
 
