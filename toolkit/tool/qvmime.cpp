@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/encoding_files.h"
 #include "toolkit/encodings.h"
 #include "toolkit/mime_parser.h"
 
@@ -128,40 +129,32 @@ int Extract(const std::string& path, int number) {
   return 0;
 }
 
+// The file forms stream through fixed buffers; standard output is their target.
 int Encode(const std::string& kind, const std::string& path) {
-  std::string data, out;
-  if (!ReadFile(path, &data)) return 2;
+  const std::string out = "/dev/stdout";
+  int rc;
   if (kind == "base64") {
-    out = toolkit::EncodeBase64Lines(data);
+    rc = toolkit::EncodeBase64File(path, out);
   } else if (kind == "qp") {
-    toolkit::CQuotedPrintableEncoder e;
-    for (size_t i = 0; i < data.size(); i += 4096) e.Encode(std::string_view(data).substr(i, 4096), &out);
-    e.Finish(&out);
+    rc = toolkit::EncodeQuotedPrintableFile(path, out);
   } else if (kind == "uu") {
-    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-    out = toolkit::Uuencode(data, 0644, name);
+    rc = toolkit::UuencodeFile(path, out, path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1));
   } else {
     return 1;
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  return 0;
+  return rc == 0 ? 0 : 2;
 }
 
 int DecodeFile(const std::string& kind, const std::string& path) {
+  if (kind == "base64") return toolkit::DecodeBase64File(path, "/dev/stdout") == 0 ? 0 : 2;
+  if (kind == "qp") return toolkit::DecodeQuotedPrintableFile(path, "/dev/stdout") == 0 ? 0 : 2;
+  if (kind == "uu") {
+    std::string name;
+    return toolkit::UudecodeFile(path, "/dev/stdout", &name) == 0 ? 0 : 2;
+  }
   std::string data, out;
   if (!ReadFile(path, &data)) return 2;
-  if (kind == "base64") {
-    toolkit::CBase64Decoder d;
-    for (size_t i = 0; i < data.size(); i += 4096) {
-      if (d.Decode(std::string_view(data).substr(i, 4096), &out) < 0) return 2;
-    }
-    if (d.Finish(&out) != 0) return 2;
-  } else if (kind == "qp") {
-    out = toolkit::DecodeQuotedPrintable(data);
-  } else if (kind == "uu") {
-    std::string name;
-    if (toolkit::Uudecode(data, &out, &name) != 0) return 2;
-  } else if (kind == "binhex") {
+  if (kind == "binhex") {
     toolkit::BinHexFile f;
     if (toolkit::DecodeBinHex(data, &f) != 0) return 2;
     out = f.data;
