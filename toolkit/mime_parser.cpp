@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "toolkit/address.h"
+#include "toolkit/encodings.h"
 
 namespace toolkit {
 namespace {
@@ -344,6 +345,10 @@ int ParseMessageFile(const std::string& path, MimeMessage* out, std::string* tex
   buffer << in.rdbuf();
   *text = buffer.str();
   return ParseMessageText(*text, out, options);
+}
+
+std::string DecodeHeaderWord(const std::string& value, size_t size) {
+  return DecodeEncodedWords(value, size);
 }
 
 std::string ShortDate(const std::string& date) {

@@ -79,6 +79,9 @@ int ParseMessageText(std::string_view text, MimeMessage* out, const ParseOptions
 int ParseMessageFile(const std::string& path, MimeMessage* out, std::string* text,
                      const ParseOptions& options = {});
 
+// A header value for display: its RFC 2047 ISO-8859-1 "Q" words decoded, cut to `size` - 1.
+std::string DecodeHeaderWord(const std::string& value, size_t size = 1024);
+
 // "%d %s %02d:%02d" (day, month name, hours, minutes) from a Date: value; empty when not found.
 std::string ShortDate(const std::string& date);
 
