@@ -37,8 +37,7 @@ int CLogger::Write(std::string_view text) { return Write(threshold_, text); }
 
 int CLogger::Write(int level, std::string_view text) {
   if (level < threshold_ || path_.empty()) return 0;
-  std::unique_lock<std::timed_mutex> lock(mutex_, std::chrono::milliseconds(kMutexWaitMs));
-  if (!lock.owns_lock()) return 0;
+  if (!lock_.TryLockFor(std::chrono::milliseconds(kMutexWaitMs))) return 0;
   std::string line;
   if (timestamp_) {
     line = LogTimestamp(platform::Now());
@@ -46,7 +45,9 @@ int CLogger::Write(int level, std::string_view text) {
   }
   line.append(text);
   line += "\r\n";
-  return platform::AppendToFile(platform::ResolvePath(path_), line) == 0 ? 1 : 0;
+  int written = platform::AppendToFile(platform::ResolvePath(path_), line) == 0 ? 1 : 0;
+  lock_.Unlock();
+  return written;
 }
 
 int CLogger::WriteV(int level, const char* format, va_list args) {
@@ -80,14 +81,17 @@ int CLogger::WriteLevelF(int level, const char* format, ...) {
 }
 
 int64_t CLogger::Size() {
-  std::lock_guard<std::timed_mutex> lock(mutex_);
+  lock_.Lock();
   int64_t size = platform::FileSize(platform::ResolvePath(path_));
+  lock_.Unlock();
   return size < 0 ? 0 : size;
 }
 
 int CLogger::Clear() {
-  std::lock_guard<std::timed_mutex> lock(mutex_);
-  return platform::TruncateFile(platform::ResolvePath(path_));
+  lock_.Lock();
+  int rc = platform::TruncateFile(platform::ResolvePath(path_));
+  lock_.Unlock();
+  return rc;
 }
 
 }  // namespace core

@@ -11,11 +11,42 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 namespace core {
+
+// A lock that a writer waits for at most a given time: a flag under a mutex and a condition
+// variable (portable, and visible to the thread checkers, unlike a timed pthread mutex).
+class CTimedLock {
+ public:
+  bool TryLockFor(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!free_.wait_for(lock, wait, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void Lock() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    free_.wait(lock, [this] { return !held_; });
+    held_ = true;
+  }
+  void Unlock() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool held_ = false;
+};
 
 class CLogger {
  public:
@@ -41,8 +72,8 @@ class CLogger {
   // Empties the file, under the mutex, waiting without limit. 0 or -1.
   int Clear();
 
-  // For tests: the logger's mutex, to hold it from outside.
-  std::timed_mutex& MutexForTest() { return mutex_; }
+  // For tests: the logger's lock, to hold it from outside.
+  CTimedLock& LockForTest() { return lock_; }
 
  private:
   int WriteV(int level, const char* format, va_list args);
@@ -50,7 +81,7 @@ class CLogger {
   std::string path_;
   int threshold_ = 1;
   int timestamp_ = 1;
-  std::timed_mutex mutex_;
+  CTimedLock lock_;
 };
 
 // "%d/%m/%y %H:%M:%S" of the local time `t`: the stamp of every log line.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 namespace platform {
@@ -27,6 +28,9 @@ std::tm LocalTime(time_t t) {
 }
 
 long StandardUtcOffsetMinutes() {
+  // tzset rewrites the zone globals: one caller at a time, reading them under the same lock.
+  static std::mutex zoneMutex;
+  std::lock_guard<std::mutex> lock(zoneMutex);
   ::tzset();  // cheap when TZ is unchanged; picks up a changed zone
   return -::timezone / 60;
 }

@@ -8,6 +8,7 @@ install_packages
 
 build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_TESTS=ON
 build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_TESTS=ON
+build "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DQV_TSAN=ON -DQV_TESTS=ON
 CXX=clang++ build "$ROOT/build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_FUZZ=ON \
   -DQV_TESTS=OFF
 
@@ -33,6 +34,8 @@ echo "== tests (normal build)"
 run_ctest "$ROOT/build"
 echo "== tests (sanitizer build)"
 run_ctest "$ROOT/build-asan"
+echo "== tests (thread sanitizer build)"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$ROOT/build-tsan"
 echo "== fuzz targets (bounded runs)"
 for target in "$ROOT"/*/fuzz/corpus/*; do
   name=$(basename "$target")

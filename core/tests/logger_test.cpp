@@ -42,7 +42,7 @@ TEST(LoggerTest, LinesAreStampedAppendedAndFilteredByLevel) {
 TEST(LoggerTest, AWriterHeldOffForOverASecondDropsItsLine) {
   CTempDir dir;
   CLogger log(dir / "busy.log");
-  std::unique_lock<std::timed_mutex> hold(log.MutexForTest());
+  log.LockForTest().Lock();
   auto start = std::chrono::steady_clock::now();
   int written = 1;
   std::thread writer([&] { written = log.Write("dropped"); });
@@ -51,7 +51,7 @@ TEST(LoggerTest, AWriterHeldOffForOverASecondDropsItsLine) {
   EXPECT_EQ(written, 0);
   EXPECT_GE(waited, std::chrono::milliseconds(990));
   EXPECT_LT(waited, std::chrono::milliseconds(3000));
-  hold.unlock();
+  log.LockForTest().Unlock();
   EXPECT_EQ(ReadText(dir / "busy.log"), "");
 }
 

@@ -61,9 +61,17 @@ class Home:
         env["WINDIR"] = self.windir
         return env
 
-    def start(self, *args, stdin=subprocess.DEVNULL):
+    def start(self, *args, stdin=subprocess.DEVNULL, capture=False):
+        """Starts the program. Its output goes to a file under the test's root (a pipe nobody
+        reads could fill up and stop it), or to pipes when the test reads them (`capture`)."""
+        if capture:
+            out = err = subprocess.PIPE
+        else:
+            out = err = open(os.path.join(self.root, "program.%d.log" % len(self.procs)), "w")
         proc = subprocess.Popen([BINARY, *args], env=self.env(), stdin=stdin,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                stdout=out, stderr=err, text=True)
+        if not capture:
+            out.close()
         self.procs.append(proc)
         return proc
 

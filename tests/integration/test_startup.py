@@ -112,7 +112,7 @@ class StartupTest(unittest.TestCase):
 
     def test_console_and_server_exchange_signals(self):
         server = self.start_server()
-        console = self.home.start("-setup", stdin=subprocess.PIPE)
+        console = self.home.start("-setup", stdin=subprocess.PIPE, capture=True)
         self.assertTrue(wait_for(lambda: self.home.published("stpthread") == console.pid))
         # The server learns the console's id from the console's signal 203 and tells the
         # console with its own 203 when it stops.
@@ -129,7 +129,7 @@ class StartupTest(unittest.TestCase):
 
     def test_console_posts_jobs_to_the_server(self):
         server = self.start_server()
-        console = self.home.start("-setup", stdin=subprocess.PIPE)
+        console = self.home.start("-setup", stdin=subprocess.PIPE, capture=True)
         self.assertTrue(wait_for(lambda: self.home.published("stpthread") == console.pid))
         console.stdin.write("distribute\nsave\nexit\n")
         console.stdin.flush()
