@@ -184,15 +184,14 @@ int CSMTPProtocol::ProtocolLoop() {
     std::string argument;
     Command command = Parse(line, &argument);
     storedThisCommand_ = false;
-    Dispatch(command, line, argument);
+    Dispatch(command, argument);
     if (!storedThisCommand_) stored_ = false;
   }
   EndConversation();
   return 0;
 }
 
-void CSMTPProtocol::Dispatch(Command command, const std::string& line, const std::string& argument) {
-  (void)line;
+void CSMTPProtocol::Dispatch(Command command, const std::string& argument) {
   switch (command) {
     case kUnknown:
       if (!Reply(kUnknownReply)) state_ = kClosing;
@@ -284,18 +283,11 @@ void CSMTPProtocol::OnMail(const std::string& argument) {
   }
   if (sender.empty()) sender = kAnonymousSender;
   facts_.sender = sender;
-  recipients_ = 0;
   facts_.envelopePath = envelope_;
   message_ = platform::SiblingName(envelope_, 'M');
   facts_.messagePath = message_;
   if (!Reply(Format("250 %s... Sender OK\r\n", sender))) state_ = kClosing;
   LowLog("Creating: " + envelope_ + ", res=0");
-}
-
-int CSMTPProtocol::AppendRecipient(const std::string& address) {
-  recipientList_.push_back(address);
-  ++recipients_;
-  return 0;
 }
 
 void CSMTPProtocol::OnRcpt(const std::string& argument) {
@@ -545,7 +537,6 @@ void CSMTPProtocol::DeleteTransactionFiles() {
     name->clear();
   }
   recipientList_.clear();
-  recipients_ = 0;
 }
 
 void CSMTPProtocol::OnRset() {
@@ -559,7 +550,6 @@ void CSMTPProtocol::ResetAfterStore() {
   facts_.accepted = facts_.recipientKnown = facts_.senderKnown = facts_.hostKnown;
   facts_.sizeKept = true;
   recipientList_.clear();
-  recipients_ = 0;
   logSender_ = logRecipient_ = "?";
 }
 

@@ -71,7 +71,7 @@ class CSMTPProtocol : public CConnectionProtocol {
   void LowLog(const std::string& text);
   void ConLog(const std::string& text);
   void FirewallLog(const std::string& text);
-  void Dispatch(Command command, const std::string& line, const std::string& argument);
+  void Dispatch(Command command, const std::string& argument);
 
   void OnHelo(const std::string& argument, bool extended);
   void OnMail(const std::string& argument);
@@ -83,7 +83,7 @@ class CSMTPProtocol : public CConnectionProtocol {
   // Receives the data into the message file. 0 success, <0 failure; `*handled` when a reply was
   // already sent (size or header rejection).
   int ReceiveMessage(bool* sizeRejected);
-  int AppendRecipient(const std::string& address);
+  void AppendRecipient(const std::string& address) { recipientList_.push_back(address); }
   // One header line: envelope keys, firewall header checks. 0, or -1 when refused (replied).
   int HeaderLine(const std::string& line);
   // The whole envelope, written and synced. 0 or -1.
@@ -100,7 +100,6 @@ class CSMTPProtocol : public CConnectionProtocol {
   bool storedThisCommand_ = false;
   std::string envelope_, message_, marker_;
   platform::CFile messageFile_;  // the received message, open until it is synced
-  int recipients_ = 0;
   std::vector<std::string> recipientList_;
   long messageSize_ = 0;
   long sizeLimit_ = -1;
