@@ -5,7 +5,7 @@
 #include "core/settings.h"
 
 CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& store)
-    : services_(services) {
+    : services_(services), store_(store) {
   smtp_.settings = &services.settings;
   smtp_.logs = &services.logs;
   smtp_.domains = &store.Domains();
@@ -13,6 +13,25 @@ CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& s
   smtp_.firewall = &firewall_;
   smtp_.counters = &services.counters;
   smtp_.version = services.version;
+  // After each session: the log-size watch, whose warning is a generated message.
+  smtp_.checkLogSizes = [this] {
+    services_.logs.CheckSizes(nullptr, [this](const std::string& to, const std::string& from,
+                                              const std::string& subject, const std::string& body) {
+      return store::QueueTextMessage(Generated(), to, subject, body, from);
+    });
+  };
+}
+
+store::GeneratedContext CProgramJobs::Generated() const {
+  auto values = services_.settings.Snapshot();
+  store::GeneratedContext ctx;
+  ctx.home = services_.settings.Paths().home;
+  ctx.primaryDomain = values->smtp.domain;
+  ctx.product = values->branding.oemsoft;
+  ctx.domains = &store_.Domains();
+  ctx.accounts = &store_.Accounts();
+  ctx.wakeOutbound = [counters = &services_.counters] { counters->outboundWaiting = true; };
+  return ctx;
 }
 
 int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,

@@ -10,6 +10,7 @@
 #include "net/connection_server.h"
 #include "net/firewall_checks.h"
 #include "net/smtp_protocol.h"
+#include "store/generated_messages.h"
 #include "store/mail_store.h"
 
 class CProgramJobs : public core::IServerJobs {
@@ -20,7 +21,11 @@ class CProgramJobs : public core::IServerJobs {
   void StopConnectionServers() override;
 
  private:
+  // The writers of server-made mail, with the current settings.
+  store::GeneratedContext Generated() const;
+
   core::ProcessServices& services_;
+  store::CMailStore& store_;
   net::ISmtpFirewall firewall_;  // accepts everything until the firewall rules are loaded
   net::SmtpContext smtp_;
   std::unique_ptr<net::CConnectionServer> smtpServer_;

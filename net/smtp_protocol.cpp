@@ -12,6 +12,7 @@
 #include "platform/system.h"
 #include "store/account_table.h"
 #include "store/domain_table.h"
+#include "store/envelope.h"
 #include "store/message_text.h"
 #include "store/queue_files.h"
 
@@ -506,19 +507,14 @@ int CSMTPProtocol::HeaderLine(const std::string& line) {
 }
 
 int CSMTPProtocol::WriteEnvelope() {
-  std::string text = "[From]\r\nFrom=" + facts_.sender + "\r\n";
-  text += "Subject=" + (subject_.empty() ? std::string("(empty)") : subject_.substr(0, 255)) + "\r\n";
-  if (!receipt_.empty()) text += "Receipt=" + receipt_ + "\r\n";
-  if (!replyTo_.empty()) text += "ReplyTo=" + replyTo_ + "\r\n";
-  if (!errorTo_.empty()) text += "ErrorTo=" + errorTo_ + "\r\n";
-  std::tm t = platform::LocalTime(platform::Now());
-  char date[40];
-  std::snprintf(date, sizeof date, "%02d/%02d/%04d %02d:%02d:%02d", t.tm_mday, t.tm_mon + 1,
-                t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-  text += std::string("IniDate=") + date + "\r\n[To]\r\nn=" + std::to_string(recipientList_.size()) + "\r\n";
-  for (size_t i = 0; i < recipientList_.size(); ++i) {
-    text += std::to_string(i) + "=" + recipientList_[i] + "\r\n";
-  }
+  store::EnvelopeFields fields;
+  fields.from = facts_.sender;
+  fields.subject = subject_;
+  fields.receipt = receipt_;
+  fields.replyTo = replyTo_;
+  fields.errorTo = errorTo_;
+  fields.to = recipientList_;
+  std::string text = store::FormatEnvelope(fields, platform::LocalTime(platform::Now()));
   // Written into the reserved file; then message, envelope and directory are synced, in that
   // order, before the client hears "250 OK" (both files are written first, so the first sync
   // commits most of what the others would). Readers take the item once the marker is gone.

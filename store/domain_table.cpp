@@ -98,7 +98,7 @@ std::shared_ptr<const DomainSnapshot> CDomainTable::Snapshot() const {
   return snapshot_;
 }
 
-std::string CDomainTable::MakeMessageId() {
+std::string CDomainTable::MakeMessageId() const {
   unsigned long counter = messageCounter_++;
   return "<" + std::to_string(counter) + "." + std::to_string(platform::TickCount()) + "@" +
          Snapshot()->localName + ">";

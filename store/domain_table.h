@@ -66,7 +66,7 @@ class CDomainTable {
   }
 
   // "<counter.ticks@localname>".
-  std::string MakeMessageId();
+  std::string MakeMessageId() const;
 
   // Creates OUTQUEUE/<name> for a new domain and returns the name (relative to OUTQUEUE), or ""
   // when no name is free or the directory cannot be made.
@@ -75,7 +75,7 @@ class CDomainTable {
  private:
   mutable std::mutex mutex_;
   std::shared_ptr<const DomainSnapshot> snapshot_;
-  std::atomic<unsigned long> messageCounter_{0};
+  mutable std::atomic<unsigned long> messageCounter_{0};
 };
 
 }  // namespace store

@@ -2,6 +2,7 @@
 
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "store/line_file.h"
 #include "store/queue_files.h"
 
@@ -17,13 +18,16 @@ std::string ItemSibling(const std::string& messagePath, char letter) {
   return platform::ResolvePath(platform::SiblingName(messagePath, letter));
 }
 
-int CItemWriter::Begin(const std::string& directory, ItemKind kind, long tries) {
+int CItemWriter::Begin(const std::string& directory, ItemKind kind, long tries, bool lowerCase) {
   Abandon();
   kind_ = kind;
   std::string dir = platform::ResolvePath(directory);
   long first = NextSequenceNumber(dir);
   if (first < 0) return -1;
-  if (int rc = MakeUniqueFileName(&messagePath_, dir, "M", first, tries, Extension(kind)); rc != 0) {
+  std::string extension = Extension(kind);
+  if (lowerCase) extension = platform::ToLower(extension);
+  if (int rc = MakeUniqueFileName(&messagePath_, dir, lowerCase ? "m" : "M", first, tries, extension);
+      rc != 0) {
     return rc;
   }
   busyPath_ = platform::SiblingName(messagePath_, 'B');

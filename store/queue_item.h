@@ -37,7 +37,9 @@ class CItemWriter {
 
   // Numbers the item from the directory's sequence file (up to `tries` names) and opens it.
   // 0, -1 (numbering lock), or a MakeUniqueFileName / line-file code.
-  [[nodiscard]] int Begin(const std::string& directory, ItemKind kind, long tries = 1000);
+  // `lowerCase` names the files "m0000001.tmp", "b...", "r..." (the server's own messages).
+  [[nodiscard]] int Begin(const std::string& directory, ItemKind kind, long tries = 1000,
+                          bool lowerCase = false);
   [[nodiscard]] int Write(std::string_view data);
   // Completes the item: message synced and renamed, envelope written (`envelope` is the whole
   // envelope text; ignored for mailboxes), busy marker removed. 0 or a negative code.

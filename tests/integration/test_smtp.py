@@ -17,6 +17,14 @@ from harness import Home, read_ini, wait_for
 HEADER_LINES = 3  # X-IStatus, "Received: from ..." and its "id ..." continuation
 
 
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 def free_port():
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
@@ -41,7 +49,7 @@ class SmtpServerTest(unittest.TestCase):
             with open(cls.home.path("MAILIN", user, "MEMBERS.INI"), "w", newline="") as f:
                 f.write("[ALIAS]\r\nn=1\r\n0=*\t%s@example.test\r\n[END_ALIAS]\r\n" % user)
         cls.server = cls.home.start("-server")
-        ok = wait_for(lambda: cls.connectable(), timeout=10)
+        ok = wait_for(lambda: listening(cls.port), timeout=10)
         assert ok, "the server did not listen"
 
     @classmethod
@@ -49,14 +57,6 @@ class SmtpServerTest(unittest.TestCase):
         cls.server.terminate()
         cls.server.wait(timeout=10)
         cls.home.close()
-
-    @classmethod
-    def connectable(cls):
-        try:
-            socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-            return True
-        except OSError:
-            return False
 
     def setUp(self):
         for name in glob.glob(self.home.path("INQUEUE", "*")):
@@ -269,3 +269,42 @@ class SmtpServerTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class LogSizeWatchTest(unittest.TestCase):
+    """After each session the log sizes are checked; a log above LogMaxSize makes one warning
+    mail to the postmaster, queued like any server-made message."""
+
+    def test_one_warning_mail_for_oversize_logs(self):
+        port = free_port()
+        home = Home(smtp_port=port)
+        try:
+            with open(home.path("NEXUM2.INI"), "a", newline="") as f:
+                f.write("IPaddress=127.0.0.1\r\nlowsmtplog=1\r\nLogMaxSize=1\r\n")
+            with open(home.path("mailbox.cfg"), "w", newline="") as f:
+                f.write("master:*:0\r\n")
+            server = home.start("-service")
+            self.assertTrue(wait_for(lambda: os.path.isdir(home.path("INQUEUE"))))
+            self.assertTrue(wait_for(lambda: listening(port)))
+            for i in range(4):  # each session writes well over 1 KB of low-level log
+                with smtplib.SMTP("127.0.0.1", port, local_hostname="client.test") as s:
+                    s.sendmail("a@remote.test", ["someone@far.test"], b"Subject: %d\r\n\r\n" % i + b"x" * 500 + b"\r\n")
+
+            def warnings():
+                found = []
+                for env in glob.glob(home.path("INQUEUE", "r*.tmp")):
+                    if read_ini(env, "From", "Subject") == "[Mail Server]. Warning!":
+                        found.append(env)
+                return found
+            self.assertTrue(wait_for(lambda: len(warnings()) == 1))
+            time.sleep(0.5)
+            [env] = warnings()
+            self.assertEqual(read_ini(env, "To", "0"), "master@example.test")
+            msg = os.path.join(os.path.dirname(env), "m" + os.path.basename(env)[1:])
+            with open(msg, "rb") as f:
+                body = f.read()
+            self.assertIn(b"At least one Mail Server log-file became larger than 1 Kbytes!", body)
+            server.terminate()
+            self.assertEqual(server.wait(timeout=10), 0)
+        finally:
+            home.close()

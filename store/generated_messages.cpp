@@ -1,0 +1,246 @@
+#include "store/generated_messages.h"
+
+#include "platform/fs.h"
+#include "platform/path.h"
+#include "platform/system.h"
+#include "store/account_table.h"
+#include "store/domain_table.h"
+#include "store/envelope.h"
+#include "store/line_file.h"
+#include "store/message_text.h"
+#include "store/queue_files.h"
+#include "store/queue_item.h"
+#include "toolkit/encoding_files.h"
+#include "toolkit/encodings.h"
+
+namespace store {
+namespace {
+
+struct Target {
+  std::string directory;
+  ItemKind kind = ItemKind::kInbound;
+  std::string recipient;
+};
+
+// Where a generated message to `to` goes; for notifications a list's moderator stands in for it.
+bool ResolveTarget(const GeneratedContext& ctx, const std::string& to, bool moderatorForLists,
+                   Target* target) {
+  SplitResult parts = SplitAddress(to);
+  auto domains = ctx.domains->Snapshot();
+  if (domains->IsLocalDomain(parts.domain)) {
+    std::string name;
+    auto accounts = ctx.accounts->Snapshot();
+    if (!accounts->LookupLocal(parts.local, parts.domain, &name)) {
+      target->recipient = kMasterAccount;  // unknown local user: the postmaster
+    } else {
+      const CAccount* account = accounts->FindAccount(name);
+      if (moderatorForLists && account && account->isList && !account->moderator.empty()) {
+        return ResolveTarget(ctx, account->moderator, false, target);
+      }
+      target->recipient = JoinAddress(parts);
+    }
+    target->directory = platform::JoinPath(ctx.home, "INQUEUE");
+    target->kind = ItemKind::kInbound;
+    return true;
+  }
+  std::string route;
+  domains->RouteDomain(parts.domain, &route);
+  target->directory = platform::JoinPath(
+      platform::JoinPath(ctx.home, "OUTQUEUE"), route == "[uucp]" ? std::string("UUCPHUB") : route);
+  target->kind = ItemKind::kOutbound;
+  target->recipient = JoinAddress(parts);
+  return true;
+}
+
+// Writes one item: `body` fills the message through the writer.
+int Queue(const GeneratedContext& ctx, const std::string& to, bool moderatorForLists,
+          const std::string& subject, const std::string& from,
+          const std::function<int(CItemWriter&, const std::string& recipient)>& body) {
+  Target target;
+  if (!ResolveTarget(ctx, to, moderatorForLists, &target)) return -1;
+  CItemWriter writer;
+  if (writer.Begin(target.directory, target.kind, 100, /*lowerCase=*/true) != 0) return -1;
+  if (int rc = body(writer, target.recipient); rc != 0) return rc;  // the writer removes its files
+  EnvelopeFields envelope;
+  envelope.from = EnvelopeSender(from);
+  envelope.subject = subject;
+  envelope.to = {target.recipient};
+  if (writer.Commit(FormatEnvelope(envelope, platform::LocalTime(platform::Now()))) != 0) {
+    return kErrWrite;
+  }
+  if (target.kind == ItemKind::kOutbound && ctx.wakeOutbound) ctx.wakeOutbound();
+  return 0;
+}
+
+std::string Line(const std::string& text) { return text + "\r\n"; }
+
+// Copies a message file's lines. `headerThenBody`: the header whole, then the body while the
+// body's characters stay within `limit` (then the three closing lines). Otherwise `limit` < 0
+// copies everything, 0 the header block only, > 0 stops after the line that reaches the limit.
+int CopyLines(const std::string& file, CItemWriter& w, long limit, bool headerThenBody) {
+  CLineFile in;
+  if (int rc = in.Open(platform::ResolvePath(file), platform::FileMode::kRead); rc != 0) return rc;
+  std::string line;
+  long copied = 0;
+  bool inHeader = true;
+  while (in.ReadLine(&line, 1 << 20) == 0) {
+    bool headerEnd = inHeader && (line.empty() || static_cast<unsigned char>(line[0]) < 32);
+    if (headerThenBody) {
+      bool body = !inHeader;
+      if (headerEnd) inHeader = false;
+      if (int rc = w.Write(Line(line)); rc != 0) return rc;
+      if (!body) continue;
+      copied += static_cast<long>(line.size());
+      if (copied > limit) return w.Write("...\r\n... (end of message not returned)\r\n...\r\n");
+      continue;
+    }
+    if (int rc = w.Write(Line(line)); rc != 0) return rc;
+    if (limit == 0 && headerEnd) break;
+    copied += static_cast<long>(line.size());
+    if (limit > 0 && copied >= limit) break;
+  }
+  return 0;
+}
+
+std::string CommonHead(const GeneratedContext& ctx) {
+  return "Message-Id: " + ctx.domains->MakeMessageId() + "\r\nDate: " + FormatDateHeader() + "\r\n";
+}
+
+}  // namespace
+
+std::string EnvelopeSender(const std::string& sender) {
+  std::string s;
+  for (char c : sender) {
+    if (c == '>') break;
+    if (c != '<' && c != ' ') s += c;
+  }
+  size_t bang = s.rfind('!');
+  if (bang == std::string::npos) return sender;
+  std::string user = s.substr(bang + 1);
+  size_t before = s.rfind('!', bang == 0 ? 0 : bang - 1);
+  std::string host = before == std::string::npos || bang == 0 ? s.substr(0, bang)
+                                                               : s.substr(before + 1, bang - before - 1);
+  return user + "@" + host;
+}
+
+int QueueFileMessage(const GeneratedContext& ctx, const std::string& to, const std::string& subject,
+                     const std::string& file, const std::string& from, long limit) {
+  return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
+    std::string head = CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
+                       (subject.empty() ? std::string("(no subject)") : subject) + "\r\n\r\n";
+    if (int rc = w.Write(head); rc != 0) return rc;
+    return CopyLines(file, w, limit, false);
+  });
+}
+
+int QueueTextMessage(const GeneratedContext& ctx, const std::string& to, const std::string& subject,
+                     const std::string& text, const std::string& from) {
+  return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
+    return w.Write(CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
+                   (subject.empty() ? std::string("Empty subject") : subject) + "\r\n\r\n" + text);
+  });
+}
+
+int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& to,
+                           const std::string& subject, const std::string& from,
+                           const std::string& file, int encoding, const std::string& text,
+                           const std::string& receiptTo) {
+  return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
+    std::string boundary = MakeBoundary();
+    std::string name = platform::BaseName(platform::NormaliseSeparators(file));
+    std::string head = StatusLine(0) + "\r\nX-Mailer:" + ctx.product + "\r\n" + CommonHead(ctx) +
+                       "From: " + from + "\r\n";
+    if (!receiptTo.empty()) head += "return-receipt-to: " + receiptTo + "\r\n";
+    head += "To: " + recipient + "\r\nSubject: " +
+            (subject.empty() ? std::string("(no subject)") : subject) + "\r\n";
+    head += "Mime-Version:1.0\r\nContent-Type:Multipart/Mixed;\r\n    boundary=\"" + boundary + "\"\r\n\r\n";
+    if (!text.empty()) {
+      head += "--" + boundary + "\r\nContent-Type: text/plain; charset=\"iso-8859-1\"\r\n"
+              "Content-Transfer-Encoding: ascii\r\n\r\n" + text + "\r\n";
+    }
+    head += "--" + boundary + "\r\nContent-Description:" + subject +
+            "\r\nContent-Disposition:attachment; filename=" + name + "\r\n";
+    std::string data;
+    std::string path = platform::ResolvePath(file);
+    CLineFile probe;
+    if (int rc = probe.Open(path, platform::FileMode::kRead); rc != 0) return rc;
+    probe.Close();
+    std::string tmp = w.MessagePath() + ".att";  // the encoded attachment, streamed in blocks
+    int rc;
+    if (encoding & kAttachUuencode) {
+      head += "Content-Transfer-Encoding:X-UUEncode\r\nContent-Type:Application/octet-stream; name=" + name + "\r\n";
+      rc = toolkit::UuencodeFile(path, tmp, name);
+    } else if (encoding & kAttachQuotedPrintable) {
+      head += "Content-Transfer-Encoding:Quoted-Printable\r\nContent-Type:Text/plain; name=" + name +
+              ";\r\n   charset=ISO-8859-1\r\n";
+      rc = toolkit::EncodeQuotedPrintableFile(path, tmp);
+    } else if (encoding & kAttachPlain) {
+      head += "Content-Type:Text/plain; name=" + name + ";\r\n   charset=US-ASCII\r\n";
+      rc = 0;
+      tmp = path;
+    } else {
+      head += "Content-Transfer-Encoding:Base64\r\nContent-Type:Application/octet-stream; name=" + name + "\r\n";
+      rc = toolkit::EncodeBase64File(path, tmp);
+    }
+    if (rc == 0) rc = w.Write(head + "\r\n");
+    if (rc == 0) {
+      platform::CFile in;
+      rc = in.Open(tmp, platform::FileMode::kRead) == 0 ? 0 : kErrOpen;
+      char buf[65536];
+      long n;
+      while (rc == 0 && (n = in.Read(buf, sizeof buf)) > 0) rc = w.Write(std::string_view(buf, static_cast<size_t>(n)));
+    }
+    if (tmp != path) (void)platform::RemoveFile(tmp);
+    if (rc == 0) rc = w.Write("\r\n--" + boundary + "--\r\n");
+    return rc;
+  });
+}
+
+namespace {
+
+int QueueNotification(const GeneratedContext& ctx, const std::string& to,
+                      const std::string& fromName, const std::string& subjectLine,
+                      const std::string& text, const std::string& messageFile, long limit) {
+  std::string from = fromName.find('@') != std::string::npos ? fromName : fromName + "@" + ctx.primaryDomain;
+  return Queue(ctx, to, true, subjectLine, from, [&](CItemWriter& w, const std::string& recipient) {
+    std::string boundary = MakeBoundary();
+    std::string head = "MIME-Version: 1.0\r\n" + CommonHead(ctx) + "From: " + from + "\r\nTo: " +
+                       recipient + "\r\nSubject: " + subjectLine + "\r\n" +
+                       "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
+                       "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" + text +
+                       "The original message is attached below.\r\n--" + boundary +
+                       "\r\nContent-Disposition:attachment; filename=message.txt\r\n"
+                       "Content-Type:Text/Plain; name=message.txt; charset=US-ASCII\r\n\r\n";
+    if (int rc = w.Write(head); rc != 0) return rc;
+    if (int rc = CopyLines(messageFile, w, limit, true); rc != 0) return rc;
+    return w.Write("--" + boundary + "--\r\n");
+  });
+}
+
+}  // namespace
+
+int QueueReceipt(const GeneratedContext& ctx, const std::string& to, const std::string& from,
+                 const std::string& messageFile, const std::string& messageSubject,
+                 const std::string& messageSender, const std::string& messageRecipient) {
+  std::string text = "The attached message has been put in the recipient's mailbox.\r\n   date: " +
+                     FormatDateHeader() + "\r\nsubject: " + messageSubject + "\r\n   from: <" +
+                     messageSender + ">\r\n     to: <" + messageRecipient + ">\r\n\r\n";
+  return QueueNotification(ctx, to, from, "Receipt notification", text, messageFile,
+                           kReceiptBodyLimit);
+}
+
+int QueueFailureReport(const GeneratedContext& ctx, const std::string& fromName,
+                       const std::string& subject, const std::string& errorAddress,
+                       const std::vector<FailedRecipient>& failed, const std::string& messageFile) {
+  std::string text = "\r\nThe attached message has not been sent.\r\n\r\n";
+  for (const FailedRecipient& f : failed) {
+    if (f.done) continue;
+    text += "Recipient \"" + f.address + "\" could not be reached.\r\nReason: " +
+            (f.reason.empty() ? std::string("Unknown") : f.reason) + "\r\n\r\n";
+  }
+  return QueueNotification(ctx, errorAddress, fromName,
+                           subject.empty() ? std::string("Empty subject") : subject, text,
+                           messageFile, kFailureBodyLimit);
+}
+
+}  // namespace store
