@@ -8,6 +8,7 @@
 #include "platform/path.h"
 #include "platform/text.h"
 #include "platform/system.h"
+#include "platform/file.h"
 #include "store/line_file.h"
 
 namespace store {
@@ -52,34 +53,42 @@ std::string MakeBoundary(const char* prefix) {
   return MakeBoundary(platform::LocalTime(platform::Now()), static_cast<int>(ms.count()), prefix);
 }
 
-int CopyMessageWithOverrides(const std::string& source, const std::string& target,
+int CopyMessageWithOverrides(const std::string& source,
+                             const std::function<int(std::string_view)>& write,
                              const MessageOverrides* o, const std::string& recipient,
                              const std::string& sender) {
-  CLineFile in, out;
+  CLineFile in;
   if (int rc = in.Open(platform::ResolvePath(source), platform::FileMode::kRead); rc != 0) return rc;
-  if (int rc = out.Open(target, platform::FileMode::kWrite); rc != 0) return rc;
+  std::string pending;
+  auto out = [&](const std::string& line) {
+    pending += line;
+    pending += "\r\n";
+    if (pending.size() < 65536) return 0;
+    int rc = write(pending);
+    pending.clear();
+    return rc;
+  };
   std::string line;
   int rc = 0;
   bool header = o != nullptr;
   bool droppingTo = false;
   auto addHeaders = [&] {
     int r = 0;
-    if (o->addFrom) r = out.Write("From: " + sender);
-    if (r == 0 && o->addApparentlyTo && !recipient.empty())
-      r = out.Write("Apparently-To: " + recipient);
-    if (r == 0 && o->messageId) r = out.Write("Message-Id: " + *o->messageId);
-    if (r == 0 && o->date) r = out.Write("Date: " + *o->date);
+    if (o->addFrom) r = out("From: " + sender);
+    if (r == 0 && o->addApparentlyTo && !recipient.empty()) r = out("Apparently-To: " + recipient);
+    if (r == 0 && o->messageId) r = out("Message-Id: " + *o->messageId);
+    if (r == 0 && o->date) r = out("Date: " + *o->date);
     return r;
   };
   while (rc == 0 && in.ReadLine(&line, 1 << 20) == 0) {
     if (!header) {
-      rc = out.Write(line);
+      rc = out(line);
       continue;
     }
     size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos) {  // the end of the header
       rc = addHeaders();
-      if (rc == 0) rc = out.Write(line);
+      if (rc == 0) rc = out(line);
       header = false;
       continue;
     }
@@ -87,7 +96,7 @@ int CopyMessageWithOverrides(const std::string& source, const std::string& targe
     size_t colon = t.find(':'), blank = t.find_first_of(" \t");
     bool continuation = colon == std::string::npos || (blank != std::string::npos && blank < colon);
     if (continuation) {
-      if (!droppingTo) rc = out.Write(line);
+      if (!droppingTo) rc = out(line);
       continue;
     }
     droppingTo = false;
@@ -96,18 +105,30 @@ int CopyMessageWithOverrides(const std::string& source, const std::string& targe
                    (o->addFrom && StartsNoCase(t, "from:")) ||
                    (o->addApparentlyTo && StartsNoCase(t, "to:"));
     if (replace) {
-      rc = out.Write("X-" + line);
+      rc = out("X-" + line);
       droppingTo = StartsNoCase(t, "to:");
     } else {
-      rc = out.Write(line);
+      rc = out(line);
     }
   }
   // A message that is all header still gets the added lines, and the empty line after them.
   if (rc == 0 && header) {
     rc = addHeaders();
-    if (rc == 0) rc = out.Write("");
+    if (rc == 0) rc = out("");
   }
-  if (rc == 0) rc = out.Sync();
+  if (rc == 0 && !pending.empty()) rc = write(pending);
+  return rc;
+}
+
+int CopyMessageWithOverrides(const std::string& source, const std::string& target,
+                             const MessageOverrides* o, const std::string& recipient,
+                             const std::string& sender) {
+  platform::CFile file;
+  if (file.Open(target, platform::FileMode::kWrite) != 0) return kErrOpen;
+  int rc = CopyMessageWithOverrides(
+      source, [&](std::string_view data) { return file.Write(data) == 0 ? 0 : kErrWrite; }, o,
+      recipient, sender);
+  if (rc == 0 && file.Sync() != 0) rc = kErrWrite;
   return rc;
 }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "toolkit/address.h"
 
@@ -40,6 +42,12 @@ struct MessageOverrides {
 // new ones at the end of the header. The target is synced before success. 0 or a line-file
 // error code.
 int CopyMessageWithOverrides(const std::string& source, const std::string& target,
+                             const MessageOverrides* overrides, const std::string& recipient,
+                             const std::string& sender);
+// The same copy handed to `write` piece by piece (a queue item writer, for instance); `write`
+// returns 0 to go on.
+int CopyMessageWithOverrides(const std::string& source,
+                             const std::function<int(std::string_view)>& write,
                              const MessageOverrides* overrides, const std::string& recipient,
                              const std::string& sender);
 

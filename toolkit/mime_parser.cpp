@@ -232,13 +232,16 @@ void Dispatch(const std::vector<std::string>& lines, HeaderRecord* record, MimeP
       case kReceived: ++record->hops; break;
       case kMessageId: record->messageId = value; break;
       case kFrom:
-        record->sender = AddressOf(value);
-        fromSeen = true;
+        record->sender = record->from = AddressOf(value);
+        record->hasFrom = fromSeen = true;
         break;
       case kSender:
         if (!fromSeen) record->sender = AddressOf(value);
         break;
       case kTo:
+        record->hasTo = true;
+        Append(&record->recipients, value);
+        break;
       case kCc:
       case kBcc: Append(&record->recipients, value); break;
       case kSubject: record->subject = value; break;
@@ -253,7 +256,10 @@ void Dispatch(const std::vector<std::string>& lines, HeaderRecord* record, MimeP
       case kXMailer: record->mailer = value; break;
       case kReplyTo: record->replyTo = AddressOf(value); break;
       case kInReplyTo: record->inReplyTo = value; break;
-      case kErrorsTo: record->errorsTo = AddressOf(value); break;
+      case kErrorsTo:
+        record->errorsTo = AddressOf(value);
+        record->hasErrorsTo = true;
+        break;
       case kReturnPath:
       case kNoHeader:
         if (allHeaders) record->otherLines.push_back(line);

@@ -45,6 +45,10 @@ struct HeaderRecord {
   std::string inReplyTo;
   std::string errorsTo;
   std::vector<std::string> otherLines;  // when all headers are asked for
+  bool hasFrom = false;     // a "From:" line was seen
+  bool hasTo = false;       // a "To:" line was seen
+  bool hasErrorsTo = false;
+  std::string from;         // the "From:" address alone (sender may come from "Sender:")
 };
 
 struct MimeMessage;

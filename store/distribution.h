@@ -1,0 +1,47 @@
+// CDistributor: empties the inbound queue INQUEUE into mailboxes and outbound queues.
+//
+// For every complete item (envelope present, no busy marker) it parses the message header,
+// sends a looping message (more "Received:" lines than MaxHops) to MAILIN/MASTER, and otherwise
+// serves each recipient of the envelope: unknown local users get a postmaster notice, remote
+// ones are grouped by route into OUTQUEUE items (M/I pairs), local accounts get the message in
+// their mailbox (with Message-Id, Date, From or Apparently-To added when missing) after their
+// auto-reply, forward/copy and vacation rules; bounces to a list go to its moderator once per
+// run. Recipients that could not be served are carried over: the item stays with only them in
+// its envelope (written through "recipien.tmp") for the next run.
+//
+// Thread rules: one run at a time per process (a second caller returns at once); callers may be
+// the tick and the SMTP session threads. Result: 0.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "store/generated_messages.h"
+
+namespace store {
+
+struct CAccount;
+
+struct DistributionContext {
+  GeneratedContext generated;  // home, tables, primary domain, outbound wake-up
+  int maxHops = 30;
+  std::string daemonAddress;   // "MAILER-DAEMON@<domain>", sender of receipts
+  // The list server; when unset, a list account is served like an ordinary account.
+  std::function<int(const std::string& messageFile, const CAccount& list,
+                    const std::string& address)>
+      redistribute;
+  // The gate hand-off of a stored message; when unset, gates are ordinary accounts.
+  std::function<void(const std::string& storedFile, const CAccount& gate)> gateHandOff;
+};
+
+class CDistributor {
+ public:
+  int DistributeInbound(const DistributionContext& ctx);
+  bool Running() const { return running_; }
+
+ private:
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace store
