@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace testing_support {
@@ -27,5 +29,13 @@ class CTempDir {
  private:
   std::string path_;
 };
+
+// The whole content of a file, or "" when it cannot be read.
+inline std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 }  // namespace testing_support

@@ -15,11 +15,7 @@ namespace {
 
 using testing_support::CTempDir;
 
-std::string Read(const std::string& path) {
-  std::string text;
-  (void)platform::ReadWholeFile(path, &text);
-  return text;
-}
+using testing_support::Read;
 
 struct AccountsFixture : ::testing::Test {
   AccountsFixture() : sink(home / "message.log", nullptr), files(home.path(), sink) {

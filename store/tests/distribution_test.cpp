@@ -14,11 +14,8 @@ namespace {
 
 using testing_support::CTempDir;
 
-std::string Read(const std::string& path) {
-  std::string s;
-  (void)platform::ReadWholeFile(platform::ResolvePath(path), &s);
-  return s;
-}
+// Mailbox names are found without regard to case, as the store writes them.
+std::string Read(const std::string& path) { return testing_support::Read(platform::ResolvePath(path)); }
 
 struct DistributionFixture : ::testing::Test {
   DistributionFixture() {

@@ -17,11 +17,7 @@ namespace {
 
 using testing_support::CTempDir;
 
-std::string Read(const std::string& path) {
-  std::string s;
-  (void)platform::ReadWholeFile(path, &s);
-  return s;
-}
+using testing_support::Read;
 
 struct GeneratedFixture : ::testing::Test {
   GeneratedFixture() {

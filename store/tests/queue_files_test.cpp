@@ -20,11 +20,7 @@ namespace {
 
 using testing_support::CTempDir;
 
-std::string Read(const std::string& path) {
-  std::string text;
-  (void)platform::ReadWholeFile(path, &text);
-  return text;
-}
+using testing_support::Read;
 
 TEST(SequenceTest, StartsAtOneWrapsAfter999999AndReadsPaddedFiles) {
   CTempDir dir;

@@ -13,11 +13,7 @@ namespace {
 
 using testing_support::CTempDir;
 
-std::string Read(const std::string& path) {
-  std::string s;
-  (void)platform::ReadWholeFile(path, &s);
-  return s;
-}
+using testing_support::Read;
 
 // Files larger than every block size, so that blocks and groups meet at every boundary.
 TEST(EncodingFilesTest, LargeFilesRoundTripThroughFixedBlocks) {
