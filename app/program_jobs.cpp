@@ -13,6 +13,8 @@ CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& s
   smtp_.firewall = &firewall_;
   smtp_.counters = &services.counters;
   smtp_.version = services.version;
+  // At the end of each session its messages are distributed at once.
+  smtp_.distribute = [this] { RunDistribution(); };
   // After each session: the log-size watch, whose warning is a generated message.
   smtp_.checkLogSizes = [this] {
     services_.logs.CheckSizes(nullptr, [this](const std::string& to, const std::string& from,
@@ -20,6 +22,17 @@ CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& s
       return store::QueueTextMessage(Generated(), to, subject, body, from);
     });
   };
+}
+
+void CProgramJobs::RunDistribution() { (void)distributor_.DistributeInbound(Distribution()); }
+
+store::DistributionContext CProgramJobs::Distribution() const {
+  auto values = services_.settings.Snapshot();
+  store::DistributionContext ctx;
+  ctx.generated = Generated();
+  ctx.maxHops = values->smtp.maxHops;
+  ctx.daemonAddress = values->smtp.daemon;
+  return ctx;
 }
 
 store::GeneratedContext CProgramJobs::Generated() const {

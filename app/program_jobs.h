@@ -10,6 +10,7 @@
 #include "net/connection_server.h"
 #include "net/firewall_checks.h"
 #include "net/smtp_protocol.h"
+#include "store/distribution.h"
 #include "store/generated_messages.h"
 #include "store/mail_store.h"
 
@@ -17,15 +18,18 @@ class CProgramJobs : public core::IServerJobs {
  public:
   CProgramJobs(core::ProcessServices& services, store::CMailStore& store);
 
+  void RunDistribution() override;
   int StartConnectionServers(const core::SettingsValues& values, core::CMessageSink& sink) override;
   void StopConnectionServers() override;
 
  private:
   // The writers of server-made mail, with the current settings.
   store::GeneratedContext Generated() const;
+  store::DistributionContext Distribution() const;
 
   core::ProcessServices& services_;
   store::CMailStore& store_;
+  store::CDistributor distributor_;  // one run at a time, from the tick or a session
   net::ISmtpFirewall firewall_;  // accepts everything until the firewall rules are loaded
   net::SmtpContext smtp_;
   std::unique_ptr<net::CConnectionServer> smtpServer_;

@@ -1,9 +1,12 @@
 """The SMTP server, driven by clients nobody here wrote (swaks, Python's smtplib, curl) and by
-misbehaving peers. Every message must land in INQUEUE byte for byte as sent, after the server's
-status and trace lines, with a correct envelope; nothing of an unfinished transaction may stay."""
+misbehaving peers. Every message is stored in INQUEUE and distributed at the end of the session:
+it must reach the mailboxes and outbound queues byte for byte as sent (after the server's status
+and trace lines; the test messages carry their own Message-Id, Date, From and To, so nothing is
+added), with a correct envelope; nothing of an unfinished transaction may stay."""
 
 import glob
 import os
+import shutil
 import shutil
 import smtplib
 import socket
@@ -43,14 +46,17 @@ class SmtpServerTest(unittest.TestCase):
             f.write("IPaddress=127.0.0.1\r\nsmtptimeout=3\r\nlowsmtplog=1\r\n"
                     "[Domain]\r\nn=1\r\n0=partner.test:mx.partner.test:partner_test.000\r\n")
         with open(cls.home.path("mailbox.cfg"), "w", newline="") as f:
-            f.write("alice:*:0\r\nbob:*:0\r\n")
-        for user in ("alice", "bob"):
+            f.write("alice:*:0\r\nbob:*:0\r\ndave:*:0\r\n")
+        for user in ("alice", "bob", "dave"):
             os.makedirs(cls.home.path("MAILIN", user))
             with open(cls.home.path("MAILIN", user, "MEMBERS.INI"), "w", newline="") as f:
                 f.write("[ALIAS]\r\nn=1\r\n0=*\t%s@example.test\r\n[END_ALIAS]\r\n" % user)
         cls.server = cls.home.start("-server")
         ok = wait_for(lambda: listening(cls.port), timeout=10)
         assert ok, "the server did not listen"
+        # dave's mailbox is gone: his mail stays queued in INQUEUE, with its envelope, for the
+        # distribution's next run; that is where the envelope the session wrote can be read.
+        shutil.rmtree(cls.home.path("MAILIN", "dave"))
 
     @classmethod
     def tearDownClass(cls):
@@ -59,14 +65,43 @@ class SmtpServerTest(unittest.TestCase):
         cls.home.close()
 
     def setUp(self):
-        for name in glob.glob(self.home.path("INQUEUE", "*")):
-            if not name.endswith("useqf"):
-                os.remove(name)
+        for pattern in (("INQUEUE", "*"), ("MAILIN", "alice", "*"), ("MAILIN", "bob", "*"),
+                        ("OUTQUEUE", "*", "*")):
+            for name in glob.glob(self.home.path(*pattern)):
+                if os.path.isfile(name) and not name.endswith(("useqf", ".INI")):
+                    os.remove(name)
 
     # Helpers ----------------------------------------------------------------------------------
 
+    def strip_server_lines(self, data):
+        lines = data.split(b"\r\n", HEADER_LINES)
+        self.assertTrue(lines[0].startswith(b"X-IStatus:00000000000000000003"))
+        self.assertTrue(lines[1].startswith(b"Received: from 127.0.0.1 by "))
+        self.assertTrue(lines[2].startswith(b"          id "))
+        return lines[3]
+
+    def mailbox(self, account):
+        """The messages of a mailbox, without the server's lines, once distribution is done."""
+        wait_for(lambda: not glob.glob(self.home.path("INQUEUE", "M*.TMP")), timeout=5)
+        out = []
+        for msg in sorted(glob.glob(self.home.path("MAILIN", account, "m*.mim"))):
+            with open(msg, "rb") as f:
+                out.append(self.strip_server_lines(f.read()))
+        return out
+
+    def outbound(self, queue):
+        """(message without the server's lines, sender, recipients) of each item of a queue."""
+        out = []
+        for msg in sorted(glob.glob(self.home.path("OUTQUEUE", queue, "M*.MIM"))):
+            env = os.path.join(os.path.dirname(msg), "I" + os.path.basename(msg)[1:])
+            with open(msg, "rb") as f:
+                data = self.strip_server_lines(f.read())
+            n = int(read_ini(env, "TO", "n", "0"))
+            out.append((data, read_ini(env, "FROM", "From"), [read_ini(env, "TO", str(i)) for i in range(n)]))
+        return out
+
     def items(self):
-        """(message bytes after the server's lines, envelope dict) for each stored item."""
+        """(message bytes after the server's lines, envelope dict) for each item left in INQUEUE."""
         out = []
         for msg in sorted(glob.glob(self.home.path("INQUEUE", "M*.TMP"))):
             with open(msg, "rb") as f:
@@ -121,6 +156,12 @@ class SmtpServerTest(unittest.TestCase):
             s.close()
         return answers.decode("latin-1")
 
+    def back_to(self, counts):
+        """True once the server holds no more descriptors and threads than it did (a session of
+        an earlier test may still have been ending when `counts` was taken)."""
+        now = self.server_counts()
+        return now[0] <= counts[0] and now[1] <= counts[1]
+
     def server_counts(self):
         pid = self.server.pid
         return (len(os.listdir("/proc/%d/fd" % pid)), len(os.listdir("/proc/%d/task" % pid)))
@@ -128,25 +169,51 @@ class SmtpServerTest(unittest.TestCase):
     # Real clients -----------------------------------------------------------------------------
 
     def test_python_smtplib_delivers_byte_for_byte(self):
-        body = (b"From: Bob <bob@remote.test>\r\nTo: alice@example.test\r\nSubject: hello\r\n\r\n"
+        body = (b"Message-Id: <1@client.test>\r\nDate: Sun, 6 Dec 2026 10:00:00 +0000\r\n"
+                b"From: Bob <bob@remote.test>\r\nTo: alice@example.test\r\nSubject: hello\r\n\r\n"
                 b".leading dot\r\n..two dots\r\n" + b"x" * 998 + b"\r\n"
                 b"8-bit: \xe9\xe8\xff\r\nlast line\r\n")
         with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test") as s:
             refused = s.sendmail("bob@remote.test", ["alice@example.test", "carol@partner.test"],
                                  body)
         self.assertEqual(refused, {})
+        self.assertEqual(self.mailbox("alice"), [body])
+        self.assertEqual(self.outbound("partner_test.000"),
+                         [(body, "bob@remote.test", ["carol@partner.test"])])
+        self.assertEqual(self.leftovers(), [])  # distributed: INQUEUE is empty
+
+    def test_the_session_writes_the_envelope_from_the_header(self):
+        body = (b"Message-Id: <2@client.test>\r\nDate: Sun, 6 Dec 2026 10:00:00 +0000\r\n"
+                b"From: Eve <eve@remote.test>\r\nTo: dave@example.test\r\n"
+                b"Subject:   what  it is about  \r\nReply-To: Answers <answers@remote.test>\r\n"
+                b"Return-Receipt-To: <receipts@remote.test>\r\nSender: list@remote.test\r\n\r\nx\r\n")
+        with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test") as s:
+            self.assertEqual(s.sendmail("eve@remote.test", ["dave@example.test"], body), {})
+        # dave's mailbox is missing: the item stays queued. Distribution runs again at every tick
+        # and rewrites its envelope through "recipien.tmp", so take a listing between two runs.
+        def settled():
+            names = self.leftovers()
+            return names if len(names) == 2 and all(n[0] in "MR" for n in names) else None
+        leftovers = wait_for(settled)
+        self.assertIsNotNone(leftovers)
         [(data, env)] = self.items()
         self.assertEqual(data, body)
-        self.assertEqual(env["from"], "bob@remote.test")
-        self.assertEqual(env["subject"], "hello")
-        self.assertEqual(env["to"], ["alice@example.test", "carol@partner.test"])
-        [message, envelope] = self.leftovers()  # the item's two files, and nothing else
+        self.assertEqual(env["from"], "eve@remote.test")
+        self.assertEqual(env["subject"], "what  it is about")
+        self.assertEqual(env["to"], ["dave@example.test"])
+        [message, envelope] = leftovers  # the item's two files, and nothing else
         self.assertRegex(message, r"^M\d{7}\.TMP$")
         self.assertEqual(envelope, "R" + message[1:])
+        r = os.path.join(self.home.path("INQUEUE"), envelope)
+        self.assertEqual(read_ini(r, "From", "ReplyTo"), "answers@remote.test")
+        self.assertEqual(read_ini(r, "From", "Receipt"), "receipts@remote.test")
+        self.assertEqual(read_ini(r, "From", "ErrorTo"), "list@remote.test")
 
     def test_swaks_delivers_and_unknown_users_are_refused(self):
         msg = self.home.path("swaks.eml")
-        body = b"Subject: from swaks\r\n\r\nline one\r\n.dot line"
+        body = (b"Message-Id: <3@client.test>\r\nDate: Sun, 6 Dec 2026 10:00:00 +0000\r\n"
+                b"From: sender@remote.test\r\nTo: bob@example.test\r\n"
+                b"Subject: from swaks\r\n\r\nline one\r\n.dot line")
         with open(msg, "wb") as f:
             f.write(body)
         body += b"\r\n"  # swaks ends the data with CR LF "." CR LF
@@ -154,9 +221,7 @@ class SmtpServerTest(unittest.TestCase):
                             "--from", "sender@remote.test", "--to", "bob@example.test",
                             "--data", msg], capture_output=True, text=True, timeout=30)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        [(data, env)] = self.items()
-        self.assertEqual(data, body)
-        self.assertEqual(env["to"], ["bob@example.test"])
+        self.assertEqual(self.mailbox("bob"), [body])
 
         r = subprocess.run(["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
                             "--from", "sender@remote.test", "--to", "nobody@example.test"],
@@ -166,7 +231,8 @@ class SmtpServerTest(unittest.TestCase):
 
     def test_curl_delivers_an_empty_body(self):
         msg = self.home.path("curl.eml")
-        body = b"Subject: empty body\r\n\r\n"
+        body = (b"Message-Id: <4@client.test>\r\nDate: Sun, 6 Dec 2026 10:00:00 +0000\r\n"
+                b"From: c@remote.test\r\nTo: alice@example.test\r\nSubject: empty body\r\n\r\n")
         with open(msg, "wb") as f:
             f.write(body)
         r = subprocess.run(["curl", "-sS", "--url", "smtp://127.0.0.1:%d/client.test" % self.port,
@@ -174,10 +240,9 @@ class SmtpServerTest(unittest.TestCase):
                             "--mail-rcpt", "someone@elsewhere.test", "--upload-file", msg],
                            capture_output=True, text=True, timeout=30)
         self.assertEqual(r.returncode, 0, r.stderr)
-        [(data, env)] = self.items()
-        self.assertEqual(data, body)
-        # A recipient in a domain of its own is accepted for relaying.
-        self.assertEqual(env["to"], ["alice@example.test", "someone@elsewhere.test"])
+        self.assertEqual(self.mailbox("alice"), [body])
+        # A recipient in a domain of its own is accepted for relaying: the relay host's queue.
+        self.assertEqual(self.outbound("MAILHUB"), [(body, "c@remote.test", ["someone@elsewhere.test"])])
 
     # The protocol's edge cases ----------------------------------------------------------------
 
@@ -197,6 +262,7 @@ class SmtpServerTest(unittest.TestCase):
                         b"DATA\r\n", b"Subject: x\r\n\r\n" + b"y" * 2100 + b"\r\n.\r\n"])
         self.assertIn("450 File System Error: try later", out)
         self.assertEqual(self.leftovers(), [])
+        self.assertEqual(self.mailbox("alice"), [])
 
     # Bad peers --------------------------------------------------------------------------------
 
@@ -219,7 +285,7 @@ class SmtpServerTest(unittest.TestCase):
         self.raw([bytes(range(256)) * 20, b"\x00\xff\r\n" * 50])
         # A transaction without data.
         self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\nRCPT TO:<alice@example.test>\r\nQUIT\r\n"])
-        self.assertTrue(wait_for(lambda: self.server_counts() == (fds, threads), timeout=10),
+        self.assertTrue(wait_for(lambda: self.back_to((fds, threads)), timeout=30),
                         "descriptors or threads leaked: %r -> %r" % ((fds, threads), self.server_counts()))
         self.assertEqual(self.leftovers(), [])
         # The server still serves.
@@ -263,8 +329,9 @@ class SmtpServerTest(unittest.TestCase):
         for w in workers:
             w.join()
         self.assertEqual(errors, [])
-        self.assertEqual(len(self.items()), 300)
-        self.assertTrue(wait_for(lambda: self.server_counts() == (fds, threads), timeout=20))
+        self.assertTrue(wait_for(lambda: len(self.mailbox("alice")) == 300, timeout=30))
+        self.assertTrue(wait_for(lambda: self.back_to((fds, threads)), timeout=60),
+                        "%r -> %r" % ((fds, threads), self.server_counts()))
 
 
 if __name__ == "__main__":
@@ -290,20 +357,22 @@ class LogSizeWatchTest(unittest.TestCase):
                 with smtplib.SMTP("127.0.0.1", port, local_hostname="client.test") as s:
                     s.sendmail("a@remote.test", ["someone@far.test"], b"Subject: %d\r\n\r\n" % i + b"x" * 500 + b"\r\n")
 
+            # The warning is queued after a session and distributed by the next run (the next
+            # session's end or the tick) into the postmaster's mailbox.
             def warnings():
                 found = []
-                for env in glob.glob(home.path("INQUEUE", "r*.tmp")):
-                    if read_ini(env, "From", "Subject") == "[Mail Server]. Warning!":
-                        found.append(env)
+                for path in glob.glob(home.path("INQUEUE", "m*.tmp")) + \
+                        glob.glob(home.path("MAILIN", "master", "m*.mim")):
+                    with open(path, "rb") as f:
+                        text = f.read()
+                    if b"Subject: [Mail Server]. Warning!\r\n" in text:
+                        found.append(text)
                 return found
             self.assertTrue(wait_for(lambda: len(warnings()) == 1))
             time.sleep(0.5)
-            [env] = warnings()
-            self.assertEqual(read_ini(env, "To", "0"), "master@example.test")
-            msg = os.path.join(os.path.dirname(env), "m" + os.path.basename(env)[1:])
-            with open(msg, "rb") as f:
-                body = f.read()
-            self.assertIn(b"At least one Mail Server log-file became larger than 1 Kbytes!", body)
+            [text] = warnings()
+            self.assertIn(b"To: master@example.test\r\n", text)
+            self.assertIn(b"At least one Mail Server log-file became larger than 1 Kbytes!", text)
             server.terminate()
             self.assertEqual(server.wait(timeout=10), 0)
         finally:
