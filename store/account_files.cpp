@@ -293,9 +293,7 @@ void CAccountFiles::LoadAccountFiles(CAccount* a, FlatNeeds* needs) {
 
 void CAccountFiles::ReadAliases(CAccountTable* table) {
   std::vector<std::string> lines;
-  bool readError = false;
-  if (!ReadLines(Flat("aliases"), &lines, &readError)) return;
-  if (readError) sink_.Error("Error while reading setup file (aliases).");
+  if (!ReadFlatFile(Flat("aliases"), "aliases", false, &lines)) return;
   for (const std::string& line : lines) {
     if (line.find('@') == std::string::npos) continue;
     size_t colon = line.find(':');
@@ -309,11 +307,22 @@ void CAccountFiles::ReadAliases(CAccountTable* table) {
   }
 }
 
+bool CAccountFiles::ReadFlatFile(const std::string& path, const char* label, bool reportOpen,
+                                std::vector<std::string>* lines) {
+  bool readError = false;
+  if (!ReadLines(path, lines, &readError)) {
+    if (reportOpen && platform::FileExists(path)) {
+      sink_.Error(std::string("Error while opening setup file (") + label + ").");
+    }
+    return false;
+  }
+  if (readError) sink_.Error(std::string("Error while reading setup file (") + label + ").");
+  return true;
+}
+
 void CAccountFiles::ReadListFile(CAccountTable* table) {
   std::vector<std::string> lines;
-  bool readError = false;
-  if (!ReadLines(Flat("list.cfg"), &lines, &readError)) return;
-  if (readError) sink_.Error("Error while reading setup file (list.cfg).");
+  if (!ReadFlatFile(Flat("list.cfg"), "list.cfg", false, &lines)) return;
   for (const std::string& line : lines) {
     std::vector<std::string> f = SplitTabs(line);
     CAccount* a = table->FindAccount(f[0]);
@@ -334,12 +343,7 @@ void CAccountFiles::ReadListFile(CAccountTable* table) {
 
 void CAccountFiles::ReadRedirect(CAccountTable* table, const std::string& path) {
   std::vector<std::string> lines;
-  bool readError = false;
-  if (!ReadLines(path, &lines, &readError)) {
-    if (platform::FileExists(path)) sink_.Error("Error while opening setup file (redirect.cfg).");
-    return;
-  }
-  if (readError) sink_.Error("Error while reading setup file (redirect.cfg).");
+  if (!ReadFlatFile(path, "redirect.cfg", true, &lines)) return;
   for (const std::string& line : lines) {
     std::vector<std::string> f = SplitTabs(line);
     CAccount* a = table->FindAccount(f[0]);
@@ -358,13 +362,7 @@ void CAccountFiles::ReadRedirect(CAccountTable* table, const std::string& path) 
 
 void CAccountFiles::ReadReply(CAccountTable* table) {
   std::vector<std::string> lines;
-  bool readError = false;
-  std::string path = Flat("reply.cfg");
-  if (!ReadLines(path, &lines, &readError)) {
-    if (platform::FileExists(path)) sink_.Error("Error while opening setup file (reply.cfg).");
-    return;
-  }
-  if (readError) sink_.Error("Error while reading setup file (reply.cfg).");
+  if (!ReadFlatFile(Flat("reply.cfg"), "reply.cfg", true, &lines)) return;
   for (const std::string& line : lines) {
     std::vector<std::string> f = SplitTabs(line);
     CAccount* a = table->FindAccount(f[0]);

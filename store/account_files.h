@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "store/account_table.h"
 
@@ -49,6 +50,10 @@ class CAccountFiles {
  private:
   std::string Flat(const char* name) const;
   std::string MailboxDir(const std::string& account) const;
+  // The lines of a flat file (comments left out); its open and read errors reported by `label`
+  // (open errors only when `reportOpen`). False when it cannot be read.
+  bool ReadFlatFile(const std::string& path, const char* label, bool reportOpen,
+                    std::vector<std::string>* lines);
   void ReadAccountList(CAccountTable* table, bool fromPasswd);
   void ReadAliases(CAccountTable* table);
   void ReadListFile(CAccountTable* table);
