@@ -32,6 +32,7 @@ store::DistributionContext CProgramJobs::Distribution() const {
   ctx.generated = Generated();
   ctx.maxHops = values->smtp.maxHops;
   ctx.daemonAddress = values->smtp.daemon;
+  ctx.stopping = &services_.counters.stopping;
   return ctx;
 }
 

@@ -215,6 +215,11 @@ void CRun::WriteOutboundGroups() {
 }  // namespace
 
 int CDistributor::DistributeInbound(const DistributionContext& ctx) {
+  if (ctx.requestServerRun) {
+    ctx.requestServerRun();
+    return 0;
+  }
+  if (ctx.stopping && ctx.stopping->load()) return 0;
   if (running_.exchange(true)) return 0;  // another run is in progress
   const GeneratedContext& gen = ctx.generated;
   std::string inqueue = platform::ResolvePath(platform::JoinPath(gen.home, "INQUEUE"));

@@ -10,7 +10,8 @@
 // its envelope (written through "recipien.tmp") for the next run.
 //
 // Thread rules: one run at a time per process (a second caller returns at once); callers may be
-// the tick and the SMTP session threads. Result: 0.
+// the tick and the SMTP session threads. A caller outside the server process hands the run to
+// it. Result: 0.
 #pragma once
 
 #include <atomic>
@@ -33,6 +34,11 @@ struct DistributionContext {
       redistribute;
   // The gate hand-off of a stored message; when unset, gates are ordinary accounts.
   std::function<void(const std::string& storedFile, const CAccount& gate)> gateHandOff;
+  // Set when this process is not the one that does the server work (the web extension, the
+  // console): the run is then asked of the server process instead of done here.
+  std::function<void()> requestServerRun;
+  // The caller's stop flag: a run is not started while its session is being stopped.
+  const std::atomic<bool>* stopping = nullptr;
 };
 
 class CDistributor {

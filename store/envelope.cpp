@@ -11,14 +11,21 @@ std::string EnvelopeDate(const std::tm& t) {
   return date;
 }
 
+std::string OneLine(std::string value) {
+  for (char& c : value) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return value;
+}
+
 std::string FormatEnvelope(const EnvelopeFields& f, const std::tm& now) {
-  std::string text = "[From]\r\nFrom=" + f.from + "\r\n";
-  text += "Subject=" + (f.subject.empty() ? std::string("(empty)") : f.subject.substr(0, 255)) + "\r\n";
-  if (!f.receipt.empty()) text += "Receipt=" + f.receipt + "\r\n";
-  if (!f.replyTo.empty()) text += "ReplyTo=" + f.replyTo + "\r\n";
-  if (!f.errorTo.empty()) text += "ErrorTo=" + f.errorTo + "\r\n";
+  std::string text = "[From]\r\nFrom=" + OneLine(f.from) + "\r\n";
+  text += "Subject=" + (f.subject.empty() ? std::string("(empty)") : OneLine(f.subject.substr(0, 255))) + "\r\n";
+  if (!f.receipt.empty()) text += "Receipt=" + OneLine(f.receipt) + "\r\n";
+  if (!f.replyTo.empty()) text += "ReplyTo=" + OneLine(f.replyTo) + "\r\n";
+  if (!f.errorTo.empty()) text += "ErrorTo=" + OneLine(f.errorTo) + "\r\n";
   text += "IniDate=" + EnvelopeDate(now) + "\r\n[To]\r\nn=" + std::to_string(f.to.size()) + "\r\n";
-  for (size_t i = 0; i < f.to.size(); ++i) text += std::to_string(i) + "=" + f.to[i] + "\r\n";
+  for (size_t i = 0; i < f.to.size(); ++i) text += std::to_string(i) + "=" + OneLine(f.to[i]) + "\r\n";
   return text;
 }
 

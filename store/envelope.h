@@ -21,7 +21,11 @@ struct EnvelopeFields {
 // "dd/mm/yyyy hh:mm:ss" of local time `t` (the IniDate key).
 std::string EnvelopeDate(const std::tm& t);
 
-// The whole envelope file, CR LF lines, dated `now`.
+// `value` as one header or INI line: every CR and LF becomes a blank, so that a value taken
+// from a message or a setting can never start a line of its own.
+std::string OneLine(std::string value);
+
+// The whole envelope file, CR LF lines, dated `now`. Values are kept to one line each.
 std::string FormatEnvelope(const EnvelopeFields& fields, const std::tm& now);
 
 }  // namespace store

@@ -1,5 +1,8 @@
 #include "store/generated_messages.h"
 
+#include <cstdio>
+#include <ctime>
+
 #include "platform/fs.h"
 #include "platform/path.h"
 #include "platform/system.h"
@@ -123,8 +126,11 @@ std::string EnvelopeSender(const std::string& sender) {
   return user + "@" + host;
 }
 
-int QueueFileMessage(const GeneratedContext& ctx, const std::string& to, const std::string& subject,
-                     const std::string& file, const std::string& from, long limit) {
+int QueueFileMessage(const GeneratedContext& ctx, const std::string& toIn, const std::string& subjectIn,
+                     const std::string& file, const std::string& fromIn, long limit) {
+  const std::string to = OneLine(toIn);
+  const std::string subject = OneLine(subjectIn);
+  const std::string from = OneLine(fromIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
     std::string head = CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
                        (subject.empty() ? std::string("(no subject)") : subject) + "\r\n\r\n";
@@ -133,18 +139,25 @@ int QueueFileMessage(const GeneratedContext& ctx, const std::string& to, const s
   });
 }
 
-int QueueTextMessage(const GeneratedContext& ctx, const std::string& to, const std::string& subject,
-                     const std::string& text, const std::string& from) {
+int QueueTextMessage(const GeneratedContext& ctx, const std::string& toIn, const std::string& subjectIn,
+                     const std::string& text, const std::string& fromIn) {
+  const std::string to = OneLine(toIn);
+  const std::string subject = OneLine(subjectIn);
+  const std::string from = OneLine(fromIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
     return w.Write(CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
                    (subject.empty() ? std::string("Empty subject") : subject) + "\r\n\r\n" + text);
   });
 }
 
-int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& to,
-                           const std::string& subject, const std::string& from,
+int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& toIn,
+                           const std::string& subjectIn, const std::string& fromIn,
                            const std::string& file, int encoding, const std::string& text,
-                           const std::string& receiptTo) {
+                           const std::string& receiptToIn) {
+  const std::string to = OneLine(toIn);
+  const std::string subject = OneLine(subjectIn);
+  const std::string from = OneLine(fromIn);
+  const std::string receiptTo = OneLine(receiptToIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
     std::string boundary = MakeBoundary();
     std::string name = platform::BaseName(platform::NormaliseSeparators(file));
@@ -219,9 +232,14 @@ int QueueNotification(const GeneratedContext& ctx, const std::string& to,
 
 }  // namespace
 
-int QueueReceipt(const GeneratedContext& ctx, const std::string& to, const std::string& from,
-                 const std::string& messageFile, const std::string& messageSubject,
-                 const std::string& messageSender, const std::string& messageRecipient) {
+int QueueReceipt(const GeneratedContext& ctx, const std::string& toIn, const std::string& fromIn,
+                 const std::string& messageFile, const std::string& messageSubjectIn,
+                 const std::string& messageSenderIn, const std::string& messageRecipientIn) {
+  const std::string to = OneLine(toIn);
+  const std::string from = OneLine(fromIn);
+  const std::string messageSubject = OneLine(messageSubjectIn);
+  const std::string messageSender = OneLine(messageSenderIn);
+  const std::string messageRecipient = OneLine(messageRecipientIn);
   std::string text = "The attached message has been put in the recipient's mailbox.\r\n   date: " +
                      FormatDateHeader() + "\r\nsubject: " + messageSubject + "\r\n   from: <" +
                      messageSender + ">\r\n     to: <" + messageRecipient + ">\r\n\r\n";
@@ -229,18 +247,56 @@ int QueueReceipt(const GeneratedContext& ctx, const std::string& to, const std::
                            kReceiptBodyLimit);
 }
 
-int QueueFailureReport(const GeneratedContext& ctx, const std::string& fromName,
-                       const std::string& subject, const std::string& errorAddress,
+int QueueFailureReport(const GeneratedContext& ctx, const std::string& fromNameIn,
+                       const std::string& subjectIn, const std::string& errorAddressIn,
                        const std::vector<FailedRecipient>& failed, const std::string& messageFile) {
+  const std::string fromName = OneLine(fromNameIn);
+  const std::string subject = OneLine(subjectIn);
+  const std::string errorAddress = OneLine(errorAddressIn);
   std::string text = "\r\nThe attached message has not been sent.\r\n\r\n";
   for (const FailedRecipient& f : failed) {
     if (f.done) continue;
-    text += "Recipient \"" + f.address + "\" could not be reached.\r\nReason: " +
-            (f.reason.empty() ? std::string("Unknown") : f.reason) + "\r\n\r\n";
+    text += "Recipient \"" + OneLine(f.address) + "\" could not be reached.\r\nReason: " +
+            (f.reason.empty() ? std::string("Unknown") : OneLine(f.reason)) + "\r\n\r\n";
   }
   return QueueNotification(ctx, errorAddress, fromName,
                            subject.empty() ? std::string("Empty subject") : subject, text,
                            messageFile, kFailureBodyLimit);
+}
+
+int StoreLocalDeliveryReport(const GeneratedContext& ctx, const std::string& recipientNameIn,
+                             const std::string& unknownUserIn, const std::string& messageFile,
+                             int counter) {
+  const std::string recipientName = OneLine(recipientNameIn);
+  const std::string unknownUser = OneLine(unknownUserIn);
+  std::string mailin = platform::JoinPath(ctx.home, "MAILIN");
+  std::string box = platform::ResolvePath(platform::JoinPath(mailin, recipientName));
+  if (recipientName.empty() || recipientName.find_first_of("/\\") != std::string::npos ||
+      recipientName == "." || recipientName == ".." || !platform::DirectoryExists(box)) {
+    box = platform::ResolvePath(platform::JoinPath(mailin, "MASTER"));
+    (void)platform::MakeDirectoryTree(box);
+  }
+  CItemWriter w;
+  if (w.Begin(box, ItemKind::kMailbox, 1000, true) != 0) return -1;
+  char id[16];
+  std::snprintf(id, sizeof id, "%5.5i", counter);
+  std::tm now = platform::LocalTime(platform::Now());
+  char stamp[24];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &now);
+  std::string boundary = MakeBoundary();
+  std::string head = StatusLine(0) + "\r\nFrom: LOCAL MAILER DAEMON\r\nTo: " + recipientName +
+                     "\r\nSubject: Local delivery failed\r\nMime-Version: 1.0\r\nDate: " +
+                     FormatDateHeader() + "\r\nMessage-ID: <" + id + stamp + ">\r\n" +
+                     "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
+                     "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" +
+                     "Message from the the local server\r\n"
+                     "The following message could not be locally delivered:\r\n"
+                     "Reason: (" + unknownUser + ") is an unknown local user\r\n\r\n" +
+                     "--" + boundary + "\r\nContent-Type: Message/RFC822\r\n\r\n";
+  if (int rc = w.Write(head); rc != 0) return rc;
+  if (int rc = CopyLines(messageFile, w, -1, false); rc != 0) return rc;
+  if (int rc = w.Write("--" + boundary + "--\r\n"); rc != 0) return rc;
+  return w.Commit() == 0 ? 0 : kErrWrite;
 }
 
 }  // namespace store

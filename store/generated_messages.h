@@ -62,6 +62,14 @@ int QueueFailureReport(const GeneratedContext& ctx, const std::string& fromName,
                        const std::string& subject, const std::string& errorAddress,
                        const std::vector<FailedRecipient>& failed, const std::string& messageFile);
 
+// The UUCP gateway's report that a message it delivers locally names `unknownUser`, who has no
+// mailbox. It is stored straight into the mailbox MAILIN/<recipientName> (MAILIN/MASTER when
+// that directory does not exist), with the undelivered message attached whole; `counter` is the
+// gateway's running report number. 0, -1 (no number or name), or a line-file code.
+int StoreLocalDeliveryReport(const GeneratedContext& ctx, const std::string& recipientName,
+                             const std::string& unknownUser, const std::string& messageFile,
+                             int counter);
+
 // The envelope sender of a generated message: a UUCP path "a!b!user" becomes "user@b".
 std::string EnvelopeSender(const std::string& sender);
 

@@ -98,6 +98,24 @@ TEST_F(DistributionFixture, LocalUnknownAndRemoteRecipientsOfOneMessage) {
   EXPECT_EQ(platform::FindFiles(home / "INQUEUE", "*.tmp"), std::vector<std::string>{});
 }
 
+TEST_F(DistributionFixture, OutsideTheServerProcessOrWhileStoppingNothingIsDistributedHere) {
+  Inbound("s@far.test", {"alice@example.test"}, "Subject: x\r\n\r\nbody\r\n");
+  int asked = 0;
+  DistributionContext elsewhere = ctx;
+  elsewhere.requestServerRun = [&] { ++asked; };
+  ASSERT_EQ(distributor.DistributeInbound(elsewhere), 0);
+  EXPECT_EQ(asked, 1);
+  std::atomic<bool> stopping{true};
+  DistributionContext ending = ctx;
+  ending.stopping = &stopping;
+  ASSERT_EQ(distributor.DistributeInbound(ending), 0);
+  EXPECT_TRUE(Box("alice").empty());
+  EXPECT_EQ(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).size(), 1u);
+  stopping = false;
+  ASSERT_EQ(distributor.DistributeInbound(ending), 0);
+  EXPECT_EQ(Box("alice").size(), 1u);
+}
+
 TEST_F(DistributionFixture, AMissingMailboxKeepsOnlyThatRecipientQueued) {
   ASSERT_EQ(platform::RemoveFile(home / "MAILIN/alice/useqf"), 0);
   ASSERT_EQ(::rmdir((home / "MAILIN/alice").c_str()), 0);

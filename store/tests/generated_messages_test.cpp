@@ -144,6 +144,45 @@ TEST_F(GeneratedFixture, ReceiptsToAListGoToItsModeratorAndShortBodiesReturnWhol
   EXPECT_NE(report.find("Subject: Empty subject\r\n"), std::string::npos);
 }
 
+TEST_F(GeneratedFixture, ValuesFromMessagesNeverStartAHeaderLineOfTheirOwn) {
+  ASSERT_EQ(platform::WriteFileAtomic(home / "m.txt", "Subject: x\r\n\r\nbody\r\n"), 0);
+  ASSERT_EQ(QueueFileMessage(ctx, "alice@example.test", "Re: hi\r\nBcc: victim@far.test", home / "m.txt",
+                             "x@far.test\nX-Injected: 1", -1),
+            0);
+  auto [message, envelope] = Only("INQUEUE", ItemKind::kInbound);
+  EXPECT_NE(message.find("\r\nSubject: Re: hi  Bcc: victim@far.test\r\n"), std::string::npos);
+  EXPECT_EQ(message.find("\nBcc:"), std::string::npos);
+  EXPECT_EQ(message.find("\nX-Injected"), std::string::npos);
+  EXPECT_EQ(envelope.find("\nBcc"), std::string::npos);
+  EXPECT_EQ(envelope.find("\nX-Injected"), std::string::npos);
+}
+
+TEST_F(GeneratedFixture, LocalDeliveryReportsGoStraightIntoTheNamedMailboxOrMaster) {
+  ASSERT_EQ(platform::MakeDirectoryTree(home / "MAILIN/alice"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "uu.txt", "From: a!b!carol\r\nSubject: s\r\n\r\n.line\r\n"), 0);
+  ASSERT_EQ(StoreLocalDeliveryReport(ctx, "alice", "zed", home / "uu.txt", 7), 0);
+  auto boxed = ListCompleteItems(home / "MAILIN/alice", ItemKind::kMailbox);
+  ASSERT_EQ(boxed.size(), 1u);
+  EXPECT_EQ(boxed[0], "m0000001.mim");
+  std::string report = Read(platform::JoinPath(home / "MAILIN/alice", boxed[0]));
+  EXPECT_EQ(report.rfind("X-IStatus:00000000000000000000\r\nFrom: LOCAL MAILER DAEMON\r\nTo: alice\r\n"
+                         "Subject: Local delivery failed\r\nMime-Version: 1.0\r\nDate: ", 0), 0u);
+  EXPECT_NE(report.find("\r\nMessage-ID: <00007"), std::string::npos);
+  EXPECT_NE(report.find("Reason: (zed) is an unknown local user\r\n"), std::string::npos);
+  toolkit::MimeMessage parsed;
+  ASSERT_EQ(toolkit::ParseMessageText(report, &parsed), 0);
+  ASSERT_EQ(parsed.body.children.size(), 2u);
+  EXPECT_NE(report.find("Content-Type: Message/RFC822\r\n\r\nFrom: a!b!carol\r\nSubject: s\r\n\r\n.line\r\n--"),
+            std::string::npos);
+  // No such mailbox, or a name that would leave MAILIN: the postmaster's mailbox.
+  ASSERT_EQ(StoreLocalDeliveryReport(ctx, "nobody", "zed", home / "uu.txt", 8), 0);
+  ASSERT_EQ(StoreLocalDeliveryReport(ctx, "../INQUEUE", "zed", home / "uu.txt", 9), 0);
+  EXPECT_EQ(ListCompleteItems(home / "MAILIN/MASTER", ItemKind::kMailbox).size(), 2u);
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
+  EXPECT_EQ(StoreLocalDeliveryReport(ctx, "alice", "zed", home / "missing.txt", 10), kErrOpen);
+  EXPECT_EQ(ListCompleteItems(home / "MAILIN/alice", ItemKind::kMailbox).size(), 1u);  // nothing partial
+}
+
 TEST_F(GeneratedFixture, AttachmentsAreEncodedAndDecodeBack) {
   std::string data;
   for (int i = 0; i < 5000; ++i) data += static_cast<char>(i * 7);
