@@ -52,6 +52,9 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
                                          core::CMessageSink& sink) {
   smtp_.home = services_.settings.Paths().home;
   smtp_.product = values.branding.oemsoft;
+  if (int cleared = store_.RecoverInterruptedWrites(); cleared > 0) {
+    sink.Information("Finished " + std::to_string(cleared) + " interrupted mail file writes");
+  }
   auto report = [&sink](const std::string& text) { sink.Error(text); };
   if (values.smtp.smtpPort != 0) {
     if (services_.serviceMode) sink.Information("Starting SMTP server");

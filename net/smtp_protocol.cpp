@@ -352,10 +352,9 @@ void CSMTPProtocol::OnData() {
     error_ = true;
     return;
   }
-  marker_ = platform::SiblingName(message_, 'B');
-  (void)platform::TruncateFile(marker_);
   bool sizeRejected = false;
-  int rc = ReceiveMessage(&sizeRejected);
+  // Without its marker the item could be taken while it is written: no marker, no message.
+  int rc = marker_.Create(platform::SiblingName(message_, 'B')) ? ReceiveMessage(&sizeRejected) : -1;
   if (rc == 0 && (sizeRejected || context_.firewall->StopMessage(facts_))) {
     // The message is stopped: the firewall has kept what it needs of it.
     if (!sizeRejected) Reply("550 Message REFUSED by peer. Reason: E.\r\n");
@@ -381,10 +380,9 @@ void CSMTPProtocol::OnData() {
     state_ = kClosing;
     return;
   }
-  (void)platform::RemoveFile(marker_);
+  marker_.Release();
   envelope_.clear();
   message_.clear();
-  marker_.clear();
   ResetAfterStore();
 }
 
@@ -528,10 +526,11 @@ int CSMTPProtocol::WriteEnvelope() {
 
 void CSMTPProtocol::DeleteTransactionFiles() {
   messageFile_.Close();
-  for (std::string* name : {&envelope_, &message_, &marker_}) {
+  for (std::string* name : {&envelope_, &message_}) {
     if (!name->empty()) (void)platform::RemoveFile(*name);
     name->clear();
   }
+  marker_.Release();  // last: no reader may take the item's files for complete
   recipientList_.clear();
 }
 

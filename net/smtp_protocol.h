@@ -20,6 +20,7 @@
 #include "net/connection_server.h"
 #include "net/firewall_checks.h"
 #include "platform/file.h"
+#include "platform/lock_file.h"
 
 namespace core {
 class CLogSet;
@@ -98,7 +99,8 @@ class CSMTPProtocol : public CConnectionProtocol {
   bool error_ = false;
   bool stored_ = false;
   bool storedThisCommand_ = false;
-  std::string envelope_, message_, marker_;
+  std::string envelope_, message_;
+  platform::CBusyMarker marker_;  // held from DATA until the item is complete
   platform::CFile messageFile_;  // the received message, open until it is synced
   std::vector<std::string> recipientList_;
   long messageSize_ = 0;

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
@@ -59,12 +61,55 @@ LockAttempt CLockFile::TryAcquire(const std::string& path) {
   return LockAttempt::kBusy;
 }
 
-bool CExclusiveFile::TryCreate(const std::string& path) {
+namespace {
+
+// A locked file under a hidden name beside `path` (removed by the caller).
+CUniqueFd MakeLockedHidden(const std::string& path, std::string* hidden) {
+  std::string dir = path.substr(0, path.rfind('/') + 1);
+  static std::atomic<unsigned long> made{0};
+  *hidden = dir + ".~" + path.substr(dir.size()) + "." + std::to_string(::getpid()) + "." +
+            std::to_string(made.fetch_add(1));
+  CUniqueFd fd(::open(hidden->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    ::unlink(hidden->c_str());
+    fd.Reset();
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool CBusyMarker::Create(const std::string& path) {
   Release();
-  CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  std::string hidden;
+  CUniqueFd fd = MakeLockedHidden(path, &hidden);
   if (!fd) return false;
+  if (::rename(hidden.c_str(), path.c_str()) != 0) {
+    ::unlink(hidden.c_str());
+    return false;
+  }
   Take(path, std::move(fd));
   return true;
+}
+
+bool CExclusiveFile::TryCreate(const std::string& path) {
+  Release();
+  std::string hidden;
+  CUniqueFd fd = MakeLockedHidden(path, &hidden);
+  if (!fd) return false;
+  // link() fails when the name exists: the exclusive creation, of a file that is locked already.
+  bool made = ::link(hidden.c_str(), path.c_str()) == 0;
+  ::unlink(hidden.c_str());
+  if (!made) return false;
+  Take(path, std::move(fd));
+  return true;
+}
+
+bool CExclusiveFile::RemoveAbandoned(const std::string& path) {
+  CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+  // Ours now; remove it only if the name still is this file (not a successor's).
+  return SameFile(fd.get(), path) && ::unlink(path.c_str()) == 0;
 }
 
 int CInstanceLock::Acquire(const std::string& path, long* holder) {

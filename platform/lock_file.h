@@ -3,7 +3,8 @@
 // CLockFile: the ".LCK" files that guard settings and account files. Taking one creates the file
 // and holds an exclusive flock on it; releasing removes the file. A leftover file that nobody
 // holds does not block. CExclusiveFile: a file created with O_EXCL (the queue's sequence lock),
-// removed on release. CInstanceLock: one interactive server per home directory.
+// removed on release. CBusyMarker: a locked marker of a file being written. CInstanceLock: one
+// interactive server per home directory.
 //
 // All three are move-only RAII owners; a moved-from or released object holds nothing.
 #pragma once
@@ -46,10 +47,23 @@ class CLockFile : public CRemovedOnRelease {
   LockAttempt TryAcquire(const std::string& path);
 };
 
+// A busy marker: a file that says "being written" for as long as its writer lives. It appears
+// under its name already locked (made under a hidden name, locked, then renamed), so a lock that
+// can be taken on a marker proves its writer gone.
+class CBusyMarker : public CRemovedOnRelease {
+ public:
+  // False when the marker cannot be made.
+  bool Create(const std::string& path);
+};
+
 class CExclusiveFile : public CRemovedOnRelease {
  public:
-  // Creates `path` exclusively; false when it exists or cannot be created.
+  // Creates `path` exclusively (it appears already locked, as a busy marker does); false when
+  // it exists or cannot be created.
   bool TryCreate(const std::string& path);
+  // Removes `path` when it was made by TryCreate of a process that has died (nobody holds its
+  // lock); true when it was removed.
+  static bool RemoveAbandoned(const std::string& path);
 };
 
 class CInstanceLock {

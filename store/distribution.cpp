@@ -224,6 +224,8 @@ int CDistributor::DistributeInbound(const DistributionContext& ctx) {
   const GeneratedContext& gen = ctx.generated;
   std::string inqueue = platform::ResolvePath(platform::JoinPath(gen.home, "INQUEUE"));
   std::set<std::string> bouncedLists;
+  // Items whose writer died (another process, or this one before a restart) are finished first.
+  (void)RecoverInterruptedItems(inqueue, ItemKind::kInbound);
   for (const std::string& name : ListCompleteItems(inqueue, ItemKind::kInbound)) {
     std::string message = platform::JoinPath(inqueue, name);
     std::string envelopeFile = ItemSibling(message, 'R');

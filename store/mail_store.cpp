@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "store/queue_item.h"
 
 namespace store {
 
@@ -52,6 +53,18 @@ bool CMailStore::DomainRecordsToSave(std::vector<std::string>* records) {
     if (!r.deleted) records->push_back(FormatDomainRecord(r));
   }
   return true;
+}
+
+int CMailStore::RecoverInterruptedWrites() {
+  const std::string& home = settings_.Paths().home;
+  int cleared = RecoverInterruptedItems(platform::JoinPath(home, "INQUEUE"), ItemKind::kInbound);
+  for (auto [top, kind] : {std::pair{"OUTQUEUE", ItemKind::kOutbound}, std::pair{"MAILIN", ItemKind::kMailbox}}) {
+    std::string parent = platform::ResolvePath(platform::JoinPath(home, top));
+    for (const std::string& dir : platform::FindFiles(parent, "*", platform::EntryKind::kDirectories)) {
+      cleared += RecoverInterruptedItems(platform::JoinPath(parent, dir), kind);
+    }
+  }
+  return cleared;
 }
 
 }  // namespace store

@@ -30,6 +30,11 @@ class CMailStore : public core::ISettingsOwners {
   int LoadDomainTable(const std::vector<std::string>& recordsFromLast) override;
   bool DomainRecordsToSave(std::vector<std::string>* records) override;
 
+  // Finishes the writes that a process which died left in INQUEUE, the outbound queues and the
+  // mailboxes (see RecoverInterruptedItems). Run before the server takes work. The number of
+  // markers cleared.
+  int RecoverInterruptedWrites();
+
  private:
   core::CSettings& settings_;
   CDomainTable domains_;

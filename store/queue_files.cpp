@@ -20,7 +20,10 @@ long NextSequenceNumber(const std::string& directory, unsigned lockWaitMs) {
   platform::CExclusiveFile lock;
   uint64_t start = platform::TickCount();
   unsigned pause = 0;
-  while (!lock.TryCreate(platform::JoinPath(dir, "useqf.tri"))) {
+  std::string tri = platform::JoinPath(dir, "useqf.tri");
+  while (!lock.TryCreate(tri)) {
+    if (!platform::DirectoryExists(dir)) return -1;         // nothing to wait for
+    if (platform::CExclusiveFile::RemoveAbandoned(tri)) continue;  // its maker died holding it
     if (platform::TickCount() - start >= lockWaitMs) return -1;
     if (pause == 0) {
       std::this_thread::yield();

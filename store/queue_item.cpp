@@ -30,12 +30,11 @@ int CItemWriter::Begin(const std::string& directory, ItemKind kind, long tries, 
       rc != 0) {
     return rc;
   }
-  busyPath_ = platform::SiblingName(messagePath_, 'B');
   partPath_ = platform::JoinPath(dir, "~" + platform::BaseName(messagePath_) + ".part");
   if (kind != ItemKind::kMailbox) envelopePath_ = platform::SiblingName(messagePath_, EnvelopeLetter(kind));
-  if (platform::TruncateFile(busyPath_) != 0) return kErrOpen;
+  if (!busy_.Create(platform::SiblingName(messagePath_, 'B'))) return kErrOpen;
   if (part_.Open(partPath_, platform::FileMode::kWrite) != 0) {
-    (void)platform::RemoveFile(busyPath_);
+    busy_.Release();
     return kErrOpen;
   }
   open_ = true;
@@ -54,14 +53,14 @@ int CItemWriter::Commit(std::string_view envelope) {
   if (!open_) return kErrClosed;
   if (part_.Sync() != 0) return kErrWrite;
   part_.Close();
-  if (platform::RenameFile(partPath_, messagePath_) != 0) return kErrWrite;
+  // The envelope first: a message under its final name always has its envelope.
   if (kind_ != ItemKind::kMailbox && platform::WriteFileAtomic(envelopePath_, envelope) != 0) {
     return kErrWrite;
   }
+  if (platform::RenameFile(partPath_, messagePath_) != 0) return kErrWrite;
   if (platform::SyncDirectoryOf(messagePath_) != 0) return kErrWrite;
-  (void)platform::RemoveFile(busyPath_);
+  busy_.Release();
   open_ = false;
-  busyPath_.clear();
   return 0;
 }
 
@@ -71,7 +70,7 @@ void CItemWriter::Abandon() {
   (void)platform::RemoveFile(partPath_);
   (void)platform::RemoveFile(messagePath_);
   if (!envelopePath_.empty()) (void)platform::RemoveFile(envelopePath_);
-  (void)platform::RemoveFile(busyPath_);
+  busy_.Release();
   open_ = false;
 }
 
@@ -87,6 +86,33 @@ std::vector<std::string> ListCompleteItems(const std::string& directory, ItemKin
     out.push_back(std::move(name));
   }
   return out;
+}
+
+int RecoverInterruptedItems(const std::string& directory, ItemKind kind) {
+  std::string dir = platform::ResolvePath(directory);
+  int removed = 0;
+  for (const std::string& name : platform::FindFiles(dir, std::string("B*.") + Extension(kind))) {
+    std::string marker = platform::JoinPath(dir, name);
+    platform::CLockFile probe;
+    if (probe.TryAcquire(marker) != platform::LockAttempt::kHeld) continue;  // its writer lives
+    std::string message = ItemSibling(marker, 'M');
+    bool complete = platform::FileExists(message);
+    std::string envelope;
+    if (kind != ItemKind::kMailbox) {
+      envelope = ItemSibling(marker, EnvelopeLetter(kind));
+      std::string text;
+      complete = complete && platform::ReadWholeFile(envelope, &text) == 0 &&
+                 platform::ToLower(text).find("\nn=") != std::string::npos;
+    }
+    if (!complete) {
+      (void)platform::RemoveFile(message);
+      if (!envelope.empty()) (void)platform::RemoveFile(envelope);
+      (void)platform::RemoveFile(platform::JoinPath(dir, "~" + platform::BaseName(message) + ".part"));
+    }
+    probe.Release();  // removes the marker
+    ++removed;
+  }
+  return removed;
 }
 
 }  // namespace store

@@ -1,10 +1,10 @@
 // Writing and finding queue items and mailbox messages so that no reader ever sees a part.
 //
-// CItemWriter writes one item: it reserves the name stem, creates the busy marker "B<stem>",
-// streams the message into a temporary file ("<stem>.part" with prefix "~", which no reader's
-// pattern matches), and on Commit syncs it, renames it to the message name, writes the envelope
-// (for queue items) through a temporary file as well, syncs the directory and only then removes
-// the busy marker. Abandoning a writer (destruction without Commit) removes every file it made.
+// CItemWriter writes one item: it reserves the name stem, creates the busy marker "B<stem>"
+// (held locked while the writer lives), streams the message into a temporary file ("<stem>.part"
+// with prefix "~", which no reader's pattern matches), and on Commit syncs it, writes the
+// envelope (for queue items) through a temporary file, renames the message to its name, syncs
+// the directory and only then removes the busy marker. Abandoning a writer (destruction without Commit) removes every file it made.
 // A mailbox message is the same without envelope.
 //
 // The listing functions give the complete items: message files whose busy marker is absent and,
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/lock_file.h"
 
 namespace store {
 
@@ -52,7 +53,8 @@ class CItemWriter {
 
  private:
   ItemKind kind_ = ItemKind::kMailbox;
-  std::string messagePath_, partPath_, busyPath_, envelopePath_;
+  std::string messagePath_, partPath_, envelopePath_;
+  platform::CBusyMarker busy_;
   platform::CFile part_;
   int64_t written_ = 0;
   bool open_ = false;
@@ -60,6 +62,13 @@ class CItemWriter {
 
 // Complete message files of a directory (names only), sorted.
 std::vector<std::string> ListCompleteItems(const std::string& directory, ItemKind kind);
+
+// Finishes what writers that died left behind in a directory of `kind`: a busy marker that
+// nobody holds any more is removed; with it go the files of its item when the item is not
+// complete (no message under its final name, or an envelope without recipients), while a
+// complete item stays and becomes visible. Markers of living writers are left alone.
+// Returns the number of markers removed.
+int RecoverInterruptedItems(const std::string& directory, ItemKind kind);
 
 // The name of a sibling of an item's message file ('B', 'R', 'I'), in the same case.
 std::string ItemSibling(const std::string& messagePath, char letter);

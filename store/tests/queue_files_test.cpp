@@ -47,6 +47,13 @@ TEST(SequenceTest, AHeldLockFailsAfterAboutFiveSeconds) {
   EXPECT_GE(waited, std::chrono::milliseconds(4900));
   EXPECT_LT(waited, std::chrono::milliseconds(8000));
   EXPECT_TRUE(platform::FileExists(dir / "useqf.tri"));  // not ours to remove
+  held.Release();
+  // A lock whose maker died (nobody holds it) does not block: it is taken over at once.
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "useqf.tri", ""), 0);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(NextSequenceNumber(dir.path()), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_FALSE(platform::FileExists(dir / "useqf.tri"));
 }
 
 // Takes `each` numbers on each of `threads` threads; the numbers in the order they came.

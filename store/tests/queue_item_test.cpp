@@ -47,6 +47,45 @@ TEST(ItemWriterTest, AnAbandonedWriterLeavesNothing) {
   EXPECT_EQ(none.Begin(dir / "missing", ItemKind::kMailbox), -1);
 }
 
+TEST(ItemWriterTest, WritesOfADeadWriterAreFinishedAndALivingWritersAreLeftAlone) {
+  CTempDir dir;
+  auto put = [&](const char* name, const std::string& text) {
+    ASSERT_EQ(platform::WriteFileAtomic(dir / name, text), 0);
+  };
+  // Died after its message and envelope were on disk (the client may not have heard "250").
+  put("B0000001.TMP", "");
+  put("M0000001.TMP", "Subject: a\r\n\r\nx\r\n");
+  put("R0000001.TMP", "[From]\r\nFrom=a@b.test\r\n[To]\r\nn=1\r\n0=c@d.test\r\n");
+  // Died in the middle of the data: the envelope reserved but still empty.
+  put("B0000002.TMP", "");
+  put("M0000002.TMP", "Subject: b\r\n\r\nhalf");
+  put("R0000002.TMP", "");
+  // Died while streaming into its temporary file (the server's own writer, lower case).
+  put("b0000003.tmp", "");
+  put("~m0000003.tmp.part", "Subj");
+  // Still writing.
+  CItemWriter living;
+  ASSERT_EQ(living.Begin(dir.path(), ItemKind::kInbound), 0);
+  ASSERT_EQ(living.Write("Subject: live\r\n"), 0);
+
+  EXPECT_EQ(RecoverInterruptedItems(dir.path(), ItemKind::kInbound), 3);
+  EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kInbound), (std::vector<std::string>{"M0000001.TMP"}));
+  for (const char* gone : {"M0000002.TMP", "R0000002.TMP", "B0000002.TMP", "~m0000003.tmp.part", "b0000003.tmp"}) {
+    EXPECT_FALSE(platform::FileExists(dir / gone)) << gone;
+  }
+  EXPECT_TRUE(platform::FileExists(platform::SiblingName(living.MessagePath(), 'B')));
+  EXPECT_EQ(RecoverInterruptedItems(dir.path(), ItemKind::kInbound), 0);
+  ASSERT_EQ(living.Commit("[From]\r\nFrom=a@b.test\r\n[To]\r\nn=1\r\n0=c@d.test\r\n"), 0);
+  EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kInbound).size(), 2u);
+
+  // A mailbox message under its final name is complete; the marker alone hid it.
+  CTempDir box;
+  ASSERT_EQ(platform::WriteFileAtomic(box / "b0000009.mim", ""), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(box / "m0000009.mim", "Subject: c\r\n\r\n"), 0);
+  EXPECT_EQ(RecoverInterruptedItems(box.path(), ItemKind::kMailbox), 1);
+  EXPECT_EQ(ListCompleteItems(box.path(), ItemKind::kMailbox), (std::vector<std::string>{"m0000009.mim"}));
+}
+
 TEST(ItemWriterTest, ListingSkipsBusyAndEnvelopeLessItemsWithoutRegardToCase) {
   CTempDir dir;
   for (const char* f : {"m0000001.mim", "I0000001.MIM", "M0000002.MIM", "M0000003.MIM",
