@@ -214,6 +214,62 @@ void CRun::WriteOutboundGroups() {
 
 }  // namespace
 
+namespace {
+
+// Serves one complete item of INQUEUE.
+void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
+                    const std::string& name, std::set<std::string>* bouncedLists) {
+  const GeneratedContext& gen = ctx.generated;
+  std::string message = platform::JoinPath(inqueue, name);
+  std::string envelopeFile = ItemSibling(message, 'R');
+  toolkit::MimeMessage parsed;
+  std::string text;
+  toolkit::ParseOptions headerOnly;
+  headerOnly.headerOnly = true;
+  if (toolkit::ParseMessageFile(message, &parsed, &text, headerOnly) != 0) return;  // stays
+  if (parsed.header.hops > ctx.maxHops) {
+    CItemWriter w;
+    std::string master = platform::JoinPath(platform::JoinPath(gen.home, "MAILIN"), "MASTER");
+    (void)platform::MakeDirectoryTree(platform::ResolvePath(master));
+    if (w.Begin(master, ItemKind::kMailbox, 1000, true) == 0 &&
+        CopyMessageWithOverrides(message, [&](std::string_view d) { return w.Write(d); }, nullptr, "", "") == 0 &&
+        w.Commit() == 0) {
+      (void)platform::RemoveFile(message);
+      (void)platform::RemoveFile(envelopeFile);
+    }
+    return;
+  }
+  Envelope envelope = ReadEnvelope(envelopeFile);
+  CRun run(ctx, message, envelopeFile, parsed.header, envelope, bouncedLists);
+  for (const std::string& to : envelope.to) run.Recipient(to);
+  run.WriteOutboundGroups();
+  std::string carry = platform::JoinPath(inqueue, "recipien.tmp");
+  if (!run.CarriedOver().empty()) {
+    // Only the recipients still to serve stay in the item's envelope.
+    EnvelopeFields fields;
+    fields.from = envelope.from;
+    fields.subject = envelope.subject;
+    fields.receipt = envelope.receipt;
+    fields.replyTo = envelope.replyTo;
+    fields.errorTo = envelope.errorTo;
+    fields.to = run.CarriedOver();
+    if (platform::WriteFileAtomic(carry, FormatEnvelope(fields, platform::LocalTime(platform::Now()))) == 0) {
+      (void)platform::RenameFile(carry, envelopeFile);
+    }
+  } else {
+    (void)platform::RemoveFile(message);
+    (void)platform::RemoveFile(envelopeFile);
+    (void)platform::RemoveFile(carry);
+  }
+}
+
+// Passes over INQUEUE per run: the messages a pass writes itself (postmaster notices, receipts,
+// replies to local senders) are delivered by the next pass of the same run instead of waiting
+// for the next timer run; the bound stops two auto-replying accounts from feeding each other.
+constexpr int kPassesPerRun = 4;
+
+}  // namespace
+
 int CDistributor::DistributeInbound(const DistributionContext& ctx) {
   if (ctx.requestServerRun) {
     ctx.requestServerRun();
@@ -221,53 +277,19 @@ int CDistributor::DistributeInbound(const DistributionContext& ctx) {
   }
   if (ctx.stopping && ctx.stopping->load()) return 0;
   if (running_.exchange(true)) return 0;  // another run is in progress
-  const GeneratedContext& gen = ctx.generated;
-  std::string inqueue = platform::ResolvePath(platform::JoinPath(gen.home, "INQUEUE"));
+  std::string inqueue = platform::ResolvePath(platform::JoinPath(ctx.generated.home, "INQUEUE"));
   std::set<std::string> bouncedLists;
+  std::set<std::string> tried;  // each item once per run: one kept back stays for the next run
   // Items whose writer died (another process, or this one before a restart) are finished first.
   (void)RecoverInterruptedItems(inqueue, ItemKind::kInbound);
-  for (const std::string& name : ListCompleteItems(inqueue, ItemKind::kInbound)) {
-    std::string message = platform::JoinPath(inqueue, name);
-    std::string envelopeFile = ItemSibling(message, 'R');
-    toolkit::MimeMessage parsed;
-    std::string text;
-    toolkit::ParseOptions headerOnly;
-    headerOnly.headerOnly = true;
-    if (toolkit::ParseMessageFile(message, &parsed, &text, headerOnly) != 0) continue;  // stays
-    if (parsed.header.hops > ctx.maxHops) {
-      CItemWriter w;
-      std::string master = platform::JoinPath(platform::JoinPath(gen.home, "MAILIN"), "MASTER");
-      (void)platform::MakeDirectoryTree(platform::ResolvePath(master));
-      if (w.Begin(master, ItemKind::kMailbox, 1000, true) == 0 &&
-          CopyMessageWithOverrides(message, [&](std::string_view d) { return w.Write(d); }, nullptr, "", "") == 0 &&
-          w.Commit() == 0) {
-        (void)platform::RemoveFile(message);
-        (void)platform::RemoveFile(envelopeFile);
-      }
-      continue;
+  for (int pass = 0; pass < kPassesPerRun; ++pass) {
+    bool any = false;
+    for (const std::string& name : ListCompleteItems(inqueue, ItemKind::kInbound)) {
+      if (!tried.insert(platform::ToLower(name)).second) continue;
+      any = true;
+      DistributeItem(ctx, inqueue, name, &bouncedLists);
     }
-    Envelope envelope = ReadEnvelope(envelopeFile);
-    CRun run(ctx, message, envelopeFile, parsed.header, envelope, &bouncedLists);
-    for (const std::string& to : envelope.to) run.Recipient(to);
-    run.WriteOutboundGroups();
-    std::string carry = platform::JoinPath(inqueue, "recipien.tmp");
-    if (!run.CarriedOver().empty()) {
-      // Only the recipients still to serve stay in the item's envelope.
-      EnvelopeFields fields;
-      fields.from = envelope.from;
-      fields.subject = envelope.subject;
-      fields.receipt = envelope.receipt;
-      fields.replyTo = envelope.replyTo;
-      fields.errorTo = envelope.errorTo;
-      fields.to = run.CarriedOver();
-      if (platform::WriteFileAtomic(carry, FormatEnvelope(fields, platform::LocalTime(platform::Now()))) == 0) {
-        (void)platform::RenameFile(carry, envelopeFile);
-      }
-    } else {
-      (void)platform::RemoveFile(message);
-      (void)platform::RemoveFile(envelopeFile);
-      (void)platform::RemoveFile(carry);
-    }
+    if (!any) break;
   }
   running_ = false;
   return 0;

@@ -1,7 +1,10 @@
 #include "store/queue_item.h"
 
 #include "platform/fs.h"
+#include "platform/lock_file.h"
 #include "platform/path.h"
+#include "platform/profile.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "store/line_file.h"
 #include "store/queue_files.h"
@@ -111,6 +114,16 @@ int RecoverInterruptedItems(const std::string& directory, ItemKind kind) {
     }
     probe.Release();  // removes the marker
     ++removed;
+  }
+  // A writer that died while making its marker leaves the marker's hidden first name
+  // ".~<name>.<process id>.<n>"; one of a living process may be about to be locked.
+  for (const std::string& name : platform::FindFiles(dir, ".~*")) {
+    size_t last = name.rfind('.');
+    size_t before = last == std::string::npos || last == 0 ? std::string::npos : name.rfind('.', last - 1);
+    if (before == std::string::npos) continue;
+    long pid = platform::ParseDecimal(name.substr(before + 1, last - before - 1));
+    if (pid > 0 && platform::ProcessAlive(pid)) continue;
+    (void)platform::CExclusiveFile::RemoveAbandoned(platform::JoinPath(dir, name));
   }
   return removed;
 }

@@ -63,6 +63,7 @@ TEST(ItemWriterTest, WritesOfADeadWriterAreFinishedAndALivingWritersAreLeftAlone
   // Died while streaming into its temporary file (the server's own writer, lower case).
   put("b0000003.tmp", "");
   put("~m0000003.tmp.part", "Subj");
+  put(".~B0000004.TMP.99999999.1", "");  // died before its marker got its name
   // Still writing.
   CItemWriter living;
   ASSERT_EQ(living.Begin(dir.path(), ItemKind::kInbound), 0);
@@ -70,7 +71,8 @@ TEST(ItemWriterTest, WritesOfADeadWriterAreFinishedAndALivingWritersAreLeftAlone
 
   EXPECT_EQ(RecoverInterruptedItems(dir.path(), ItemKind::kInbound), 3);
   EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kInbound), (std::vector<std::string>{"M0000001.TMP"}));
-  for (const char* gone : {"M0000002.TMP", "R0000002.TMP", "B0000002.TMP", "~m0000003.tmp.part", "b0000003.tmp"}) {
+  for (const char* gone : {"M0000002.TMP", "R0000002.TMP", "B0000002.TMP", "~m0000003.tmp.part", "b0000003.tmp",
+                           ".~B0000004.TMP.99999999.1"}) {
     EXPECT_FALSE(platform::FileExists(dir / gone)) << gone;
   }
   EXPECT_TRUE(platform::FileExists(platform::SiblingName(living.MessagePath(), 'B')));
