@@ -1,0 +1,70 @@
+// Benchmark: local distribution. Queues N messages of about 4 KB, each for three local accounts,
+// into INQUEUE, then times one distribution run that stores every copy (each synced before its
+// item leaves the queue). Prints messages and mailbox copies per second.
+// Usage: distribution_bench [messages] [directory]   (the directory decides the file system)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/fs.h"
+#include "platform/path.h"
+#include "store/account_table.h"
+#include "store/distribution.h"
+#include "store/domain_table.h"
+#include "store/queue_item.h"
+
+int main(int argc, char** argv) {
+  int count = argc > 1 ? std::atoi(argv[1]) : 2000;
+  std::string base = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();
+  std::string tmpl = base + "/qvdist.XXXXXX";
+  std::string home = ::mkdtemp(tmpl.data());
+  const char* names[] = {"alice", "bob", "carol"};
+  store::CAccountTable table;
+  for (const char* n : names) {
+    store::CAccount a;
+    a.name = n;
+    a.AddAlias(std::string(n) + "@example.test");
+    table.Accounts().push_back(a);
+    (void)platform::MakeDirectoryTree(home + "/MAILIN/" + n);
+  }
+  (void)platform::MakeDirectoryTree(home + "/INQUEUE");
+  store::CAccountStore accounts;
+  accounts.Replace(table);
+  store::CDomainTable domains;
+  store::DomainSnapshot d;
+  d.ownDomain = "example.test";
+  domains.Load(home, d);
+
+  std::string body;
+  while (body.size() < 4000) body += "A line of a message body that is about sixty-four bytes long.\r\n";
+  for (int i = 0; i < count; ++i) {
+    store::CItemWriter w;
+    std::string text = "Message-Id: <" + std::to_string(i) + "@far.test>\r\nDate: Sun, 6 Dec 2026 10:00:00 +0000\r\n"
+                       "From: zoe@far.test\r\nTo: alice@example.test\r\nSubject: bench\r\n\r\n" + body;
+    if (w.Begin(home + "/INQUEUE", store::ItemKind::kInbound) != 0 || w.Write(text) != 0 ||
+        w.Commit("[From]\r\nFrom=zoe@far.test\r\nSubject=bench\r\n[To]\r\nn=3\r\n0=alice@example.test\r\n"
+                 "1=bob@example.test\r\n2=carol@example.test\r\n") != 0) {
+      std::fprintf(stderr, "cannot queue message %d\n", i);
+      return 1;
+    }
+  }
+  store::DistributionContext ctx;
+  ctx.generated.home = home;
+  ctx.generated.primaryDomain = "example.test";
+  ctx.generated.domains = &domains;
+  ctx.generated.accounts = &accounts;
+  store::CDistributor distributor;
+  auto start = std::chrono::steady_clock::now();
+  (void)distributor.DistributeInbound(ctx);
+  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  size_t left = store::ListCompleteItems(home + "/INQUEUE", store::ItemKind::kInbound).size();
+  size_t stored = 0;
+  for (const char* n : names) stored += store::ListCompleteItems(home + "/MAILIN/" + n, store::ItemKind::kMailbox).size();
+  std::printf("distribution: %d messages x 3 recipients in %.2f s: %.0f messages/s, %.0f mailbox copies/s "
+              "(%zu copies stored, %zu items left)\n",
+              count, s, count / s, stored / s, stored, left);
+  std::filesystem::remove_all(home);
+  return left == 0 && stored == static_cast<size_t>(3 * count) ? 0 : 1;
+}
