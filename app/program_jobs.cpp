@@ -13,6 +13,13 @@ CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& s
   smtp_.firewall = &firewall_;
   smtp_.counters = &services.counters;
   smtp_.version = services.version;
+  pop3_.settings = &services.settings;
+  pop3_.logs = &services.logs;
+  pop3_.accounts = &store.Accounts();
+  pop3_.version = services.version;
+  pop3_.saveCounters = [&store](const std::string& account, int count, int kbytes) {
+    (void)store.AccountFiles().SaveCounters(account, count, kbytes);
+  };
   // At the end of each session its messages are distributed at once.
   smtp_.distribute = [this] { RunDistribution(); };
   // After each session: the log-size watch, whose warning is a generated message.
@@ -55,7 +62,17 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
   if (int cleared = store_.RecoverInterruptedWrites(); cleared > 0) {
     sink.Information("Finished " + std::to_string(cleared) + " interrupted mail file writes");
   }
+  pop3_.home = smtp_.home;
+  pop3_.product = smtp_.product;
   auto report = [&sink](const std::string& text) { sink.Error(text); };
+  // POP3 first, then SMTP.
+  if (values.smtp.pop3Port != 0) {
+    if (services_.serviceMode) sink.Information("Starting POP3 server");
+    pop3Server_ = std::make_unique<net::CConnectionServer>(
+        "POP3 Server", values.smtp.ipAddress, values.smtp.pop3Port, values.smtp.pop3Timeout,
+        [this] { return std::make_unique<net::CPOP3Protocol>(pop3_); }, services_.counters, report);
+    if (pop3Server_->Start() == 0) sink.Error("Cannot start the POP3 server.");
+  }
   if (values.smtp.smtpPort != 0) {
     if (services_.serviceMode) sink.Information("Starting SMTP server");
     smtpServer_ = std::make_unique<net::CConnectionServer>(
@@ -69,4 +86,6 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
 void CProgramJobs::StopConnectionServers() {
   if (smtpServer_) smtpServer_->Stop();
   smtpServer_.reset();
+  if (pop3Server_) pop3Server_->Stop();
+  pop3Server_.reset();
 }

@@ -1,5 +1,5 @@
 // CProgramJobs: the jobs of the server role, wired from the modules of this program: the SMTP
-// connection server with its sessions, and (as they arrive) distribution, outbound queues and
+// and POP3 connection servers with their sessions, and (as they arrive) distribution, outbound queues and
 // the rest. Main thread only.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include "core/startup.h"
 #include "net/connection_server.h"
 #include "net/firewall_checks.h"
+#include "net/pop3_protocol.h"
 #include "net/smtp_protocol.h"
 #include "store/distribution.h"
 #include "store/generated_messages.h"
@@ -32,5 +33,7 @@ class CProgramJobs : public core::IServerJobs {
   store::CDistributor distributor_;  // one run at a time, from the tick or a session
   net::ISmtpFirewall firewall_;  // accepts everything until the firewall rules are loaded
   net::SmtpContext smtp_;
+  net::Pop3Context pop3_;
+  std::unique_ptr<net::CConnectionServer> pop3Server_;
   std::unique_ptr<net::CConnectionServer> smtpServer_;
 };

@@ -325,9 +325,10 @@ void CSMTPProtocol::OnRcpt(const std::string& argument) {
     return;
   }
   const store::CAccount* account = accounts->FindAccount(name);
+  store::MailboxCounters counted = account ? context_.accounts->Counters(*account) : store::MailboxCounters{};
   bool full = account != nullptr &&
-              ((account->maxMsgNmbr > 0 && account->msgNmbr + 1 > account->maxMsgNmbr) ||
-               (account->maxBoxSize > 0 && account->boxSize >= account->maxBoxSize));
+              ((account->maxMsgNmbr > 0 && counted.msgNmbr + 1 > account->maxMsgNmbr) ||
+               (account->maxBoxSize > 0 && counted.boxSize >= account->maxBoxSize));
   if (full) {
     Reply(Format("452 %s@%s: Mailbox full...\r\n", to.local, to.domain));
     FirewallLog("SMTP   TO: Mailbox overflow [" + core::LogSafe(to.local) + "] in [" +

@@ -6,10 +6,10 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages: compiler and build tools, GoogleTest, Python for the integration tests.
 # clang and its runtime build the fuzz targets (libFuzzer).
-# swaks and curl are the SMTP clients of the integration tests; Python's test suite data and
+# swaks and curl are the SMTP clients of the integration tests, fetchmail and curl POP3 clients; Python's test suite data and
 # sharutils' uudecode and macutils' binhex are oracles of the mail toolkit's tests.
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
-  clang libclang-rt-14-dev swaks curl libpython3.11-testsuite sharutils macutils)
+  clang libclang-rt-14-dev swaks curl fetchmail libpython3.11-testsuite sharutils macutils)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -449,6 +449,18 @@ int CAccountFiles::Load(CAccountTable* out) {
   return 0;
 }
 
+int CAccountFiles::SaveCounters(const std::string& name, int msgNmbr, int boxSizeKbytes) {
+  std::string dir = MailboxDir(name);
+  if (!platform::DirectoryExists(dir)) return -1;
+  core::CLockedIniFile ini(platform::JoinPath(dir, "MAILBOX.INI"));
+  return ini.UpdateDocument(
+      [&](platform::CIniDocument* doc) {
+        doc->Set(kInfo, "msgnmbr", std::to_string(msgNmbr));
+        doc->Set(kInfo, "boxsize", std::to_string(boxSizeKbytes));
+      },
+      /*sync=*/false);
+}
+
 int CAccountFiles::SaveAccountFiles(const CAccount& a, bool sync) {
   std::string dir = MailboxDir(a.name);
   if (platform::MakeDirectoryTree(dir) != 0) return -1;

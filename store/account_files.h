@@ -40,6 +40,9 @@ class CAccountFiles {
   void LoadAccountFiles(CAccount* account, struct FlatNeeds* needs);
   // `sync` false: the caller flushes the file system once after many accounts.
   int SaveAccountFiles(const CAccount& account, bool sync = true);
+  // Writes a mailbox's message count and size (Kbytes) into section INFO of its MAILBOX.INI.
+  // Counters are statistics: written without a sync.
+  int SaveCounters(const std::string& name, int msgNmbr, int boxSizeKbytes);
 
   // For tests: fewer lock retries.
   void SetLockRetryForTest(int limit, unsigned pauseMs) {

@@ -65,6 +65,21 @@ CAccount* CAccountTable::FindAccount(const std::string& name) {
   return const_cast<CAccount*>(static_cast<const CAccountTable*>(this)->FindAccount(name));
 }
 
+const CAccount* CAccountTable::FindByExactAlias(const std::string& text) const {
+  if (indexed_) {
+    auto it = exact_.find(Lower(text));
+    return it == exact_.end() ? nullptr : &accounts_[it->second];
+  }
+  for (const CAccount& a : accounts_) {
+    if (a.deleted) continue;
+    for (const AliasRecord& alias : a.aliases) {
+      if (alias.deleted || IsWildcard(alias)) continue;
+      if (EqualNoCase(alias.domain.empty() ? alias.local : alias.local + "@" + alias.domain, text)) return &a;
+    }
+  }
+  return nullptr;
+}
+
 int CAccountTable::LookupLocal(const std::string& local, const std::string& domain,
                                std::string* account) const {
   if (!indexed_) return ScanLookup(local, domain, account);
@@ -131,6 +146,31 @@ int CAccountTable::ScanLookup(const std::string& local, const std::string& domai
 int CAccountTable::GetVacation(const std::string& name) const {
   const CAccount* a = FindAccount(name);
   return a ? a->vacation : 0;
+}
+
+bool CAccountStore::TakeInUse(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool& mark = inUse_[Lower(name)];
+  if (mark) return false;
+  mark = true;
+  return true;
+}
+
+void CAccountStore::ClearInUse(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  inUse_.erase(Lower(name));
+}
+
+MailboxCounters CAccountStore::Counters(const CAccount& account) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = counters_.find(Lower(account.name));
+  if (it != counters_.end()) return it->second;
+  return MailboxCounters{account.msgNmbr, account.boxSize};
+}
+
+void CAccountStore::SetCounters(const std::string& name, MailboxCounters counters) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  counters_[Lower(name)] = counters;
 }
 
 }  // namespace store

@@ -37,6 +37,9 @@ class CAccountTable {
   // First non-deleted account of that name (without case), or null.
   const CAccount* FindAccount(const std::string& name) const;
   CAccount* FindAccount(const std::string& name);
+  // The first account with a non-wildcard alias equal to `text` (without case): "local@domain"
+  // for an alias with a domain, the local part alone otherwise. Null when none.
+  const CAccount* FindByExactAlias(const std::string& text) const;
   // 1 found (its name in `*account`), 0 not found.
   int LookupLocal(const std::string& local, const std::string& domain, std::string* account) const;
   // The vacation flag of the named account, 0 when unknown.
@@ -50,6 +53,12 @@ class CAccountTable {
   std::unordered_map<std::string, size_t> names_;       // lower-case name -> first account
   std::unordered_map<std::string, size_t> exact_;       // lower-case alias -> first account
   std::vector<std::pair<size_t, size_t>> wildcards_;    // (account, alias) in table order
+};
+
+// A mailbox's message count and size (Kbytes), as POP3 sessions last counted them.
+struct MailboxCounters {
+  int msgNmbr = 0;
+  int boxSize = 0;
 };
 
 class CAccountStore {
@@ -66,9 +75,21 @@ class CAccountStore {
     table_ = std::move(next);
   }
 
+  // The in-use mark of a mailbox (a POP3 session holds it). Marks belong to the account name and
+  // outlive a reload of the table. TakeInUse: true when this call set the mark, false when the
+  // mailbox was in use already.
+  bool TakeInUse(const std::string& name);
+  void ClearInUse(const std::string& name);
+
+  // Counters set while the server runs win over those the table was loaded with.
+  MailboxCounters Counters(const CAccount& account) const;
+  void SetCounters(const std::string& name, MailboxCounters counters);
+
  private:
   mutable std::mutex mutex_;
   std::shared_ptr<const CAccountTable> table_;
+  std::unordered_map<std::string, bool> inUse_;                // lower-case names
+  std::unordered_map<std::string, MailboxCounters> counters_;  // lower-case names
 };
 
 }  // namespace store

@@ -24,7 +24,14 @@ int CMailStore::LoadAccounts() {
 
 int CMailStore::SaveAccounts() {
   files_.SetHome(settings_.Paths().home);
-  return files_.Save(*accounts_.Snapshot(), /*quiet=*/true);
+  // The counters POP3 sessions kept while the server ran are saved with the rest.
+  CAccountTable table = *accounts_.Snapshot();
+  for (CAccount& a : table.Accounts()) {
+    MailboxCounters c = accounts_.Counters(a);
+    a.msgNmbr = c.msgNmbr;
+    a.boxSize = c.boxSize;
+  }
+  return files_.Save(table, /*quiet=*/true);
 }
 
 int CMailStore::LoadDomainTable(const std::vector<std::string>& recordsFromLast) {
