@@ -290,13 +290,22 @@ bool CPOP3Protocol::OnTransaction(Command command, const std::string& argument) 
 }
 
 bool CPOP3Protocol::SendMessage(const Entry& entry, long topLines) {
-  if (!Reply(Printf("+OK %lu bytes\r\n", static_cast<unsigned long>(entry.size)))) return false;
+  // The reply line, the message and the closing dot go out together in large blocks: separate
+  // small writes would wait on the peer's delayed acknowledgements.
+  std::string head = Printf("+OK %lu bytes\r\n", static_cast<unsigned long>(entry.size));
+  LowLog("    Send command " + head.substr(0, head.size() - 2));
   CSocketExtension* socket = Socket();
+  std::string out = head;
+  out.reserve(kSendBlock + 4096);
+  auto flush = [&] {
+    bool ok = socket && socket->SendN(out) == static_cast<int>(out.size());
+    out.clear();
+    return ok;
+  };
   platform::CFile file;
   // A message deleted meanwhile (web mail, another reader) is sent empty.
   if (file.Open(entry.path, platform::FileMode::kRead) == 0) {
-    std::string out, pending;
-    out.reserve(kSendBlock + 4096);
+    std::string pending;
     std::vector<char> buf(kSendBlock);
     bool first = true, inHeader = true, done = false;
     long bodyLines = 0;
@@ -318,12 +327,6 @@ bool CPOP3Protocol::SendMessage(const Entry& entry, long topLines) {
       if (n > 0 && p[0] == '.') out += '.';
       out.append(p, n);
       out += "\r\n";
-    };
-    auto flush = [&] {
-      if (out.empty()) return true;
-      bool ok = socket && socket->SendN(out) == static_cast<int>(out.size());
-      out.clear();
-      return ok;
     };
     long got;
     while (!done && (got = file.Read(buf.data(), static_cast<long>(buf.size()))) > 0) {
@@ -347,9 +350,14 @@ bool CPOP3Protocol::SendMessage(const Entry& entry, long topLines) {
       if (out.size() >= kSendBlock && !flush()) return false;  // the peer is gone
     }
     if (!done && !pending.empty()) line(pending.data(), pending.size());
-    if (!flush()) return false;
   }
-  return Reply(kEndReply);
+  out += kEndReply;
+  if (!flush()) {
+    LowLog(" Send (ERROR=" + std::to_string(socket ? socket->GetLastError() : -1) + ") .");
+    return false;
+  }
+  LowLog("    Send command .");
+  return true;
 }
 
 void CPOP3Protocol::DeleteMarked() {
