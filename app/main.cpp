@@ -1,10 +1,11 @@
 // quorvale: the mail server program. The command line picks the role (-server, -service,
 // -setup, -install, -remove); start-up and the roles live in the core and console libraries,
 // and this file wires the modules together: the mail store owns the domain and account tables,
-// the program's jobs own the connection servers.
+// the firewall rules are loaded with them, the program's jobs own the connection servers.
 #include <string>
 
 #include "app/program_jobs.h"
+#include "app/program_owners.h"
 #include "console/setup_console.h"
 #include "core/message_sink.h"
 #include "core/startup.h"
@@ -19,10 +20,10 @@ int main(int argc, char** argv) {
   core::ProgramParts parts;
   parts.runConsole = console::RunSetupConsole;
   parts.makeOwners = [](core::CSettings& settings, core::CMessageSink& sink) {
-    return std::unique_ptr<core::ISettingsOwners>(new store::CMailStore(settings, sink));
+    return std::unique_ptr<core::ISettingsOwners>(new CProgramOwners(settings, sink));
   };
   parts.makeJobs = [](core::ProcessServices& services) {
-    auto* store = static_cast<store::CMailStore*>(services.owners);
+    auto* store = static_cast<CProgramOwners*>(services.owners);
     return std::unique_ptr<core::IServerJobs>(new CProgramJobs(services, *store));
   };
   parts.serviceControl = [](core::RunMode, core::CSettings&, core::CMessageSink& sink) {

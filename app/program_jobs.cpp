@@ -4,13 +4,24 @@
 #include "core/message_sink.h"
 #include "core/settings.h"
 
-CProgramJobs::CProgramJobs(core::ProcessServices& services, store::CMailStore& store)
+CProgramJobs::CProgramJobs(core::ProcessServices& services, CProgramOwners& store)
     : services_(services), store_(store) {
   smtp_.settings = &services.settings;
   smtp_.logs = &services.logs;
   smtp_.domains = &store.Domains();
   smtp_.accounts = &store.Accounts();
-  smtp_.firewall = &firewall_;
+  firewall_.settings = &services.settings;
+  firewall_.logs = &services.logs;
+  firewall_.domains = &store.Domains();
+  firewall_.rules = &store.FirewallRules();
+  firewall_.version = services.version;
+  firewall_.queueFileMessage = [this](const std::string& to, const std::string& subject,
+                                      const std::string& file, const std::string& from, long limit) {
+    return store::QueueFileMessage(Generated(), to, subject, file, from, limit);
+  };
+  smtp_.openFirewall = [this](const std::string& peer) {
+    return std::make_unique<net::CFirewallSession>(firewall_, peer);
+  };
   smtp_.counters = &services.counters;
   smtp_.version = services.version;
   pop3_.settings = &services.settings;
@@ -63,6 +74,8 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
     sink.Information("Finished " + std::to_string(cleared) + " interrupted mail file writes");
   }
   pop3_.home = smtp_.home;
+  firewall_.home = smtp_.home;
+  firewall_.product = smtp_.product;
   pop3_.product = smtp_.product;
   auto report = [&sink](const std::string& text) { sink.Error(text); };
   // POP3 first, then SMTP.

@@ -8,7 +8,8 @@
 #include "core/jobs.h"
 #include "core/startup.h"
 #include "net/connection_server.h"
-#include "net/firewall_checks.h"
+#include "app/program_owners.h"
+#include "net/firewall.h"
 #include "net/pop3_protocol.h"
 #include "net/smtp_protocol.h"
 #include "store/distribution.h"
@@ -17,7 +18,7 @@
 
 class CProgramJobs : public core::IServerJobs {
  public:
-  CProgramJobs(core::ProcessServices& services, store::CMailStore& store);
+  CProgramJobs(core::ProcessServices& services, CProgramOwners& store);
 
   void RunDistribution() override;
   int StartConnectionServers(const core::SettingsValues& values, core::CMessageSink& sink) override;
@@ -29,9 +30,9 @@ class CProgramJobs : public core::IServerJobs {
   store::DistributionContext Distribution() const;
 
   core::ProcessServices& services_;
-  store::CMailStore& store_;
+  CProgramOwners& store_;
   store::CDistributor distributor_;  // one run at a time, from the tick or a session
-  net::ISmtpFirewall firewall_;  // accepts everything until the firewall rules are loaded
+  net::FirewallContext firewall_;  // what each session's firewall checks read
   net::SmtpContext smtp_;
   net::Pop3Context pop3_;
   std::unique_ptr<net::CConnectionServer> pop3Server_;

@@ -15,7 +15,10 @@ struct SmtpMessageFacts {
   std::string peer;
   std::string sender;          // MAIL FROM
   std::string headerFrom;      // the "From:" value
-  std::string replyTo;         // "Reply-to:" and "X-sender:" addresses
+  std::string replyTo;         // the "Reply-to:" address
+  std::string xSender;         // the "X-sender:" address
+  std::string logSender = "?"; // the "From:" value as logged ("?" when there was none)
+  std::string logRecipient = "?";
   std::string messagePath;     // the message file in INQUEUE
   std::string envelopePath;
   bool accepted = false;       // client, sender, header sender or a recipient was recognised
@@ -23,14 +26,16 @@ struct SmtpMessageFacts {
   bool recipientKnown = false;
   bool senderKnown = false;
   bool sizeKept = true;
+  long sizeLimit = -1;         // Kbytes
 };
 
 class ISmtpFirewall {
  public:
   virtual ~ISmtpFirewall() = default;
-  // Connection: false when the client address is refused (reason "I").
-  virtual bool HostAllowed(const std::string& peer, bool* known) {
-    *known = false;
+  // Connection: false when the client address is refused (reason "I"). `*host`: the client
+  // passes the host check; `*accepted`: it is a trusted client.
+  virtual bool HostAllowed(const std::string& peer, bool* host, bool* accepted) {
+    *host = *accepted = false;
     (void)peer;
     return true;
   }

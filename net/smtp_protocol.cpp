@@ -115,6 +115,10 @@ void CSMTPProtocol::ConLog(const std::string& text) {
 void CSMTPProtocol::FirewallLog(const std::string& text) {
   context_.logs->Write(core::LogId::kFirewall, facts_.peer + ": " + text);
 }
+void CSMTPProtocol::RejectLog(const std::string& text) {
+  FirewallLog(text);
+  ConLog(text);
+}
 
 bool CSMTPProtocol::Reply(const std::string& text) {
   LowLog("    Send: " + core::LogSafe(text.substr(0, text.size() >= 2 ? text.size() - 2 : 0)));
@@ -141,12 +145,13 @@ int CSMTPProtocol::ProtocolLoop() {
            std::to_string(socket ? socket->Handle() : -1) + ")");
     return -1;
   }
-  bool known = false;
-  if (!context_.firewall->HostAllowed(facts_.peer, &known)) {
+  firewall_ = context_.openFirewall ? context_.openFirewall(facts_.peer)
+                                    : std::make_unique<ISmtpFirewall>();
+  if (!firewall_->HostAllowed(facts_.peer, &facts_.hostKnown, &trustedClient_)) {
     Reply("550 Message REFUSED by peer. Reason: I.\r\n");
     return -1;
   }
-  facts_.hostKnown = facts_.accepted = known;
+  facts_.accepted = trustedClient_;
   LowLog("\nSMTP Server start: " + std::to_string(number_) + ", socket=" +
          std::to_string(socket->Handle()) + " **************");
   auto settings = context_.settings->Snapshot();
@@ -232,8 +237,8 @@ void CSMTPProtocol::OnHelo(const std::string& argument, bool extended) {
     // A host that calls in for its domain gets that domain's queue, as with ETRN.
     if (context_.startDelivery) context_.startDelivery(r->queueDir, facts_.peer, 25);
   }
-  if (context_.firewall->RejectListsActive() && context_.firewall->HeloRejected(name)) {
-    ConLog("Reject SMTP HELO " + core::LogSafe(name));
+  if (firewall_->RejectListsActive() && firewall_->HeloRejected(name)) {
+    RejectLog("Reject SMTP HELO " + core::LogSafe(name));
     Reply("550 Message REFUSED by peer. Reason: H.\r\n");
     state_ = kClosing;
     return;
@@ -269,8 +274,8 @@ void CSMTPProtocol::OnMail(const std::string& argument) {
   state_ = kSender;
   store::SplitResult from = PathArgument(argument);
   std::string sender = Address(from);
-  if (context_.firewall->RejectListsActive() && context_.firewall->SenderRejected(sender)) {
-    ConLog("Reject SMTP MAIL FROM: " + core::LogSafe(sender));
+  if (firewall_->RejectListsActive() && firewall_->SenderRejected(sender)) {
+    RejectLog("Reject SMTP MAIL FROM: " + core::LogSafe(sender));
     Reply("550 Message REFUSED by peer. Reason: F.\r\n");
     state_ = kClosing;
     return;
@@ -294,9 +299,9 @@ void CSMTPProtocol::OnMail(const std::string& argument) {
 void CSMTPProtocol::OnRcpt(const std::string& argument) {
   store::SplitResult to = PathArgument(argument);
   std::string address = Address(to);
-  sizeLimit_ = context_.firewall->RaiseSizeLimit(sizeLimit_, to.domain);
-  if (context_.firewall->RejectListsActive() && context_.firewall->RecipientRejected(address)) {
-    ConLog("Reject SMTP RCPT TO: " + core::LogSafe(address));
+  sizeLimit_ = firewall_->RaiseSizeLimit(sizeLimit_, to.domain);
+  if (firewall_->RejectListsActive() && firewall_->RecipientRejected(address)) {
+    RejectLog("Reject SMTP RCPT TO: " + core::LogSafe(address));
     Reply("550 Message REFUSED by peer. Reason: T.\r\n");
     state_ = kClosing;
     return;
@@ -310,7 +315,7 @@ void CSMTPProtocol::OnRcpt(const std::string& argument) {
       FirewallLog("SMTP   TO: unknown domain [" + core::LogSafe(to.domain) + "]");
     }
     AppendRecipient(address);
-    logRecipient_ = address;
+    facts_.logRecipient = address;
     context_.counters->outboundWaiting = true;
     state_ = kRecipients;
     if (!Reply(Format("250 %s... Recipient OK\r\n", address))) state_ = kClosing;
@@ -338,7 +343,7 @@ void CSMTPProtocol::OnRcpt(const std::string& argument) {
     return;
   }
   AppendRecipient(address);
-  logRecipient_ = address;
+  facts_.logRecipient = address;
   facts_.recipientKnown = facts_.accepted = true;
   state_ = kRecipients;
   if (!Reply(Format("250 %s... Recipient OK\r\n", address))) state_ = kClosing;
@@ -356,8 +361,11 @@ void CSMTPProtocol::OnData() {
   bool sizeRejected = false;
   // Without its marker the item could be taken while it is written: no marker, no message.
   int rc = marker_.Create(platform::SiblingName(message_, 'B')) ? ReceiveMessage(&sizeRejected) : -1;
-  if (rc == 0 && (sizeRejected || context_.firewall->StopMessage(facts_))) {
-    // The message is stopped: the firewall has kept what it needs of it.
+  facts_.sizeLimit = sizeLimit_;
+  bool stopped = rc == 0 && firewall_->StopMessage(facts_);
+  if (rc == 0 && (sizeRejected || stopped)) {
+    // The message is stopped: the firewall has kept what it needs of it (a too large message
+    // has had its reply already).
     if (!sizeRejected) Reply("550 Message REFUSED by peer. Reason: E.\r\n");
     DeleteTransactionFiles();
     error_ = true;
@@ -403,7 +411,7 @@ int CSMTPProtocol::ReceiveMessage(bool* sizeRejected) {
   messageSize_ = 0;
   inHeader_ = true;
   subject_ = receipt_ = replyTo_ = errorTo_ = std::string();
-  bool smart = context_.firewall->SmartChecks();
+  bool smart = firewall_->SmartChecks();
   CSocketExtension* socket = Socket();
   int result = 0;
   std::string line;
@@ -418,10 +426,15 @@ int CSMTPProtocol::ReceiveMessage(bool* sizeRejected) {
     messageSize_ += n;
     if (smart && sizeLimit_ > 0 && messageSize_ > sizeLimit_ * 1000) {
       facts_.sizeKept = facts_.accepted = false;
-      ConLog("Reject too large message from [" + core::LogSafe(facts_.sender) + "] to [" +
-             core::LogSafe(logRecipient_) + "]");
+      std::string text = "Reject too large message from [" + core::LogSafe(facts_.sender) + "] to [" +
+                         core::LogSafe(facts_.logRecipient) + "]";
+      RejectLog(text);
+      LowLog(text);
       Reply("550 Message cannot exceed " + std::to_string(sizeLimit_) + " Kbytes\r\n");
       *sizeRejected = true;
+      // What arrived of the header goes to the file: the firewall's report copies it.
+      (void)file.Write(pending);
+      messageFile_ = std::move(file);
       return 0;
     }
     if (line[0] == '.') {
@@ -478,7 +491,7 @@ int CSMTPProtocol::HeaderLine(const std::string& line) {
     replyTo_ = address(9);
     facts_.replyTo = replyTo_;
   } else if (StartsNoCase(line, "x-sender:")) {
-    facts_.replyTo = address(9);
+    facts_.xSender = address(9);
   } else if (StartsNoCase(line, "to:")) {
     checkName = "To:";
     checkValue = value(3);
@@ -486,19 +499,19 @@ int CSMTPProtocol::HeaderLine(const std::string& line) {
     checkName = "From:";
     checkValue = value(5);
     facts_.headerFrom = checkValue;
-    logSender_ = checkValue;
+    facts_.logSender = checkValue;
     store::SplitResult from = store::SplitAddress(checkValue);
     std::string route;
     if (!from.domain.empty() && context_.domains->RouteDomain(from.domain, &route) == 0) {
-      facts_.accepted = true;
+      facts_.accepted = facts_.senderKnown = true;
       FirewallLog("msge from: accept  domain [" + core::LogSafe(from.domain) + "]");
     } else {
       FirewallLog("msge from: unknown domain [" + core::LogSafe(from.domain) + "]");
     }
   }
   std::string what;
-  if (!checkName.empty() && context_.firewall->HeaderRejected(checkName, checkValue, &what)) {
-    ConLog("Reject " + what + " " + core::LogSafe(checkValue));
+  if (!checkName.empty() && firewall_->HeaderRejected(checkName, checkValue, &what)) {
+    RejectLog("Reject " + what + " " + core::LogSafe(checkValue));
     Reply("550 Message REFUSED by peer. Reason: L.\r\n");
     return -1;
   }
@@ -543,10 +556,15 @@ void CSMTPProtocol::OnRset() {
 }
 
 void CSMTPProtocol::ResetAfterStore() {
-  facts_.accepted = facts_.recipientKnown = facts_.senderKnown = facts_.hostKnown;
+  // The next message starts from what is known of the client alone.
+  facts_.accepted = trustedClient_;
+  facts_.recipientKnown = facts_.senderKnown = false;
   facts_.sizeKept = true;
+  facts_.replyTo.clear();
+  facts_.xSender.clear();
+  facts_.headerFrom.clear();
   recipientList_.clear();
-  logSender_ = logRecipient_ = "?";
+  facts_.logSender = facts_.logRecipient = "?";
 }
 
 void CSMTPProtocol::OnVrfy(const std::string& argument) {

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,9 @@ struct SmtpContext {
   core::CLogSet* logs = nullptr;
   store::CDomainTable* domains = nullptr;
   store::CAccountStore* accounts = nullptr;
-  ISmtpFirewall* firewall = nullptr;
+  // Opens the firewall checks of one session (for the client address); unset: nothing is
+  // checked.
+  std::function<std::unique_ptr<ISmtpFirewall>(const std::string& peer)> openFirewall;
   core::CSessionCounters* counters = nullptr;
   std::string home;
   std::string product;  // the product name
@@ -72,6 +75,8 @@ class CSMTPProtocol : public CConnectionProtocol {
   void LowLog(const std::string& text);
   void ConLog(const std::string& text);
   void FirewallLog(const std::string& text);
+  // A refusal: the firewall log and the connection log.
+  void RejectLog(const std::string& text);
   void Dispatch(Command command, const std::string& argument);
 
   void OnHelo(const std::string& argument, bool extended);
@@ -94,6 +99,8 @@ class CSMTPProtocol : public CConnectionProtocol {
   void EndConversation();
 
   SmtpContext& context_;
+  std::unique_ptr<ISmtpFirewall> firewall_;  // this session's view of the rules
+  bool trustedClient_ = false;               // the client is in the host accept list
   long number_ = 0;
   State state_ = kReady;
   bool error_ = false;
@@ -108,7 +115,6 @@ class CSMTPProtocol : public CConnectionProtocol {
   SmtpMessageFacts facts_;
   std::string subject_, receipt_, replyTo_, errorTo_;
   bool inHeader_ = false;
-  std::string logSender_ = "?", logRecipient_ = "?";
   int savedError_ = 0;
 };
 

@@ -355,7 +355,7 @@ class LogSizeWatchTest(unittest.TestCase):
             self.assertTrue(wait_for(lambda: listening(port)))
             for i in range(4):  # each session writes well over 1 KB of low-level log
                 with smtplib.SMTP("127.0.0.1", port, local_hostname="client.test") as s:
-                    s.sendmail("a@remote.test", ["someone@far.test"], b"Subject: %d\r\n\r\n" % i + b"x" * 500 + b"\r\n")
+                    s.sendmail("a@remote.test", ["master@example.test"], b"Subject: %d\r\n\r\n" % i + b"x" * 500 + b"\r\n")
 
             # The warning is queued after a session and distributed by the next run (the next
             # session's end or the tick) into the postmaster's mailbox.
