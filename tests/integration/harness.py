@@ -36,6 +36,43 @@ def wait_for(predicate, timeout=10.0, step=0.05):
     return predicate()
 
 
+def converse(port, script, read_greeting=True, timeout=10):
+    """Sends each chunk of `script` to a server on 127.0.0.1:`port` and returns everything it
+    answered (decoded as Latin-1). Replies are read as they come, since a server that ends the
+    conversation may reset the connection and lose what was not yet read; after the script the
+    writing side is closed and the rest is read until the server closes."""
+    import socket
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    answers = b""
+
+    def drain(wait):
+        nonlocal answers
+        s.settimeout(wait)
+        try:
+            while True:
+                data = s.recv(65536)
+                if not data:
+                    return False
+                answers += data
+        except socket.timeout:
+            return True
+
+    try:
+        if read_greeting:
+            answers += s.recv(4096)
+        for chunk in script:
+            s.sendall(chunk)
+            if not drain(0.2):
+                break
+        s.shutdown(socket.SHUT_WR)
+        drain(timeout)
+    except OSError:
+        pass
+    finally:
+        s.close()
+    return answers.decode("latin-1")
+
+
 class Home:
     """A throw-away installation: WINDIR with TORVIK.INI and a home directory with NEXUM2.INI."""
 

@@ -10,7 +10,7 @@ import subprocess
 import threading
 import unittest
 
-from harness import Home, wait_for
+from harness import Home, converse, wait_for
 from test_smtp import free_port, listening
 
 MANY = 200  # accounts for the concurrency test
@@ -81,34 +81,8 @@ class Pop3ServerTest(unittest.TestCase):
         return sent
 
     def raw(self, lines, timeout=5):
-        """Sends each line and collects everything the server answers until it goes quiet for a
-        moment (or closes)."""
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
-        out = b""
-
-        def drain(wait):
-            nonlocal out
-            s.settimeout(wait)
-            try:
-                while True:
-                    data = s.recv(65536)
-                    if not data:
-                        return False
-                    out += data
-            except socket.timeout:
-                return True
-
-        try:
-            drain(0.5)
-            for line in lines:
-                s.sendall(line)
-                if not drain(0.2):
-                    break
-        except OSError:
-            pass
-        finally:
-            s.close()
-        return out.decode("latin-1")
+        """Sends each line and returns everything the server answered."""
+        return converse(self.port, lines, timeout=timeout)
 
     def login(self, account):
         p = poplib.POP3("127.0.0.1", self.port, timeout=10)

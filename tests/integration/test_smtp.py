@@ -7,7 +7,6 @@ added), with a correct envelope; nothing of an unfinished transaction may stay."
 import glob
 import os
 import shutil
-import shutil
 import smtplib
 import socket
 import subprocess
@@ -15,7 +14,7 @@ import threading
 import time
 import unittest
 
-from harness import Home, read_ini, wait_for
+from harness import Home, converse, read_ini, wait_for
 
 HEADER_LINES = 3  # X-IStatus, "Received: from ..." and its "id ..." continuation
 
@@ -124,37 +123,7 @@ class SmtpServerTest(unittest.TestCase):
 
     def raw(self, script, read_greeting=True, timeout=10):
         """Sends lines to the server and returns everything it answered."""
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
-        answers = b""
-
-        def drain(wait):
-            # Reads what has arrived; replies are read as they come, since a server that ends
-            # the conversation may reset the connection and lose what was not yet read.
-            nonlocal answers
-            s.settimeout(wait)
-            try:
-                while True:
-                    data = s.recv(65536)
-                    if not data:
-                        return False
-                    answers += data
-            except socket.timeout:
-                return True
-
-        try:
-            if read_greeting:
-                answers += s.recv(4096)
-            for chunk in script:
-                s.sendall(chunk)
-                if not drain(0.2):
-                    break
-            s.shutdown(socket.SHUT_WR)
-            drain(timeout)
-        except OSError:
-            pass
-        finally:
-            s.close()
-        return answers.decode("latin-1")
+        return converse(self.port, script, read_greeting, timeout)
 
     def back_to(self, counts):
         """True once the server holds no more descriptors and threads than it did (a session of
