@@ -22,11 +22,6 @@ constexpr Section kSections[] = {
     {"[Header_From]", kHeaderFrom},      {"[Header_Subject]", kHeaderSubject},
 };
 
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         platform::EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
 }  // namespace
 
 const char kDefaultAcceptBlock[] =
@@ -46,7 +41,7 @@ bool MatchPattern(std::string_view text, std::string_view pattern) {
   if (trail) return platform::StartsWithNoCase(text, pattern.substr(0, pattern.size() - 1));
   if (lead) {
     std::string_view rest = pattern.substr(1);
-    return text.size() > rest.size() && EndsWithNoCase(text, rest);
+    return text.size() > rest.size() && platform::EndsWithNoCase(text, rest);
   }
   return platform::EqualNoCase(text, pattern);
 }

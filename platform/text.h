@@ -22,6 +22,10 @@ inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
 }
 
+inline bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
 inline std::string ToLower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = LowerChar(c);
