@@ -115,6 +115,18 @@ int RecoverInterruptedItems(const std::string& directory, ItemKind kind) {
     probe.Release();  // removes the marker
     ++removed;
   }
+  // A queue item is removed envelope first: a message with neither envelope nor marker is one
+  // whose removal was cut short (every writer makes the marker or the envelope before it).
+  if (kind != ItemKind::kMailbox) {
+    for (const std::string& name : platform::FindFiles(dir, std::string("M*.") + Extension(kind))) {
+      std::string message = platform::JoinPath(dir, name);
+      if (!platform::FileExists(ItemSibling(message, 'B')) &&
+          !platform::FileExists(ItemSibling(message, EnvelopeLetter(kind)))) {
+        (void)platform::RemoveFile(message);
+        ++removed;
+      }
+    }
+  }
   // A writer that died while making its marker leaves the marker's hidden first name
   // ".~<name>.<process id>.<n>"; one of a living process may be about to be locked.
   for (const std::string& name : platform::FindFiles(dir, ".~*")) {

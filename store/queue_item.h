@@ -66,8 +66,9 @@ std::vector<std::string> ListCompleteItems(const std::string& directory, ItemKin
 // Finishes what writers that died left behind in a directory of `kind`: a busy marker that
 // nobody holds any more is removed; with it go the files of its item when the item is not
 // complete (no message under its final name, or an envelope without recipients), while a
-// complete item stays and becomes visible. Markers of living writers are left alone.
-// Returns the number of markers removed.
+// complete item stays and becomes visible. Markers of living writers are left alone. In a queue,
+// a message with neither marker nor envelope is the rest of an item whose removal was cut short
+// (items are removed envelope first) and goes too. Returns the number of leftovers cleared.
 int RecoverInterruptedItems(const std::string& directory, ItemKind kind);
 
 // The name of a sibling of an item's message file ('B', 'R', 'I'), in the same case.

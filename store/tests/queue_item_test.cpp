@@ -64,15 +64,16 @@ TEST(ItemWriterTest, WritesOfADeadWriterAreFinishedAndALivingWritersAreLeftAlone
   put("b0000003.tmp", "");
   put("~m0000003.tmp.part", "Subj");
   put(".~B0000004.TMP.99999999.1", "");  // died before its marker got its name
+  put("M0000005.TMP", "Subject: done\r\n\r\n");  // served, its removal cut after the envelope
   // Still writing.
   CItemWriter living;
   ASSERT_EQ(living.Begin(dir.path(), ItemKind::kInbound), 0);
   ASSERT_EQ(living.Write("Subject: live\r\n"), 0);
 
-  EXPECT_EQ(RecoverInterruptedItems(dir.path(), ItemKind::kInbound), 3);
+  EXPECT_EQ(RecoverInterruptedItems(dir.path(), ItemKind::kInbound), 4);
   EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kInbound), (std::vector<std::string>{"M0000001.TMP"}));
   for (const char* gone : {"M0000002.TMP", "R0000002.TMP", "B0000002.TMP", "~m0000003.tmp.part", "b0000003.tmp",
-                           ".~B0000004.TMP.99999999.1"}) {
+                           ".~B0000004.TMP.99999999.1", "M0000005.TMP"}) {
     EXPECT_FALSE(platform::FileExists(dir / gone)) << gone;
   }
   EXPECT_TRUE(platform::FileExists(platform::SiblingName(living.MessagePath(), 'B')));
