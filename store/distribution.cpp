@@ -234,8 +234,8 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
     if (w.Begin(master, ItemKind::kMailbox, 1000, true) == 0 &&
         CopyMessageWithOverrides(message, [&](std::string_view d) { return w.Write(d); }, nullptr, "", "") == 0 &&
         w.Commit() == 0) {
-      (void)platform::RemoveFile(message);
       (void)platform::RemoveFile(envelopeFile);
+      (void)platform::RemoveFile(message);
     }
     return;
   }
@@ -257,8 +257,9 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
       (void)platform::RenameFile(carry, envelopeFile);
     }
   } else {
-    (void)platform::RemoveFile(message);
+    // The envelope first: a message left without envelope and marker is known to be done.
     (void)platform::RemoveFile(envelopeFile);
+    (void)platform::RemoveFile(message);
     (void)platform::RemoveFile(carry);
   }
 }
@@ -267,6 +268,9 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
 // replies to local senders) are delivered by the next pass of the same run instead of waiting
 // for the next timer run; the bound stops two auto-replying accounts from feeding each other.
 constexpr int kPassesPerRun = 4;
+// Looks at INQUEUE again on request of callers that came during a run; beyond this the timer's
+// next run takes over, so that a steady stream of sessions does not hold one thread for good.
+constexpr int kRoundsPerRun = 16;
 
 }  // namespace
 
@@ -276,22 +280,30 @@ int CDistributor::DistributeInbound(const DistributionContext& ctx) {
     return 0;
   }
   if (ctx.stopping && ctx.stopping->load()) return 0;
-  if (running_.exchange(true)) return 0;  // another run is in progress
+  // A caller that finds a run in progress leaves it a request to look at INQUEUE once more, so
+  // that an item queued after the run's last look is not left for the timer.
+  again_ = true;
   std::string inqueue = platform::ResolvePath(platform::JoinPath(ctx.generated.home, "INQUEUE"));
   std::set<std::string> bouncedLists;
   std::set<std::string> tried;  // each item once per run: one kept back stays for the next run
-  // Items whose writer died (another process, or this one before a restart) are finished first.
-  (void)RecoverInterruptedItems(inqueue, ItemKind::kInbound);
-  for (int pass = 0; pass < kPassesPerRun; ++pass) {
-    bool any = false;
-    for (const std::string& name : ListCompleteItems(inqueue, ItemKind::kInbound)) {
-      if (!tried.insert(platform::ToLower(name)).second) continue;
-      any = true;
-      DistributeItem(ctx, inqueue, name, &bouncedLists);
+  int rounds = 0;
+  while (rounds < kRoundsPerRun && again_ && !running_.exchange(true)) {
+    while (rounds < kRoundsPerRun && again_.exchange(false)) {
+      ++rounds;
+      // Items whose writer died (another process, or this one before a restart) go first.
+      (void)RecoverInterruptedItems(inqueue, ItemKind::kInbound);
+      for (int pass = 0; pass < kPassesPerRun; ++pass) {
+        bool any = false;
+        for (const std::string& name : ListCompleteItems(inqueue, ItemKind::kInbound)) {
+          if (!tried.insert(platform::ToLower(name)).second) continue;
+          any = true;
+          DistributeItem(ctx, inqueue, name, &bouncedLists);
+        }
+        if (!any) break;
+      }
     }
-    if (!any) break;
+    running_ = false;  // then look whether a request came in meanwhile
   }
-  running_ = false;
   return 0;
 }
 

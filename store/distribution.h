@@ -9,7 +9,8 @@
 // run. Recipients that could not be served are carried over: the item stays with only them in
 // its envelope (written through "recipien.tmp") for the next run.
 //
-// Thread rules: one run at a time per process (a second caller returns at once); callers may be
+// Thread rules: one run at a time per process (a second caller returns at once, and the run in
+// progress looks at the queue once more for it); callers may be
 // the tick and the SMTP session threads. A caller outside the server process hands the run to
 // it. Result: 0.
 #pragma once
@@ -48,6 +49,7 @@ class CDistributor {
 
  private:
   std::atomic<bool> running_{false};
+  std::atomic<bool> again_{false};  // a caller came while a run was in progress
 };
 
 }  // namespace store
