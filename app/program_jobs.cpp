@@ -33,7 +33,7 @@ CProgramJobs::CProgramJobs(core::ProcessServices& services, CProgramOwners& stor
   };
   // At the end of each session its messages are distributed at once.
   smtp_.distribute = [this] { RunDistribution(); };
-  // After each session: the log-size watch, whose warning is a generated message.
+  // After each accepted message: the log-size watch, whose warning is a generated message.
   smtp_.checkLogSizes = [this] {
     services_.logs.CheckSizes(nullptr, [this](const std::string& to, const std::string& from,
                                               const std::string& subject, const std::string& body) {
@@ -68,13 +68,15 @@ store::GeneratedContext CProgramJobs::Generated() const {
 
 int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
                                          core::CMessageSink& sink) {
-  smtp_.home = services_.settings.Paths().home;
+  std::string home = services_.settings.Paths().home;
+  inqueue_ = std::make_unique<store::CInboundQueue>(home);
+  smtp_.inqueue = inqueue_.get();
   smtp_.product = values.branding.oemsoft;
   if (int cleared = store_.RecoverInterruptedWrites(); cleared > 0) {
     sink.Information("Finished " + std::to_string(cleared) + " interrupted mail file writes");
   }
-  pop3_.home = smtp_.home;
-  firewall_.home = smtp_.home;
+  pop3_.home = home;
+  firewall_.home = home;
   firewall_.product = smtp_.product;
   pop3_.product = smtp_.product;
   auto report = [&sink](const std::string& text) { sink.Error(text); };
@@ -84,6 +86,7 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
     pop3Server_ = std::make_unique<net::CConnectionServer>(
         "POP3 Server", values.smtp.ipAddress, values.smtp.pop3Port, values.smtp.pop3Timeout,
         [this] { return std::make_unique<net::CPOP3Protocol>(pop3_); }, services_.counters, report);
+    pop3Server_->SetSessionLimit(values.smtp.maxSessions, net::kPop3TooManySessionsReply);
     if (pop3Server_->Start() == 0) sink.Error("Cannot start the POP3 server.");
   }
   if (values.smtp.smtpPort != 0) {
@@ -91,6 +94,7 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
     smtpServer_ = std::make_unique<net::CConnectionServer>(
         "SMTP Server", values.smtp.ipAddress, values.smtp.smtpPort, values.smtp.smtpTimeout,
         [this] { return std::make_unique<net::CSMTPProtocol>(smtp_); }, services_.counters, report);
+    smtpServer_->SetSessionLimit(values.smtp.maxSessions, net::kSmtpTooManySessionsReply);
     if (smtpServer_->Start() == 0) sink.Error("Cannot start the SMTP server.");
   }
   return 0;

@@ -14,6 +14,7 @@
 #include "net/smtp_protocol.h"
 #include "store/distribution.h"
 #include "store/generated_messages.h"
+#include "store/inbound_intake.h"
 #include "store/mail_store.h"
 
 class CProgramJobs : public core::IServerJobs {
@@ -33,6 +34,7 @@ class CProgramJobs : public core::IServerJobs {
   CProgramOwners& store_;
   store::CDistributor distributor_;  // one run at a time, from the tick or a session
   net::FirewallContext firewall_;  // what each session's firewall checks read
+  std::unique_ptr<store::CInboundQueue> inqueue_;  // where SMTP sessions queue their messages
   net::SmtpContext smtp_;
   net::Pop3Context pop3_;
   std::unique_ptr<net::CConnectionServer> pop3Server_;

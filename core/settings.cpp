@@ -35,6 +35,7 @@ const IntKey<SmtpSettings> kSmtpInts[] = {
     {"pop3port", &SmtpSettings::pop3Port},
     {"smtptimeout", &SmtpSettings::smtpTimeout},
     {"pop3timeout", &SmtpSettings::pop3Timeout},
+    {"MaxSessions", &SmtpSettings::maxSessions},
     {"MailHubPort", &SmtpSettings::mailHubPort},
     {"MailHubEnabled", &SmtpSettings::mailHubEnabled},
     {"etrn", &SmtpSettings::etrn},

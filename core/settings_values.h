@@ -23,6 +23,9 @@ struct SmtpSettings {
   int pop3Port = 110;
   int smtpTimeout = 120;
   int pop3Timeout = 120;
+  // Most sessions each of the SMTP and POP3 servers runs at once; more connections are turned
+  // away with a busy reply (each session holds a thread and a few descriptors).
+  int maxSessions = 100;
   std::string mailHub;
   int mailHubPort = 25;
   int mailHubEnabled = 0;

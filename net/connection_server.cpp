@@ -34,6 +34,11 @@ CConnectionServer::CConnectionServer(std::string name, std::string bindAddress, 
 
 CConnectionServer::~CConnectionServer() { Stop(); }
 
+void CConnectionServer::SetSessionLimit(int maxSessions, std::string busyReply) {
+  maxSessions_ = maxSessions < 1 ? 1 : maxSessions;
+  busyReply_ = std::move(busyReply);
+}
+
 int CConnectionServer::Start() {
   if (counters_.stopping || !finished_) return 0;
   stop_ = false;
@@ -69,34 +74,29 @@ int CConnectionServer::Report(int number) {
 }
 
 int CConnectionServer::Run() {
-  std::unique_ptr<CSocketExtension> listen;
-  for (;;) {
-    listen = std::make_unique<CSocketExtension>(timeoutSeconds_, kSessionBufferSize);
-    if (listen->Create() != 0) return Report(129);
-    if (listen->Bind(port_, bindAddress_ == "0.0.0.0" ? std::string() : bindAddress_) != 0) {
-      int code = listen->GetLastError();
-      if (code == kWsaEaddrinuse) return Report(134);
-      if (code == kWsaEaddrnotavail) return Report(137);
-      if (Stopping()) return Report(130);
+  auto listen = std::make_unique<CSocketExtension>(timeoutSeconds_, kSessionBufferSize);
+  if (listen->Create() != 0) return Report(129);
+  if (listen->Bind(port_, bindAddress_ == "0.0.0.0" ? std::string() : bindAddress_) != 0) {
+    int code = listen->GetLastError();
+    if (code == kWsaEaddrinuse) return Report(134);
+    if (code == kWsaEaddrnotavail) return Report(137);
+    // Permission and other errors do not pass by trying again at once.
+    return Report(130);
+  }
+  if (listen->Listen(kListenBacklog) != 0) return Report(130);
+  listeningPort_ = listen->LocalPort();
+  while (!Stopping()) {
+    if (!listen->WaitForConnection(500)) continue;
+    int handle = listen->AcceptSocket();
+    if (handle >= 0) {
+      StartSession(handle);
       continue;
     }
-    if (listen->Listen(kListenBacklog) != 0) return Report(130);
-    listeningPort_ = listen->LocalPort();
-    bool restart = false;
-    while (!Stopping() && !restart) {
-      if (!listen->WaitForConnection(500)) continue;
-      int handle = listen->AcceptSocket();
-      if (handle >= 0) {
-        StartSession(handle);
-        continue;
-      }
-      int code = listen->GetLastError();
-      if (code == kWsaEwouldblock) continue;
-      if (code == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-      listen->Kill();
-      restart = true;
-    }
-    if (!restart) break;
+    if (listen->GetLastError() == kWsaEwouldblock) continue;
+    if (listen->OutOfResources()) (void)listen->RefuseWaiting(busyReply_);
+    // The listening socket stays: giving it up could lose the port to nobody's gain, and a new
+    // one could not be made without descriptors either.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kResourcePauseMs));
   }
   // Stopping: the listener stays until every session and client has ended.
   while (!stop_ && (counters_.serverSessions != 0 || counters_.smtpClients != 0 ||
@@ -109,6 +109,10 @@ int CConnectionServer::Run() {
 }
 
 void CConnectionServer::StartSession(int handle) {
+  if (running_ >= maxSessions_) {
+    CSocketExtension::Refuse(handle, busyReply_);
+    return;
+  }
   std::shared_ptr<CConnectionProtocol> session;
   if (!Stopping() && factory_) session = factory_();
   if (!session) {

@@ -11,6 +11,12 @@
 // When the process stops, the listener keeps its socket until every session and client has
 // ended, then closes it.
 //
+// Overload: at most `maxSessions` sessions run at once; a connection beyond that is answered
+// with the protocol's busy reply and closed at once. When the process runs out of descriptors
+// the listener keeps its socket, turns the waiting connection away the same way (through a
+// reserve descriptor) and accepts again after a short pause: new clients are served as soon as
+// sessions end. A bind error ends the listener with one report; it is never retried in a loop.
+//
 // Thread rules: the session list is guarded by a recursive mutex; the counters are atomics
 // shared with the server core; Start, Stop, KillSession and Peers are called from the main
 // thread.
@@ -71,6 +77,14 @@ class CConnectionServer {
   CConnectionServer(const CConnectionServer&) = delete;
   CConnectionServer& operator=(const CConnectionServer&) = delete;
 
+  static constexpr int kDefaultMaxSessions = 100;
+  // Pause after the process ran out of descriptors, before accepting again.
+  static constexpr int kResourcePauseMs = 100;
+
+  // At most `maxSessions` (at least 1) sessions; `busyReply` is sent to the connections beyond.
+  // Call before Start.
+  void SetSessionLimit(int maxSessions, std::string busyReply);
+
   // 1 started, 0 not (the process is stopping, or no thread).
   int Start();
   // Ends the listener (waiting for it) and every session.
@@ -105,6 +119,8 @@ class CConnectionServer {
   std::atomic<bool> stop_{false};
   std::atomic<int> listeningPort_{0};
   std::atomic<int> running_{0};
+  int maxSessions_ = kDefaultMaxSessions;
+  std::string busyReply_;
   std::mutex doneMutex_;
   std::condition_variable done_;
 };

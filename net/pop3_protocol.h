@@ -1,13 +1,13 @@
 // CPOP3Protocol: one POP3 server conversation (RFC 1939: USER, PASS, STAT, LIST, RETR, TOP,
 // DELE, RSET, NOOP, QUIT).
 //
-// The session serves one mailbox, MAILIN/<account>. USER finds the account by name or exact
-// alias and marks the mailbox in use; PASS opens the maildrop: the complete "M*.MIM" files
-// (a file whose busy twin "B*.MIM" exists is still being written and is left out), sorted by
-// name, so that message numbers stay fixed for the whole session. A second session on a mailbox
-// in use is answered "MailDrop busy" after its password. Messages are sent line by line with
-// CR LF endings and dot-stuffing, without the store's internal "X-IStatus:" first line. DELE only
-// marks; the marked files are deleted at QUIT, never when the connection breaks.
+// The session serves one mailbox, MAILIN/<account>, through the store's maildrop. USER finds
+// the account by name or exact alias; a correct PASS marks the mailbox in use and opens the
+// maildrop (so nobody can lock a mailbox without its password). An account without a password
+// cannot be opened. A second session on a mailbox in use is answered "MailDrop busy" after its
+// password. Messages are sent line by line with CR LF endings and dot-stuffing, without the
+// store's internal status line. DELE only marks; the marked files are deleted at QUIT, never
+// when the connection breaks.
 //
 // States: 1 authorization, 2 user given, 3 transaction. Each session runs on its own thread;
 // the shared context is thread-safe.
@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "net/connection_server.h"
+#include "net/pop3_parser.h"
+#include "store/maildrop.h"
 
 namespace core {
 class CLogSet;
@@ -30,6 +32,9 @@ class CAccountStore;
 }  // namespace store
 
 namespace net {
+
+// The reply a client gets when the POP3 server has no room for another session.
+extern const char kPop3TooManySessionsReply[];
 
 // What every POP3 session shares.
 struct Pop3Context {
@@ -51,38 +56,20 @@ class CPOP3Protocol : public CConnectionProtocol {
   int ProtocolLoop() override;
   const char* ProtocolName() const override { return "POP3"; }
 
-  // Longest command line kept, and longest USER/PASS argument.
-  static constexpr size_t kMaxCommandLine = 255;
-  // Longest part of a TOP argument.
-  static constexpr size_t kMaxTopPart = 31;
-
  private:
   enum State { kAuthorization = 1, kUserGiven = 2, kTransaction = 3 };
-  enum Command { kUser, kPass, kTop, kStat, kRetr, kList, kDele, kQuit, kRset, kNoop, kNok, kUnknown };
-
-  struct Entry {
-    std::string path;
-    uint64_t size = 0;
-    bool deleted = false;
-  };
-
-  static Command Parse(const std::string& line, std::string* argument);
-  // The message number of an argument: 0 when missing, -1 when below 1.
-  static long MessageNumber(const std::string& argument);
   bool Reply(const std::string& text);
   void LowLog(const std::string& text);
   void ConLog(const std::string& text);
 
   // One command; false ends the conversation.
-  bool Dispatch(Command command, const std::string& argument);
+  bool Dispatch(const Pop3CommandLine& command);
   void OnUser(const std::string& argument);
   void OnPass(const std::string& argument);
-  bool OnTransaction(Command command, const std::string& argument);
+  bool OnTransaction(Pop3Verb verb, const std::string& argument);
   // Checks a message number against the maildrop; replies and returns false when it is bad.
   bool CheckNumber(long number, const char* command);
-  bool SendMessage(const Entry& entry, long topLines);
-  void OpenMaildrop();
-  void DeleteMarked();
+  bool SendMessage(const store::CMaildrop::Entry& entry, long topLines);
   void ReleaseAccount();
 
   Pop3Context& context_;
@@ -91,10 +78,8 @@ class CPOP3Protocol : public CConnectionProtocol {
   State state_ = kAuthorization;
   std::string account_;   // the account held since USER ("" none)
   std::string password_;  // its password, copied at USER
-  bool markedByUs_ = false;
-  bool wasInUse_ = false;
-  std::vector<Entry> maildrop_;
-  uint64_t totalBytes_ = 0;
+  bool markedByUs_ = false;  // this session holds the account's in-use mark
+  store::CMaildrop maildrop_;
 };
 
 }  // namespace net

@@ -1,70 +1,97 @@
 #include "net/smtp_protocol.h"
 
-#include <cctype>
 #include <cstdio>
+#include <initializer_list>
+#include <string_view>
 
 #include "core/log_set.h"
 #include "core/settings.h"
-#include "platform/fs.h"
-#include "platform/unique_fd.h"
-#include "platform/path.h"
 #include "platform/text.h"
-#include "platform/system.h"
 #include "store/account_table.h"
 #include "store/domain_table.h"
 #include "store/envelope.h"
+#include "store/inbound_intake.h"
 #include "store/message_text.h"
 #include "store/queue_files.h"
 
 namespace net {
+
+// Everything of one message; replaced whole, never cleared field by field.
+struct SmtpTransaction {
+  explicit SmtpTransaction(store::CInboundQueue& queue) : item(queue) {}
+  store::CInboundItem item;
+  std::vector<std::string> recipients;
+  long size = 0;
+  long sizeLimit = -1;  // Kbytes: -1 none yet, 0 unlimited
+  bool inHeader = true;
+  std::string subject, receipt, replyTo, errorTo;
+  SmtpMessageFacts facts;
+};
+
 namespace {
 
-// Reply texts.
-constexpr char kQuitReply[] = "221 Closing connection\r\n";
-constexpr char kResetReply[] = "250 Reset state\r\n";
-constexpr char kHeloReply[] = "250 Hello, pleased to meet you\r\n";
-constexpr char kEhloReply[] = "250-Hello, pleased to meet you\r\n250 ETRN\r\n";
-constexpr char kStoredReply[] = "250 OK\r\n";
-constexpr char kDataReply[] = "354 Enter mail, end with \".\" on a line by itself\r\n";
-constexpr char kFileErrorReply[] = "450 File System Error: try later\r\n";
-constexpr char kUnknownReply[] = "500 Command Unrecognized\r\n";
-constexpr char kWrongStateReply[] = "503 Illegal Command in this context\r\n";
-constexpr char kReadErrorReply[] = "421 Communication error. Reset connection...\r\n";
-constexpr char kEtrnSyntaxReply[] = "501 Syntax error in parameters\r\n";
-constexpr char kEtrnRefusedReply[] = "458 Unable to queue messages for node\r\n";
-constexpr char kEtrnPendingReply[] = "252 OK, pending messages for node started\r\n";
-constexpr char kEtrnStartedReply[] = "250 OK, queuing for node started\r\n";
-constexpr char kAnonymousSender[] = "anonymous@varnel";
+// Every reply of the session, by number; "%s" takes the arguments in order.
+enum ReplyId {
+  kGreeting, kQuitReply, kRecipientOk, kResetReply, kSenderOk, kHeloReply, kEhloReply,
+  kStoredReply, kDataReply, kFileErrorReply, kUnknownReply, kWrongStateReply, kFirewallReply,
+  kUnknownUserReply, kTooLargeReply, kReadErrorReply, kMailboxFullReply, kVrfyOkReply,
+  kEtrnSyntaxReply, kEtrnRefusedReply, kEtrnPendingReply, kEtrnStartedReply,
+};
+constexpr const char* kReplies[] = {
+    "220 SMTP %s ready at %s (%s)\r\n",
+    "221 Closing connection\r\n",
+    "250 %s... Recipient OK\r\n",
+    "250 Reset state\r\n",
+    "250 %s... Sender OK\r\n",
+    "250 Hello, pleased to meet you\r\n",
+    "250-Hello, pleased to meet you\r\n250 ETRN\r\n",
+    "250 OK\r\n",
+    "354 Enter mail, end with \".\" on a line by itself\r\n",
+    "450 File System Error: try later\r\n",
+    "500 Command Unrecognized\r\n",
+    "503 Illegal Command in this context\r\n",
+    "550 Message REFUSED by peer. Reason: %s.\r\n",
+    "550 %s... Unknown user\r\n",
+    "550 Message cannot exceed %s Kbytes\r\n",
+    "421 Communication error. Reset connection...\r\n",
+    "452 %s@%s: Mailbox full...\r\n",
+    "250 <%s@%s>\r\n",
+    "501 Syntax error in parameters\r\n",
+    "458 Unable to queue messages for node\r\n",
+    "252 OK, pending messages for node started\r\n",
+    "250 OK, queuing for node started\r\n",
+};
+static_assert(std::size(kReplies) == kEtrnStartedReply + 1);
 
-constexpr const char* kCommands[] = {"HELO", "MAIL", "RCPT", "DATA", "QUIT",
-                                     "RSET", "VRFY", ".",    "ETRN", "EHLO"};
+// The firewall's reasons.
+constexpr char kReasonHost[] = "I";
+constexpr char kReasonHelo[] = "H";
+constexpr char kReasonSender[] = "F";
+constexpr char kReasonRecipient[] = "T";
+constexpr char kReasonHeader[] = "L";
+constexpr char kReasonStopped[] = "E";
+
+constexpr char kAnonymousSender[] = "anonymous@varnel";
 constexpr size_t kMaxHeloName = 63;
 constexpr size_t kMaxEtrnNode = 127;
 constexpr size_t kMaxCommandLine = 2047;
+// Received data is written in blocks of about this size.
+constexpr size_t kWriteBlock = 64 * 1024;
 
-std::string Format(const char* format, const std::string& a, const std::string& b = "") {
-  char buf[1024];
-  std::snprintf(buf, sizeof buf, format, a.c_str(), b.c_str());
-  return buf;
-}
-
-bool StartsNoCase(const std::string& text, const char* prefix) {
-  return platform::StartsWithNoCase(text, prefix);
-}
-
-std::string FirstWord(const std::string& text, size_t max) {
-  size_t start = text.find_first_not_of(" \t");
-  if (start == std::string::npos) return std::string();
-  size_t end = text.find_first_of(" \t\r\n", start);
-  return text.substr(start, std::min(end == std::string::npos ? text.size() : end, start + max) - start);
-}
-
-std::string Address(const store::SplitResult& r) { return toolkit::JoinAddress(r); }
-
-// The address after "FROM:" / "TO:" (or the whole argument when there is no colon).
-store::SplitResult PathArgument(const std::string& argument) {
-  size_t colon = argument.find(':');
-  return store::SplitAddress(colon == std::string::npos ? argument : argument.substr(colon + 1));
+// The reply `id` with its "%s" filled from `args`.
+std::string Text(ReplyId id, std::initializer_list<std::string_view> args = {}) {
+  std::string_view format = kReplies[id];
+  std::string out;
+  auto arg = args.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's') {
+      if (arg != args.end()) out += *arg++;
+      ++i;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
 }
 
 std::string Trim(const std::string& s) {
@@ -94,26 +121,47 @@ const char* ReceiveErrorName(int code) {
 
 }  // namespace
 
-CSMTPProtocol::Command CSMTPProtocol::Parse(const std::string& line, std::string* argument) {
-  size_t end = line.find_first_of(" \r\n");
-  std::string word = line.substr(0, end);
-  *argument = end == std::string::npos ? std::string() : line.substr(end + 1);
-  if (word.empty()) return kEmpty;
-  for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (size_t i = 0; i < sizeof kCommands / sizeof kCommands[0]; ++i) {
-    if (word == kCommands[i]) return static_cast<Command>(i);
-  }
-  return kUnknown;
-}
+const char kSmtpTooManySessionsReply[] = "421 Too many connections, try again later\r\n";
+
+// The states a command is allowed in (bits 1 << state); kAnyState: all.
+struct CSMTPProtocol::CommandEntry {
+  SmtpVerb verb;
+  unsigned states;
+  void (CSMTPProtocol::*handler)(const std::string&);
+};
+
+namespace {
+constexpr unsigned kAnyState = ~0u;
+constexpr unsigned In(int state) { return 1u << state; }
+}  // namespace
+
+const CSMTPProtocol::CommandEntry CSMTPProtocol::kCommandTable[] = {
+    {SmtpVerb::kHelo, In(kReady), &CSMTPProtocol::OnHelo},
+    {SmtpVerb::kEhlo, In(kReady), &CSMTPProtocol::OnEhlo},
+    {SmtpVerb::kMail, In(kReady), &CSMTPProtocol::OnMail},
+    {SmtpVerb::kRcpt, In(kSender) | In(kRecipients), &CSMTPProtocol::OnRcpt},
+    {SmtpVerb::kData, In(kRecipients), &CSMTPProtocol::OnData},
+    {SmtpVerb::kQuit, kAnyState, &CSMTPProtocol::OnQuit},
+    {SmtpVerb::kRset, kAnyState, &CSMTPProtocol::OnRset},
+    {SmtpVerb::kVrfy, kAnyState, &CSMTPProtocol::OnVrfy},
+    {SmtpVerb::kEtrn, kAnyState, &CSMTPProtocol::OnEtrn},
+    {SmtpVerb::kDot, kAnyState, &CSMTPProtocol::OnIgnored},
+    {SmtpVerb::kEmpty, kAnyState, &CSMTPProtocol::OnIgnored},
+    {SmtpVerb::kUnknown, kAnyState, &CSMTPProtocol::OnUnknown},
+};
+
+CSMTPProtocol::CSMTPProtocol(SmtpContext& context) : context_(context) {}
+
+CSMTPProtocol::~CSMTPProtocol() = default;
 
 void CSMTPProtocol::LowLog(const std::string& text) {
-  context_.logs->Write(core::LogId::kSmtpLow, facts_.peer + ": " + text);
+  context_.logs->Write(core::LogId::kSmtpLow, peer_ + ": " + text);
 }
 void CSMTPProtocol::ConLog(const std::string& text) {
-  context_.logs->Write(core::LogId::kSmtpCon, facts_.peer + ": " + text);
+  context_.logs->Write(core::LogId::kSmtpCon, peer_ + ": " + text);
 }
 void CSMTPProtocol::FirewallLog(const std::string& text) {
-  context_.logs->Write(core::LogId::kFirewall, facts_.peer + ": " + text);
+  context_.logs->Write(core::LogId::kFirewall, peer_ + ": " + text);
 }
 void CSMTPProtocol::RejectLog(const std::string& text) {
   FirewallLog(text);
@@ -125,200 +173,179 @@ bool CSMTPProtocol::Reply(const std::string& text) {
   CSocketExtension* socket = Socket();
   if (socket == nullptr) {
     LowLog("   ERROR: Socket lost (" + std::to_string(kWsaEconnreset) + ").");
+    Enter(kClosing);
     return false;
   }
-  int sent = socket->SendN(text);
-  if (sent != static_cast<int>(text.size())) {
+  if (socket->SendN(text) != static_cast<int>(text.size())) {
     savedError_ = socket->GetLastError();
     LowLog("   ERROR: Send error (" + std::to_string(savedError_) + ").");
+    error_ = true;
+    Enter(kClosing);
     return false;
   }
   return true;
 }
 
+void CSMTPProtocol::NewTransaction() {
+  tx_.reset();  // an unfinished item is removed here
+  tx_ = std::make_unique<SmtpTransaction>(*context_.inqueue);
+  tx_->facts.peer = peer_;
+  tx_->facts.hostKnown = hostKnown_;
+  // The next message starts from what is known of the client alone.
+  tx_->facts.accepted = trustedClient_;
+}
+
 int CSMTPProtocol::ProtocolLoop() {
   number_ = ++context_.sessionNumber;
-  facts_.peer = PeerAddress();
+  peer_ = PeerAddress();
   CSocketExtension* socket = Socket();
-  if (socket == nullptr || facts_.peer.empty()) {
+  if (socket == nullptr || peer_.empty()) {
     LowLog("\nERROR: Cannot get calling address: (" + std::to_string(number_) + ", socket=" +
            std::to_string(socket ? socket->Handle() : -1) + ")");
     return -1;
   }
-  firewall_ = context_.openFirewall ? context_.openFirewall(facts_.peer)
-                                    : std::make_unique<ISmtpFirewall>();
-  if (!firewall_->HostAllowed(facts_.peer, &facts_.hostKnown, &trustedClient_)) {
-    Reply("550 Message REFUSED by peer. Reason: I.\r\n");
+  firewall_ = context_.openFirewall ? context_.openFirewall(peer_) : std::make_unique<ISmtpFirewall>();
+  if (!firewall_->HostAllowed(peer_, &hostKnown_, &trustedClient_)) {
+    Reply(Text(kFirewallReply, {kReasonHost}));
     return -1;
   }
-  facts_.accepted = trustedClient_;
+  NewTransaction();
   LowLog("\nSMTP Server start: " + std::to_string(number_) + ", socket=" +
          std::to_string(socket->Handle()) + " **************");
   auto settings = context_.settings->Snapshot();
-  char greeting[512];
-  std::snprintf(greeting, sizeof greeting, "220 SMTP %s ready at %s (%s)\r\n",
-                context_.product.c_str(), settings->smtp.domain.c_str(), context_.version.c_str());
-  if (!Reply(greeting)) {
-    error_ = true;
-    state_ = kClosing;
-  }
-  while (state_ != kClosing) {
-    std::string line;
-    int rc = socket->ReceiveLine(&line, "\r\n");
-    if (rc == kBufferFull) line.resize(kMaxCommandLine);
-    if (rc == 0 || rc == kBufferFull) {
-      LowLog("Received: " + core::LogSafe(line));
-    } else {
-      savedError_ = socket->GetLastError();
-      LowLog("Received: " + core::LogSafe(line));
-      if (stored_ && savedError_ == kWsaEconnreset) {
-        LowLog("Ignore receive error " + std::to_string(savedError_) + " (file successfuly stored)");
-        state_ = kClosing;
-        break;
-      }
-      if (rc == kTimedOut) {
-        LowLog("Timeout while reading SMTP command");
-      } else {
-        LowLog("Receive error=" + std::to_string(savedError_) + " (" + ReceiveErrorName(savedError_) + ")");
-      }
-      LowLog("Receive error " + std::to_string(savedError_) + " (abort)");
-      Reply(kReadErrorReply);
-      error_ = true;
-      state_ = kClosing;
-      break;
-    }
-    std::string argument;
-    Command command = Parse(line, &argument);
+  Enter(kReady);
+  Reply(Text(kGreeting, {context_.product, settings->smtp.domain, context_.version}));
+  std::string line;
+  while (state_ != kClosing && ReadCommand(&line)) {
     storedThisCommand_ = false;
-    Dispatch(command, argument);
+    Dispatch(ParseSmtpCommand(line));
     if (!storedThisCommand_) stored_ = false;
   }
   EndConversation();
   return 0;
 }
 
-void CSMTPProtocol::Dispatch(Command command, const std::string& argument) {
-  switch (command) {
-    case kUnknown:
-      if (!Reply(kUnknownReply)) state_ = kClosing;
-      return;
-    case kQuit:
-      Reply(kQuitReply);
-      state_ = kClosing;
-      return;
-    case kRset: OnRset(); return;
-    case kVrfy: OnVrfy(argument); return;
-    case kEtrn: OnEtrn(argument); return;
-    case kDot:
-    case kEmpty: return;
-    default: break;
+bool CSMTPProtocol::ReadCommand(std::string* line) {
+  CSocketExtension* socket = Socket();
+  int rc = socket->ReceiveLine(line, "\r\n");
+  if (rc == kBufferFull) line->resize(kMaxCommandLine);  // the rest is the next command
+  LowLog("Received: " + core::LogSafe(*line));
+  if (rc == 0 || rc == kBufferFull) return true;
+  savedError_ = socket->GetLastError();
+  if (stored_ && savedError_ == kWsaEconnreset) {
+    LowLog("Ignore receive error " + std::to_string(savedError_) + " (file successfuly stored)");
+    Enter(kClosing);
+    return false;
   }
-  bool allowed = (state_ == kReady && (command == kHelo || command == kEhlo || command == kMail)) ||
-                 (state_ == kSender && command == kRcpt) ||
-                 (state_ == kRecipients && (command == kRcpt || command == kData));
-  if (!allowed) {
-    if (!Reply(kWrongStateReply)) state_ = kClosing;
+  if (rc == kTimedOut) {
+    LowLog("Timeout while reading SMTP command");
+  } else {
+    LowLog("Receive error=" + std::to_string(savedError_) + " (" + ReceiveErrorName(savedError_) + ")");
+  }
+  LowLog("Receive error " + std::to_string(savedError_) + " (abort)");
+  Reply(Text(kReadErrorReply));
+  error_ = true;
+  Enter(kClosing);
+  return false;
+}
+
+void CSMTPProtocol::Dispatch(const SmtpCommandLine& command) {
+  for (const CommandEntry& entry : kCommandTable) {
+    if (entry.verb != command.verb) continue;
+    if ((entry.states & In(state_)) == 0) {
+      Reply(Text(kWrongStateReply));
+      return;
+    }
+    (this->*entry.handler)(command.argument);
     return;
-  }
-  switch (command) {
-    case kHelo: OnHelo(argument, false); break;
-    case kEhlo: OnHelo(argument, true); break;
-    case kMail: OnMail(argument); break;
-    case kRcpt: OnRcpt(argument); break;
-    case kData: OnData(); break;
-    default: break;
   }
 }
 
-void CSMTPProtocol::OnHelo(const std::string& argument, bool extended) {
+void CSMTPProtocol::OnIgnored(const std::string&) {}
+
+void CSMTPProtocol::OnUnknown(const std::string&) { Reply(Text(kUnknownReply)); }
+
+void CSMTPProtocol::OnQuit(const std::string&) {
+  Reply(Text(kQuitReply));
+  Enter(kClosing);
+}
+
+void CSMTPProtocol::OnHelo(const std::string& argument) { Greet(false, argument); }
+void CSMTPProtocol::OnEhlo(const std::string& argument) { Greet(true, argument); }
+
+void CSMTPProtocol::Greet(bool extended, const std::string& argument) {
   std::string name = FirstWord(argument, kMaxHeloName);
   auto domains = context_.domains->Snapshot();
   if (const store::DomainRecord* r = domains->Find(name); r && r->timerRuns == 0) {
     // A host that calls in for its domain gets that domain's queue, as with ETRN.
-    if (context_.startDelivery) context_.startDelivery(r->queueDir, facts_.peer, 25);
+    if (context_.startDelivery) context_.startDelivery(r->queueDir, peer_, 25);
   }
   if (firewall_->RejectListsActive() && firewall_->HeloRejected(name)) {
     RejectLog("Reject SMTP HELO " + core::LogSafe(name));
-    Reply("550 Message REFUSED by peer. Reason: H.\r\n");
-    state_ = kClosing;
+    Reply(Text(kFirewallReply, {kReasonHelo}));
+    Enter(kClosing);
     return;
   }
-  if (!Reply(extended ? kEhloReply : kHeloReply)) state_ = kClosing;
+  Reply(Text(extended ? kEhloReply : kHeloReply));
 }
 
 void CSMTPProtocol::OnMail(const std::string& argument) {
-  sizeLimit_ = -1;
-  std::string inqueue = platform::ResolvePath(platform::JoinPath(context_.home, "INQUEUE"));
-  // Reserve the envelope name: the first free one, created exclusively so that no other
-  // session takes it meanwhile.
-  long first = context_.nextEnvelope;
-  int rc = 0;
-  for (int round = 0; round < 2; ++round) {
-    for (;;) {
-      rc = store::MakeUniqueFileName(&envelope_, inqueue, "R", first, 10000, "TMP");
-      if (rc != 0) break;
-      platform::CFile reserve;
-      first = std::stol(platform::BaseName(envelope_).substr(1, 7)) + 1;
-      if (reserve.Open(envelope_, platform::FileMode::kCreateNew) == 0) break;
-    }
-    if (rc == 0 || first == 0) break;
-    first = 0;  // the names after the hint are taken: look again from the start
-  }
-  context_.nextEnvelope = rc == 0 ? first % 10000000 : 0;
-  if (rc != 0) {
-    envelope_.clear();
-    Reply(kFileErrorReply);
-    state_ = kClosing;
+  NewTransaction();
+  if (int rc = tx_->item.Reserve(); rc != 0) {
+    LowLog("Creating: INQUEUE envelope, res=" + std::to_string(rc));
+    Reply(Text(kFileErrorReply));
+    Enter(kClosing);
     return;
   }
-  state_ = kSender;
-  store::SplitResult from = PathArgument(argument);
-  std::string sender = Address(from);
+  Enter(kSender);
+  toolkit::SplitResult from = ParseSmtpPath(argument);
+  std::string sender = toolkit::JoinAddress(from);
   if (firewall_->RejectListsActive() && firewall_->SenderRejected(sender)) {
     RejectLog("Reject SMTP MAIL FROM: " + core::LogSafe(sender));
-    Reply("550 Message REFUSED by peer. Reason: F.\r\n");
-    state_ = kClosing;
+    Reply(Text(kFirewallReply, {kReasonSender}));
+    Enter(kClosing);
     return;
   }
+  SmtpMessageFacts& facts = tx_->facts;
   std::string route;
   if (!from.domain.empty() && context_.domains->RouteDomain(from.domain, &route) == 0) {
-    facts_.accepted = facts_.senderKnown = true;
+    facts.accepted = facts.senderKnown = true;
     FirewallLog("SMTP FROM: accept  domain [" + core::LogSafe(from.domain) + "]");
   } else {
     FirewallLog("SMTP FROM: unknown domain [" + core::LogSafe(from.domain) + "]");
   }
   if (sender.empty()) sender = kAnonymousSender;
-  facts_.sender = sender;
-  facts_.envelopePath = envelope_;
-  message_ = platform::SiblingName(envelope_, 'M');
-  facts_.messagePath = message_;
-  if (!Reply(Format("250 %s... Sender OK\r\n", sender))) state_ = kClosing;
-  LowLog("Creating: " + envelope_ + ", res=0");
+  facts.sender = sender;
+  facts.envelopePath = tx_->item.EnvelopePath();
+  facts.messagePath = tx_->item.MessagePath();
+  Reply(Text(kSenderOk, {sender}));
+  LowLog("Creating: " + facts.envelopePath + ", res=0");
 }
 
 void CSMTPProtocol::OnRcpt(const std::string& argument) {
-  store::SplitResult to = PathArgument(argument);
-  std::string address = Address(to);
-  sizeLimit_ = firewall_->RaiseSizeLimit(sizeLimit_, to.domain);
+  toolkit::SplitResult to = ParseSmtpPath(argument);
+  std::string address = toolkit::JoinAddress(to);
+  SmtpMessageFacts& facts = tx_->facts;
+  tx_->sizeLimit = firewall_->RaiseSizeLimit(tx_->sizeLimit, to.domain);
   if (firewall_->RejectListsActive() && firewall_->RecipientRejected(address)) {
     RejectLog("Reject SMTP RCPT TO: " + core::LogSafe(address));
-    Reply("550 Message REFUSED by peer. Reason: T.\r\n");
-    state_ = kClosing;
+    Reply(Text(kFirewallReply, {kReasonRecipient}));
+    Enter(kClosing);
     return;
   }
   if (!context_.domains->IsLocalDomain(to.domain)) {
     std::string route;
     if (context_.domains->RouteDomain(to.domain, &route) == 0) {
-      facts_.recipientKnown = facts_.accepted = true;
+      facts.recipientKnown = facts.accepted = true;
       FirewallLog("SMTP   TO: reroute to     [" + core::LogSafe(to.domain) + "]");
     } else {
       FirewallLog("SMTP   TO: unknown domain [" + core::LogSafe(to.domain) + "]");
     }
-    AppendRecipient(address);
-    facts_.logRecipient = address;
+    tx_->recipients.push_back(address);
+    facts.logRecipient = address;
     context_.counters->outboundWaiting = true;
-    state_ = kRecipients;
-    if (!Reply(Format("250 %s... Recipient OK\r\n", address))) state_ = kClosing;
+    Enter(kRecipients);
+    Reply(Text(kRecipientOk, {address}));
     return;
   }
   auto accounts = context_.accounts->Snapshot();
@@ -326,7 +353,7 @@ void CSMTPProtocol::OnRcpt(const std::string& argument) {
   if (!accounts->LookupLocal(to.local, to.domain, &name)) {
     FirewallLog("SMTP   TO: unknown local recipient [" + core::LogSafe(to.local) + "] in [" +
                 core::LogSafe(to.domain) + "]");
-    if (!Reply(Format("550 %s... Unknown user\r\n", address))) state_ = kClosing;
+    Reply(Text(kUnknownUserReply, {address}));
     return;
   }
   const store::CAccount* account = accounts->FindAccount(name);
@@ -335,175 +362,168 @@ void CSMTPProtocol::OnRcpt(const std::string& argument) {
               ((account->maxMsgNmbr > 0 && counted.msgNmbr + 1 > account->maxMsgNmbr) ||
                (account->maxBoxSize > 0 && counted.boxSize >= account->maxBoxSize));
   if (full) {
-    Reply(Format("452 %s@%s: Mailbox full...\r\n", to.local, to.domain));
+    Reply(Text(kMailboxFullReply, {to.local, to.domain}));
     FirewallLog("SMTP   TO: Mailbox overflow [" + core::LogSafe(to.local) + "] in [" +
                 core::LogSafe(to.domain) + "]");
     error_ = true;
-    if (state_ == kSender) state_ = kClosing;
+    if (state_ == kSender) Enter(kClosing);
     return;
   }
-  AppendRecipient(address);
-  facts_.logRecipient = address;
-  facts_.recipientKnown = facts_.accepted = true;
-  state_ = kRecipients;
-  if (!Reply(Format("250 %s... Recipient OK\r\n", address))) state_ = kClosing;
+  tx_->recipients.push_back(address);
+  facts.logRecipient = address;
+  facts.recipientKnown = facts.accepted = true;
+  Enter(kRecipients);
+  Reply(Text(kRecipientOk, {address}));
   FirewallLog("SMTP   TO: accept  local recipient [" + core::LogSafe(to.local) + "] in [" +
               core::LogSafe(to.domain) + "]");
 }
 
-void CSMTPProtocol::OnData() {
-  state_ = kReady;
-  if (!Reply(kDataReply)) {
-    state_ = kClosing;
-    error_ = true;
-    return;
-  }
+void CSMTPProtocol::OnData(const std::string&) {
+  Enter(kReady);
+  if (!Reply(Text(kDataReply))) return;
   bool sizeRejected = false;
-  // Without its marker the item could be taken while it is written: no marker, no message.
-  int rc = marker_.Create(platform::SiblingName(message_, 'B')) ? ReceiveMessage(&sizeRejected) : -1;
-  facts_.sizeLimit = sizeLimit_;
-  bool stopped = rc == 0 && firewall_->StopMessage(facts_);
+  int rc = tx_->item.Open() == 0 ? ReceiveMessage(&sizeRejected) : -1;
+  SmtpMessageFacts& facts = tx_->facts;
+  facts.sizeLimit = tx_->sizeLimit;
+  // The firewall sees every received message, a too large one included (it redirects its
+  // header).
+  bool stopped = rc == 0 && firewall_->StopMessage(facts);
   if (rc == 0 && (sizeRejected || stopped)) {
-    // The message is stopped: the firewall has kept what it needs of it (a too large message
-    // has had its reply already).
-    if (!sizeRejected) Reply("550 Message REFUSED by peer. Reason: E.\r\n");
-    DeleteTransactionFiles();
+    // The firewall has kept what it needs of the message (a too large message has had its
+    // reply already).
+    if (!sizeRejected) Reply(Text(kFirewallReply, {kReasonStopped}));
+    NewTransaction();
     error_ = true;
-    state_ = kClosing;
+    Enter(kClosing);
     return;
   }
-  if (rc == 0) rc = WriteEnvelope();
+  if (rc == 0) {
+    store::EnvelopeFields envelope;
+    envelope.from = facts.sender;
+    envelope.subject = tx_->subject;
+    envelope.receipt = tx_->receipt;
+    envelope.replyTo = tx_->replyTo;
+    envelope.errorTo = tx_->errorTo;
+    envelope.to = tx_->recipients;
+    rc = tx_->item.Commit(envelope);
+  }
   if (rc != 0) {
-    LowLog("ERROR while saving (" + message_ + ")");
-    DeleteTransactionFiles();
-    Reply(kFileErrorReply);
+    LowLog("ERROR while saving (" + facts.messagePath + ")");
+    NewTransaction();
+    Reply(Text(kFileErrorReply));
     error_ = true;
-    state_ = kClosing;
+    Enter(kClosing);
     return;
   }
-  LowLog("  Saving: " + message_ + ", res=0");
+  LowLog("  Saving: " + facts.messagePath + ", res=0");
   stored_ = storedThisCommand_ = true;
-  if (!Reply(kStoredReply)) {
+  if (!Reply(Text(kStoredReply))) {
+    // The client has not heard that the message is taken and will send it again: the item,
+    // still unpublished, goes with the transaction.
     LowLog("Successful received but the server reports=" + std::to_string(savedError_));
-    error_ = true;
-    state_ = kClosing;
+    NewTransaction();
     return;
   }
-  marker_.Release();
-  envelope_.clear();
-  message_.clear();
-  ResetAfterStore();
+  tx_->item.Publish();
+  NewTransaction();
+  if (context_.checkLogSizes) context_.checkLogSizes();
 }
 
 int CSMTPProtocol::ReceiveMessage(bool* sizeRejected) {
-  platform::CFile file;
-  if (file.Open(message_, platform::FileMode::kWrite) != 0) {
-    LowLog("Cannot open " + message_);
-    return -1;
-  }
   auto settings = context_.settings->Snapshot();
+  SmtpMessageFacts& facts = tx_->facts;
   std::string pending = store::StatusLine(store::kStatusNew) + "\r\n";
-  pending += "Received: from " + facts_.peer + " by " + settings->smtp.localName + " with SMTP (" +
+  pending += "Received: from " + peer_ + " by " + settings->smtp.localName + " with SMTP (" +
              context_.product + " " + context_.version + ")\r\n";
-  std::string stem = platform::BaseName(message_);
-  pending += "          id " + std::to_string(std::strtoul(stem.c_str() + 1, nullptr, 10)) + "; " +
-             store::FormatDateHeader() + "\r\n";
-  messageSize_ = 0;
-  inHeader_ = true;
-  subject_ = receipt_ = replyTo_ = errorTo_ = std::string();
+  pending += "          id " + std::to_string(tx_->item.Number()) + "; " + store::FormatDateHeader() + "\r\n";
   bool smart = firewall_->SmartChecks();
   CSocketExtension* socket = Socket();
-  int result = 0;
   std::string line;
   for (;;) {
     int n = socket->ReceiveData(&line);
     if (n <= 0) {
       savedError_ = socket->GetLastError();
       LowLog("Socket read error: " + std::to_string(n) + ", " + std::to_string(savedError_));
-      result = -1;
-      break;
+      return -1;
     }
-    messageSize_ += n;
-    if (smart && sizeLimit_ > 0 && messageSize_ > sizeLimit_ * 1000) {
-      facts_.sizeKept = facts_.accepted = false;
-      std::string text = "Reject too large message from [" + core::LogSafe(facts_.sender) + "] to [" +
-                         core::LogSafe(facts_.logRecipient) + "]";
+    tx_->size += n;
+    if (smart && tx_->sizeLimit > 0 && tx_->size > tx_->sizeLimit * 1000) {
+      facts.sizeKept = facts.accepted = false;
+      std::string text = "Reject too large message from [" + core::LogSafe(facts.sender) + "] to [" +
+                         core::LogSafe(facts.logRecipient) + "]";
       RejectLog(text);
       LowLog(text);
-      Reply("550 Message cannot exceed " + std::to_string(sizeLimit_) + " Kbytes\r\n");
+      Reply(Text(kTooLargeReply, {std::to_string(tx_->sizeLimit)}));
       *sizeRejected = true;
       // What arrived of the header goes to the file: the firewall's report copies it.
-      (void)file.Write(pending);
-      messageFile_ = std::move(file);
+      (void)tx_->item.Write(pending);
       return 0;
     }
     if (line[0] == '.') {
       LowLog("Received: " + core::LogSafe(line.substr(0, line.size() - 2)));
-      if (line.size() > 1 && line[1] == '.') {
-        line.erase(0, 1);  // dot-unstuffing (RFC 5321 4.5.2)
-      } else {
-        size_t p = line.find_first_not_of(' ', 1);
-        if (p != std::string::npos && line[p] == '\r') {
-          LowLog("Received: [End of data]");
-          break;
-        }
+      if (UnstuffDataLine(&line) == DataLine::kEnd) {
+        LowLog("Received: [End of data]");
+        break;
       }
     }
     pending += line;
-    if (inHeader_) {
+    if (tx_->inHeader) {
       if (line[0] == '\r') {
-        inHeader_ = false;
+        tx_->inHeader = false;
       } else if (int rc = HeaderLine(line); rc != 0) {
         return rc;  // refused: the reply has gone
       }
     }
-    if (pending.size() >= 65536) {
-      if (file.Write(pending) != 0) {
+    if (pending.size() >= kWriteBlock) {
+      if (tx_->item.Write(pending) != 0) {
         LowLog("File write error: " + std::to_string(errno));
         return -11504;
       }
       pending.clear();
     }
   }
-  if (file.Write(pending) != 0) {
+  if (tx_->item.Write(pending) != 0) {
     LowLog("File write error: " + std::to_string(errno));
     return -11504;
   }
-  messageFile_ = std::move(file);  // synced with the envelope before the reply
-  ConLog("Message from=" + core::LogSafe(facts_.sender) + " successfully received size=" +
-         std::to_string(messageSize_));
-  return result;
+  ConLog("Message from=" + core::LogSafe(facts.sender) + " successfully received size=" +
+         std::to_string(tx_->size));
+  return 0;
 }
 
 int CSMTPProtocol::HeaderLine(const std::string& line) {
+  SmtpMessageFacts& facts = tx_->facts;
   auto value = [&](size_t nameLength) { return Trim(line.substr(nameLength)); };
-  auto address = [&](size_t nameLength) { return Address(store::SplitAddress(value(nameLength))); };
+  auto address = [&](size_t nameLength) {
+    return toolkit::JoinAddress(toolkit::SplitAddress(value(nameLength)));
+  };
+  auto starts = [&](const char* name) { return platform::StartsWithNoCase(line, name); };
   std::string checkName, checkValue;
-  if (StartsNoCase(line, "return-receipt-to:")) {
-    receipt_ = address(18);
-  } else if (StartsNoCase(line, "sender:")) {
-    errorTo_ = address(7);
-  } else if (StartsNoCase(line, "subject:")) {
-    subject_ = value(8);
+  if (starts("return-receipt-to:")) {
+    tx_->receipt = address(18);
+  } else if (starts("sender:")) {
+    tx_->errorTo = address(7);
+  } else if (starts("subject:")) {
+    tx_->subject = value(8);
     checkName = "Subject:";
-    checkValue = subject_;
-  } else if (StartsNoCase(line, "reply-to:")) {
-    replyTo_ = address(9);
-    facts_.replyTo = replyTo_;
-  } else if (StartsNoCase(line, "x-sender:")) {
-    facts_.xSender = address(9);
-  } else if (StartsNoCase(line, "to:")) {
+    checkValue = tx_->subject;
+  } else if (starts("reply-to:")) {
+    tx_->replyTo = address(9);
+    facts.replyTo = tx_->replyTo;
+  } else if (starts("x-sender:")) {
+    facts.xSender = address(9);
+  } else if (starts("to:")) {
     checkName = "To:";
     checkValue = value(3);
-  } else if (StartsNoCase(line, "from:")) {
+  } else if (starts("from:")) {
     checkName = "From:";
     checkValue = value(5);
-    facts_.headerFrom = checkValue;
-    facts_.logSender = checkValue;
-    store::SplitResult from = store::SplitAddress(checkValue);
+    facts.headerFrom = checkValue;
+    facts.logSender = checkValue;
+    toolkit::SplitResult from = toolkit::SplitAddress(checkValue);
     std::string route;
     if (!from.domain.empty() && context_.domains->RouteDomain(from.domain, &route) == 0) {
-      facts_.accepted = facts_.senderKnown = true;
+      facts.accepted = facts.senderKnown = true;
       FirewallLog("msge from: accept  domain [" + core::LogSafe(from.domain) + "]");
     } else {
       FirewallLog("msge from: unknown domain [" + core::LogSafe(from.domain) + "]");
@@ -512,89 +532,44 @@ int CSMTPProtocol::HeaderLine(const std::string& line) {
   std::string what;
   if (!checkName.empty() && firewall_->HeaderRejected(checkName, checkValue, &what)) {
     RejectLog("Reject " + what + " " + core::LogSafe(checkValue));
-    Reply("550 Message REFUSED by peer. Reason: L.\r\n");
+    Reply(Text(kFirewallReply, {kReasonHeader}));
     return -1;
   }
   return 0;
 }
 
-int CSMTPProtocol::WriteEnvelope() {
-  store::EnvelopeFields fields;
-  fields.from = facts_.sender;
-  fields.subject = subject_;
-  fields.receipt = receipt_;
-  fields.replyTo = replyTo_;
-  fields.errorTo = errorTo_;
-  fields.to = recipientList_;
-  std::string text = store::FormatEnvelope(fields, platform::LocalTime(platform::Now()));
-  // Written into the reserved file; then message, envelope and directory are synced, in that
-  // order, before the client hears "250 OK" (both files are written first, so the first sync
-  // commits most of what the others would). Readers take the item once the marker is gone.
-  platform::CFile file;
-  if (file.Open(envelope_, platform::FileMode::kWrite) != 0 || file.Write(text) != 0) return -1;
-  int rc = messageFile_.Sync() == 0 && file.Sync() == 0 ? 0 : -1;
-  messageFile_.Close();
-  if (rc == 0) rc = platform::SyncDirectoryOf(envelope_) == 0 ? 0 : -1;
-  return rc;
-}
-
-void CSMTPProtocol::DeleteTransactionFiles() {
-  messageFile_.Close();
-  for (std::string* name : {&envelope_, &message_}) {
-    if (!name->empty()) (void)platform::RemoveFile(*name);
-    name->clear();
-  }
-  marker_.Release();  // last: no reader may take the item's files for complete
-  recipientList_.clear();
-}
-
-void CSMTPProtocol::OnRset() {
-  state_ = kReady;
-  if (!stored_) DeleteTransactionFiles();
-  recipientList_.clear();
-  if (!Reply(kResetReply)) state_ = kClosing;
-}
-
-void CSMTPProtocol::ResetAfterStore() {
-  // The next message starts from what is known of the client alone.
-  facts_.accepted = trustedClient_;
-  facts_.recipientKnown = facts_.senderKnown = false;
-  facts_.sizeKept = true;
-  facts_.replyTo.clear();
-  facts_.xSender.clear();
-  facts_.headerFrom.clear();
-  recipientList_.clear();
-  facts_.logSender = facts_.logRecipient = "?";
+void CSMTPProtocol::OnRset(const std::string&) {
+  Enter(kReady);
+  NewTransaction();
+  Reply(Text(kResetReply));
 }
 
 void CSMTPProtocol::OnVrfy(const std::string& argument) {
-  store::SplitResult who = store::SplitAddress(Trim(argument));
+  toolkit::SplitResult who = toolkit::SplitAddress(Trim(argument));
   std::string domain = who.domain.empty() ? context_.settings->Snapshot()->smtp.domain : who.domain;
   std::string name;
   bool ok = !context_.domains->IsLocalDomain(domain) ||
             context_.accounts->Snapshot()->LookupLocal(who.local, who.domain, &name);
-  std::string reply = ok ? Format("250 <%s@%s>\r\n", who.local, domain)
-                         : Format("550 %s... Unknown user\r\n", Address(who));
-  if (!Reply(reply)) state_ = kClosing;
+  Reply(ok ? Text(kVrfyOkReply, {who.local, domain}) : Text(kUnknownUserReply, {toolkit::JoinAddress(who)}));
 }
 
 void CSMTPProtocol::OnEtrn(const std::string& argument) {
   std::string node = FirstWord(argument, kMaxEtrnNode);
-  std::string name = (!node.empty() && (node[0] == '@' || node[0] == '#')) ? node.substr(1) : node;
-  const store::DomainRecord* record = context_.domains->Snapshot()->Find(name);
-  std::string reply;
+  bool marked = !node.empty() && (node[0] == '@' || node[0] == '#');
+  const store::DomainRecord* record = context_.domains->Snapshot()->Find(marked ? node.substr(1) : node);
+  ReplyId reply;
   if (record == nullptr) {
-    reply = (!node.empty() && (node[0] == '@' || node[0] == '#')) ? kEtrnSyntaxReply : kEtrnRefusedReply;
+    reply = marked ? kEtrnSyntaxReply : kEtrnRefusedReply;
   } else {
-    int started = context_.startDelivery ? context_.startDelivery(record->queueDir, facts_.peer, 25) : -1;
+    int started = context_.startDelivery ? context_.startDelivery(record->queueDir, peer_, 25) : -1;
     reply = started == 1 ? kEtrnPendingReply : started == 0 ? kEtrnStartedReply : kEtrnRefusedReply;
   }
-  if (!Reply(reply)) state_ = kClosing;
+  Reply(Text(reply));
 }
 
 void CSMTPProtocol::EndConversation() {
-  // Nothing of an unfinished transaction stays behind (a stored message has cleared its names).
-  DeleteTransactionFiles();
+  // Nothing of an unfinished transaction stays behind (a stored message is the queue's now).
+  tx_.reset();
   if (context_.distribute) context_.distribute();
   if (!error_) {
     LowLog("SMTP Server  stop: " + std::to_string(number_) + " (OK)");
@@ -604,7 +579,9 @@ void CSMTPProtocol::EndConversation() {
   } else {
     LowLog("SMTP Server  stop: " + std::to_string(number_) + " (ERROR), socket=reset");
   }
-  if (context_.checkLogSizes) context_.checkLogSizes();
+  for (core::LogId id : {core::LogId::kSmtpCon, core::LogId::kSmtpLow, core::LogId::kFirewall}) {
+    context_.logs->RecordSize(id);
+  }
 }
 
 }  // namespace net

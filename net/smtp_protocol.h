@@ -4,10 +4,14 @@
 // The session greets, reads command lines (2048-byte buffer: longer lines are taken in pieces),
 // keeps the state machine (1 ready, 2 sender given, 3 recipients given, 5 closing), checks each
 // step with the firewall, checks local recipients against the accounts and their mailbox limits,
-// and writes each message into INQUEUE: the envelope R<n>.TMP from MAIL on, the busy marker
-// B<n>.TMP while the data arrives, the message M<n>.TMP with the status line and a "Received:"
-// trace. "250 OK" is sent only when message and envelope are synced to disk. Files of an
-// unfinished transaction are removed at RSET and at the end of the conversation.
+// and hands each message to the store's inbound intake (INQUEUE): the item is reserved at MAIL,
+// written during DATA and committed, synced, before "250 OK" is sent.
+//
+// Everything that belongs to one message (the queue item, the recipients, the size limit, the
+// header keys and the firewall's facts) lives in one transaction value that is replaced whole at
+// RSET, after a stored message and at the end: nothing one message earned carries over to the
+// next. Commands are dispatched through one table (verb, states, handler) and every reply text
+// comes from one table.
 //
 // Each session runs on its own thread; the shared context is read-only or thread-safe.
 #pragma once
@@ -20,8 +24,7 @@
 
 #include "net/connection_server.h"
 #include "net/firewall_checks.h"
-#include "platform/file.h"
-#include "platform/lock_file.h"
+#include "net/smtp_parser.h"
 
 namespace core {
 class CLogSet;
@@ -30,6 +33,7 @@ class CSettings;
 namespace store {
 class CAccountStore;
 class CDomainTable;
+class CInboundQueue;
 }  // namespace store
 
 namespace net {
@@ -40,11 +44,11 @@ struct SmtpContext {
   core::CLogSet* logs = nullptr;
   store::CDomainTable* domains = nullptr;
   store::CAccountStore* accounts = nullptr;
+  store::CInboundQueue* inqueue = nullptr;
   // Opens the firewall checks of one session (for the client address); unset: nothing is
   // checked.
   std::function<std::unique_ptr<ISmtpFirewall>(const std::string& peer)> openFirewall;
   core::CSessionCounters* counters = nullptr;
-  std::string home;
   std::string product;  // the product name
   std::string version;  // the version text
   // Runs the inbound distribution (at the end of each session).
@@ -52,69 +56,73 @@ struct SmtpContext {
   // Starts a delivery of `queueDir` to host:port (ETRN and HELO call-in). 0 started, 1 already
   // running, -1 failed.
   std::function<int(const std::string& queueDir, const std::string& host, int port)> startDelivery;
-  // The log-size watch after each session.
+  // The log-size watch, after each accepted message.
   std::function<void()> checkLogSizes;
   std::atomic<long> sessionNumber{0};
-  // Where the search for a free envelope name starts: one past the last name taken, so that a
-  // full queue is not scanned from 0 for every message (a free name is found either way).
-  std::atomic<long> nextEnvelope{0};
 };
+
+// The reply a client gets when the SMTP server has no room for another session.
+extern const char kSmtpTooManySessionsReply[];
+
+struct SmtpTransaction;
 
 class CSMTPProtocol : public CConnectionProtocol {
  public:
-  explicit CSMTPProtocol(SmtpContext& context) : context_(context) {}
+  explicit CSMTPProtocol(SmtpContext& context);
+  ~CSMTPProtocol() override;
   int ProtocolLoop() override;
   const char* ProtocolName() const override { return "SMTP"; }
 
  private:
   enum State { kReady = 1, kSender = 2, kRecipients = 3, kClosing = 5 };
-  enum Command { kHelo, kMail, kRcpt, kData, kQuit, kRset, kVrfy, kDot, kEtrn, kEhlo, kEmpty, kUnknown };
+  struct CommandEntry;
+  static const CommandEntry kCommandTable[];
 
-  static Command Parse(const std::string& line, std::string* argument);
+  void Enter(State next) { state_ = next; }
+  // Sends a reply; a failed send closes the session.
   bool Reply(const std::string& text);
   void LowLog(const std::string& text);
   void ConLog(const std::string& text);
   void FirewallLog(const std::string& text);
   // A refusal: the firewall log and the connection log.
   void RejectLog(const std::string& text);
-  void Dispatch(Command command, const std::string& argument);
+  // A fresh transaction; the old one's unfinished files go.
+  void NewTransaction();
+  // One command line: looked up in the command table, checked against the state, handled.
+  void Dispatch(const SmtpCommandLine& command);
+  // Reads one command line. false ends the conversation (the reason is handled).
+  bool ReadCommand(std::string* line);
 
-  void OnHelo(const std::string& argument, bool extended);
+  void OnHelo(const std::string& argument);
+  void OnEhlo(const std::string& argument);
   void OnMail(const std::string& argument);
   void OnRcpt(const std::string& argument);
-  void OnData();
-  void OnRset();
+  void OnData(const std::string& argument);
+  void OnQuit(const std::string& argument);
+  void OnRset(const std::string& argument);
   void OnVrfy(const std::string& argument);
   void OnEtrn(const std::string& argument);
-  // Receives the data into the message file. 0 success, <0 failure; `*handled` when a reply was
-  // already sent (size or header rejection).
+  void OnIgnored(const std::string& argument);
+  void OnUnknown(const std::string& argument);
+  void Greet(bool extended, const std::string& argument);
+  // Receives the data into the item. 0 success, <0 failure; `*sizeRejected` when the size
+  // reply was already sent.
   int ReceiveMessage(bool* sizeRejected);
-  void AppendRecipient(const std::string& address) { recipientList_.push_back(address); }
   // One header line: envelope keys, firewall header checks. 0, or -1 when refused (replied).
   int HeaderLine(const std::string& line);
-  // The whole envelope, written and synced. 0 or -1.
-  int WriteEnvelope();
-  void DeleteTransactionFiles();
-  void ResetAfterStore();
   void EndConversation();
 
   SmtpContext& context_;
   std::unique_ptr<ISmtpFirewall> firewall_;  // this session's view of the rules
-  bool trustedClient_ = false;               // the client is in the host accept list
+  std::unique_ptr<SmtpTransaction> tx_;      // the message under way
+  std::string peer_;
+  bool hostKnown_ = false;       // the client passed the host check
+  bool trustedClient_ = false;   // the client is in the host accept list
   long number_ = 0;
   State state_ = kReady;
   bool error_ = false;
-  bool stored_ = false;
+  bool stored_ = false;             // the last command stored a message
   bool storedThisCommand_ = false;
-  std::string envelope_, message_;
-  platform::CBusyMarker marker_;  // held from DATA until the item is complete
-  platform::CFile messageFile_;  // the received message, open until it is synced
-  std::vector<std::string> recipientList_;
-  long messageSize_ = 0;
-  long sizeLimit_ = -1;
-  SmtpMessageFacts facts_;
-  std::string subject_, receipt_, replyTo_, errorTo_;
-  bool inHeader_ = false;
   int savedError_ = 0;
 };
 

@@ -70,6 +70,7 @@ CSocketExtension::~CSocketExtension() {
   int active = activeSocket_.exchange(-1);
   if (active >= 0) ::close(active);
   if (ownSocket_ >= 0 && ownSocket_ != active) ::close(ownSocket_);
+  if (reserveFd_ >= 0) ::close(reserveFd_);
 }
 
 int CSocketExtension::SetError(const char* operation, int code) {
@@ -98,9 +99,11 @@ int CSocketExtension::Bind(int port, const std::string& address) {
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  bindRefused_ = false;
   if (!address.empty() && !ParseIPv4(address, &sa.sin_addr)) {
     SetError("Bind", kWsaEinval);
-    return 0;  // not bound: the following Listen fails
+    bindRefused_ = true;  // not bound: the following Listen fails
+    return 0;
   }
   int one = 1;
   ::setsockopt(activeSocket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -112,11 +115,38 @@ int CSocketExtension::Bind(int port, const std::string& address) {
 }
 
 int CSocketExtension::Listen(int backlog) {
+  // An unbound socket would be bound by listen() itself to a random port on every interface.
+  if (bindRefused_) {
+    SetError("Listen", kWsaEinval);
+    return -1;
+  }
   if (::listen(activeSocket_, backlog) != 0) {
     SetError("Listen", WsaError(errno));
     return -1;
   }
+  if (reserveFd_ < 0) reserveFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   return 0;
+}
+
+bool CSocketExtension::OutOfResources() const {
+  return lastError_ == WsaError(EMFILE) || lastError_ == WsaError(ENFILE) ||
+         lastError_ == WsaError(ENOBUFS) || lastError_ == WsaError(ENOMEM);
+}
+
+void CSocketExtension::Refuse(int handle, const std::string& reply) {
+  (void)::send(handle, reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  ::close(handle);
+}
+
+int CSocketExtension::RefuseWaiting(const std::string& reply) {
+  if (reserveFd_ >= 0) {
+    ::close(reserveFd_);
+    reserveFd_ = -1;
+  }
+  int fd = ::accept4(activeSocket_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) Refuse(fd, reply);
+  reserveFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return fd >= 0 ? 0 : -1;
 }
 
 bool CSocketExtension::WaitForConnection(int milliseconds) {

@@ -61,6 +61,15 @@ class CSocketExtension {
   int Listen(int backlog);
   // A new handle, or -1 (kWsaEwouldblock recorded when nobody is waiting).
   int AcceptSocket(std::string* address = nullptr, int* port = nullptr);
+  // True when the last error says the process (or system) is out of descriptors or memory:
+  // accepting again at once cannot succeed.
+  bool OutOfResources() const;
+  // Takes one waiting connection, sends `reply` without waiting and closes it; works also when
+  // the process has no descriptor left (a reserve descriptor kept since Listen is given up for
+  // the moment). 0, or -1 when nothing could be taken.
+  int RefuseWaiting(const std::string& reply);
+  // Sends `reply` on `handle` without waiting and closes it (a connection turned away).
+  static void Refuse(int handle, const std::string& reply);
   // Waits up to the time-out for a connection to accept; true when one is waiting.
   bool WaitForConnection(int milliseconds);
   int Connect(const std::string& host, int port);
@@ -98,6 +107,8 @@ class CSocketExtension {
   int ownSocket_ = -1;
   std::atomic<int> activeSocket_{-1};
   std::atomic<bool> closing_{false};
+  bool bindRefused_ = false;  // Bind was given an address that is no IPv4 address
+  int reserveFd_ = -1;        // kept by a listening socket for RefuseWaiting
   WarningFn warning_;
 };
 

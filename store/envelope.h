@@ -1,10 +1,15 @@
-// The envelope text of a queue item: section From (sender, subject, receipt, reply and error
-// addresses, creation date) and section To (the recipients numbered from 0). Empty optional keys
-// are left out. Thread-safe; no state.
+// The envelope file of a queue item: section From (sender, subject, receipt, reply and error
+// addresses, creation date, next delivery attempt) and section To ("n" and the recipients
+// numbered from 0). FormatEnvelope is the one writer of whole envelopes; ReadEnvelope the one
+// reader, in one pass over the file, with the rules of the queue profile reader: sections and
+// keys without case, the first "[From]"/"[To]" section and the first line of a key count, a key
+// is followed by "=" or a blank, lines are read up to 256 characters and values kept to 255.
+// Empty optional keys are left out when writing. Thread-safe; no state.
 #pragma once
 
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace store {
@@ -16,7 +21,19 @@ struct EnvelopeFields {
   std::string replyTo;
   std::string errorTo;
   std::vector<std::string> to;
+  std::string iniDate;  // read only: FormatEnvelope writes the time it is given
+  std::string nxtSend;  // read only: the outbound queue runner keeps it with the queue profile
 };
+
+// Longest value kept of an envelope key, and most recipients read.
+constexpr size_t kEnvelopeValueMax = 255;
+constexpr long kEnvelopeMaxRecipients = 100000;
+
+// Reads the envelope file at `path`. 0, or -4 when it cannot be opened. Missing keys read as
+// empty; "n" bounds the recipients read (missing numbers read as empty addresses).
+int ReadEnvelope(const std::string& path, EnvelopeFields* fields);
+// The same over the file's text.
+void ParseEnvelope(std::string_view text, EnvelopeFields* fields);
 
 // "dd/mm/yyyy hh:mm:ss" of local time `t` (the IniDate key).
 std::string EnvelopeDate(const std::tm& t);

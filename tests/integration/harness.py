@@ -76,7 +76,7 @@ def converse(port, script, read_greeting=True, timeout=10):
 class Home:
     """A throw-away installation: WINDIR with TORVIK.INI and a home directory with NEXUM2.INI."""
 
-    def __init__(self, smtp_port=0, pop3_port=0, write_locator=True):
+    def __init__(self, smtp_port=0, pop3_port=0, write_locator=True, max_sessions=None):
         self.root = tempfile.mkdtemp(prefix="qvit.")
         self.windir = os.path.join(self.root, "windir")
         self.home = os.path.join(self.root, "home")
@@ -88,6 +88,8 @@ class Home:
         with open(self.path("NEXUM2.INI"), "w", newline="") as f:
             f.write("[SMTP]\r\nDomain=example.test\r\nsmtpport=%d\r\npop3port=%d\r\n"
                     % (smtp_port, pop3_port))
+            if max_sessions is not None:
+                f.write("MaxSessions=%d\r\n" % max_sessions)
         self.procs = []
 
     def path(self, *names):
@@ -144,4 +146,4 @@ class Home:
             for stream in (proc.stdout, proc.stderr, proc.stdin):
                 if stream:
                     stream.close()
-        shutil.rmtree(self.root, ignore_errors=True)
+        if not os.environ.get("QV_KEEP_HOME"): shutil.rmtree(self.root, ignore_errors=True)

@@ -122,6 +122,7 @@ class FirewallTest(unittest.TestCase):
                                       source_address=("127.0.0.3", 0)) as s:
                         s.sendmail("z@far.test", ["alice@example.test"], b"Subject: %d\r\n\r\nx\r\n" % i)
                         sent[0] += 1
+                    stop.wait(0.1)  # a steady load, not a flood the later tests must wait behind
                 except Exception as e:  # noqa: BLE001 - every failure is a finding
                     errors.append(repr(e))
                     return
@@ -150,6 +151,8 @@ class FirewallTest(unittest.TestCase):
                 t.join(timeout=60)
         self.assertEqual(errors, [])
         self.assertIsNone(self.server.poll())
+        # Everything sent is delivered before the next test looks into the mailboxes.
+        self.assertTrue(wait_for(lambda: not glob.glob(self.home.path("INQUEUE", "M*")), timeout=120))
 
 
 if __name__ == "__main__":

@@ -28,7 +28,7 @@ class Pop3ServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.smtp_port, cls.port = free_port(), free_port()
-        cls.home = Home(smtp_port=cls.smtp_port, pop3_port=cls.port)
+        cls.home = Home(smtp_port=cls.smtp_port, pop3_port=cls.port, max_sessions=400)
         with open(cls.home.path("NEXUM2.INI"), "a", newline="") as f:
             f.write("IPaddress=127.0.0.1\r\npop3timeout=5\r\nlowpoplog=1\r\npoplog=1\r\n")
         names = ["alice", "bob", "carol"] + ["u%03d" % i for i in range(MANY)]

@@ -39,7 +39,7 @@ class SmtpServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.port = free_port()
-        cls.home = Home(smtp_port=cls.port)
+        cls.home = Home(smtp_port=cls.port, max_sessions=400)
         os.makedirs(cls.home.path("INQUEUE"))
         with open(cls.home.path("NEXUM2.INI"), "a", newline="") as f:
             f.write("IPaddress=127.0.0.1\r\nsmtptimeout=3\r\nlowsmtplog=1\r\n"

@@ -1,0 +1,118 @@
+#include "store/inbound_intake.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/fs.h"
+#include "platform/path.h"
+#include "platform/system.h"
+#include "store/queue_files.h"
+#include "store/store_paths.h"
+
+namespace store {
+namespace {
+
+constexpr long kEnvelopeTries = 10000;
+constexpr long kNameLimit = 10000000;  // 7 digits
+
+long NumberOf(const std::string& path) {
+  return std::strtol(platform::BaseName(path).c_str() + 1, nullptr, 10);
+}
+
+}  // namespace
+
+int CInboundQueue::ReserveEnvelope(std::string* path) {
+  std::string inqueue = InqueueDir(home_);
+  long first = next_;
+  // Two rounds: from the hint, then once more from 0 for names freed behind it.
+  for (int round = 0; round < 2; ++round) {
+    for (;;) {
+      int rc = MakeUniqueFileName(path, inqueue, "R", first, kEnvelopeTries, "TMP");
+      if (rc == kErrNoDirectory) return rc;
+      if (rc != 0) break;  // no free name after the hint
+      platform::CFile reserve;
+      first = NumberOf(*path) + 1;
+      if (reserve.Open(*path, platform::FileMode::kCreateNew) == 0) {
+        next_ = first % kNameLimit;
+        return 0;
+      }
+      // Taken by another session in the meantime: try the next name. Any other failure
+      // (permissions, a read-only or full file system, no descriptors) will not go away by
+      // trying more names.
+      if (errno != EEXIST) {
+        path->clear();
+        return kErrIntakeFile;
+      }
+    }
+    if (first == 0) break;
+    first = 0;
+  }
+  path->clear();
+  next_ = 0;
+  return kErrNameExhausted;
+}
+
+int CInboundItem::Reserve() {
+  Abandon();
+  committed_ = published_ = false;
+  int rc = queue_.ReserveEnvelope(&envelopePath_);
+  if (rc == 0) messagePath_ = platform::SiblingName(envelopePath_, 'M');
+  return rc;
+}
+
+int CInboundItem::Open() {
+  if (!Reserved() || committed_) return kErrIntakeFile;
+  // Without its marker the item could be taken while it is written: no marker, no message.
+  if (!marker_.Create(platform::SiblingName(messagePath_, 'B'))) return kErrIntakeFile;
+  if (message_.Open(messagePath_, platform::FileMode::kWrite) != 0) return kErrIntakeFile;
+  return 0;
+}
+
+int CInboundItem::Write(std::string_view data) {
+  if (!message_.IsOpen()) return kErrIntakeFile;
+  return message_.Write(data) == 0 ? 0 : kErrIntakeFile;
+}
+
+int CInboundItem::Commit(const EnvelopeFields& envelope) {
+  if (!message_.IsOpen()) return kErrIntakeFile;
+  std::string text = FormatEnvelope(envelope, platform::LocalTime(platform::Now()));
+  // Both files are written before the first sync, which then commits most of what the others
+  // would; the directory sync makes both names durable.
+  platform::CFile file;
+  bool ok = file.Open(envelopePath_, platform::FileMode::kWrite) == 0 && file.Write(text) == 0 &&
+            message_.Sync() == 0 && file.Sync() == 0 &&
+            platform::SyncDirectoryOf(envelopePath_) == 0;
+  message_.Close();
+  if (!ok) {
+    Abandon();
+    return kErrIntakeFile;
+  }
+  committed_ = true;
+  return 0;
+}
+
+void CInboundItem::Publish() {
+  if (!committed_) return;
+  published_ = true;
+  marker_.Release();  // now readers may take the item
+  envelopePath_.clear();
+  messagePath_.clear();
+}
+
+void CInboundItem::Abandon() {
+  message_.Close();
+  if (!published_) {
+    for (const std::string& name : {envelopePath_, messagePath_}) {
+      if (!name.empty()) (void)platform::RemoveFile(name);
+    }
+  }
+  envelopePath_.clear();
+  messagePath_.clear();
+  marker_.Release();  // last: no reader may take the item's files for complete
+}
+
+unsigned long CInboundItem::Number() const {
+  return messagePath_.empty() ? 0 : std::strtoul(platform::BaseName(messagePath_).c_str() + 1, nullptr, 10);
+}
+
+}  // namespace store
