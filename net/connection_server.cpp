@@ -93,7 +93,11 @@ int CConnectionServer::Run() {
       continue;
     }
     if (listen->GetLastError() == kWsaEwouldblock) continue;
-    if (listen->OutOfResources()) (void)listen->RefuseWaiting(busyReply_);
+    if (listen->OutOfResources()) {
+      // Every connection waiting now is told to come back later, rather than left hanging.
+      for (int i = 0; i < kRefuseBurst && listen->RefuseWaiting(busyReply_) == 0; ++i) {
+      }
+    }
     // The listening socket stays: giving it up could lose the port to nobody's gain, and a new
     // one could not be made without descriptors either.
     std::this_thread::sleep_for(std::chrono::milliseconds(kResourcePauseMs));

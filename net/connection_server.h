@@ -80,6 +80,8 @@ class CConnectionServer {
   static constexpr int kDefaultMaxSessions = 100;
   // Pause after the process ran out of descriptors, before accepting again.
   static constexpr int kResourcePauseMs = 100;
+  // Most connections turned away at once while descriptors are exhausted.
+  static constexpr int kRefuseBurst = 64;
 
   // At most `maxSessions` (at least 1) sessions; `busyReply` is sent to the connections beyond.
   // Call before Start.

@@ -10,6 +10,7 @@
 #include "platform/fs.h"
 #include "platform/path.h"
 #include "platform/profile.h"
+#include "store/store_paths.h"
 #include "store/line_file.h"
 #include "store/message_text.h"
 
@@ -189,7 +190,7 @@ std::string CAccountFiles::Flat(const char* name) const {
 }
 
 std::string CAccountFiles::MailboxDir(const std::string& account) const {
-  return platform::ResolvePath(platform::JoinPath(platform::JoinPath(home_, "MAILIN"), account));
+  return store::MailboxDir(home_, account);
 }
 
 void CAccountFiles::ReadAccountList(CAccountTable* table, bool fromPasswd) {

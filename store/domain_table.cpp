@@ -1,5 +1,7 @@
 #include "store/domain_table.h"
 
+#include "store/store_paths.h"
+
 #include <cctype>
 #include <cstdio>
 
@@ -84,9 +86,8 @@ CDomainTable::CDomainTable() : snapshot_(std::make_shared<const DomainSnapshot>(
 void CDomainTable::Load(const std::string& home, DomainSnapshot snapshot) {
   for (const DomainRecord& r : snapshot.records) {
     if (r.route.empty() || r.route[0] == '[' || r.queueDir.empty()) continue;
-    std::string outqueue = platform::ResolvePath(platform::JoinPath(home, "OUTQUEUE"));
-    (void)platform::MakeDirectory(outqueue);
-    (void)platform::MakeDirectory(platform::ResolvePath(platform::JoinPath(outqueue, r.queueDir)));
+    (void)platform::MakeDirectory(OutqueueRoot(home));
+    (void)platform::MakeDirectory(OutqueueDir(home, r.queueDir));
   }
   auto next = std::make_shared<const DomainSnapshot>(std::move(snapshot));
   std::lock_guard<std::mutex> lock(mutex_);
@@ -109,7 +110,7 @@ std::string CDomainTable::MakeDomainQueueDir(const std::string& home, const std:
   for (char& c : base) {
     if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
   }
-  std::string outqueue = platform::ResolvePath(platform::JoinPath(home, "OUTQUEUE"));
+  std::string outqueue = OutqueueRoot(home);
   if (platform::MakeDirectory(outqueue) != 0) return std::string();
   for (int suffix = 0; suffix <= 998; ++suffix) {
     char name[64];

@@ -52,6 +52,18 @@ int CInboundQueue::ReserveEnvelope(std::string* path) {
   return kErrNameExhausted;
 }
 
+int ClearAbandonedReservations(const std::string& home) {
+  std::string inqueue = InqueueDir(home);
+  int removed = 0;
+  for (const std::string& name : platform::FindFiles(inqueue, "R*.TMP")) {
+    std::string envelope = platform::JoinPath(inqueue, name);
+    if (platform::FileSize(envelope) != 0) continue;
+    if (platform::FileExists(platform::ResolvePath(platform::SiblingName(envelope, 'M')))) continue;
+    if (platform::RemoveFile(envelope) == 0) ++removed;
+  }
+  return removed;
+}
+
 int CInboundItem::Reserve() {
   Abandon();
   committed_ = published_ = false;

@@ -44,6 +44,11 @@ class CInboundQueue {
   std::atomic<long> next_{0};
 };
 
+// Removes the envelope reservations of sessions that ended without cleaning up (the process was
+// killed between MAIL and the end of DATA): empty "R*.TMP" files without their message. Only
+// before the server takes work: a live session's reservation looks the same. The number removed.
+int ClearAbandonedReservations(const std::string& home);
+
 class CInboundItem {
  public:
   explicit CInboundItem(CInboundQueue& queue) : queue_(queue) {}

@@ -3,7 +3,9 @@
 #include "core/settings.h"
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "store/inbound_intake.h"
 #include "store/queue_item.h"
+#include "store/store_paths.h"
 
 namespace store {
 
@@ -37,8 +39,8 @@ int CMailStore::SaveAccounts() {
 int CMailStore::LoadDomainTable(const std::vector<std::string>& recordsFromLast) {
   const core::SettingsValues& v = settings_.Values();
   // The store's directory tree: the inbound queue, the relay host's queue, the mailboxes.
-  for (const char* dir : {"INQUEUE", "OUTQUEUE/MAILHUB", "MAILIN"}) {
-    std::string path = platform::ResolvePath(platform::JoinPath(settings_.Paths().home, dir));
+  const std::string& home = settings_.Paths().home;
+  for (const std::string& path : {InqueueDir(home), OutqueueDir(home, kMailHubQueue), MailinRoot(home)}) {
     (void)platform::MakeDirectoryTree(path);
   }
   DomainSnapshot snapshot;
@@ -64,9 +66,9 @@ bool CMailStore::DomainRecordsToSave(std::vector<std::string>* records) {
 
 int CMailStore::RecoverInterruptedWrites() {
   const std::string& home = settings_.Paths().home;
-  int cleared = RecoverInterruptedItems(platform::JoinPath(home, "INQUEUE"), ItemKind::kInbound);
-  for (auto [top, kind] : {std::pair{"OUTQUEUE", ItemKind::kOutbound}, std::pair{"MAILIN", ItemKind::kMailbox}}) {
-    std::string parent = platform::ResolvePath(platform::JoinPath(home, top));
+  int cleared = RecoverInterruptedItems(InqueueDir(home), ItemKind::kInbound);
+  cleared += ClearAbandonedReservations(home);
+  for (auto [parent, kind] : {std::pair{OutqueueRoot(home), ItemKind::kOutbound}, std::pair{MailinRoot(home), ItemKind::kMailbox}}) {
     for (const std::string& dir : platform::FindFiles(parent, "*", platform::EntryKind::kDirectories)) {
       cleared += RecoverInterruptedItems(platform::JoinPath(parent, dir), kind);
     }

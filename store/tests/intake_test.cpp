@@ -134,6 +134,19 @@ TEST(InboundIntakeTest, AMissingQueueOrNoDescriptorsFailAtOnce) {
   EXPECT_FALSE(b.Reserved());
 }
 
+TEST(InboundIntakeTest, StartUpClearsOnlyEmptyReservationsWithoutAMessage) {
+  Home home;
+  std::string q = home.dir / "INQUEUE";
+  Put(q + "/R0000001.TMP", "");                       // a session killed after MAIL
+  Put(q + "/R0000002.TMP", "");                       // killed during DATA: its message is
+  Put(q + "/M0000002.TMP", "partial");                //   the busy-marker recovery's business
+  Put(q + "/R0000003.TMP", "[From]\r\nFrom=a@b\r\n");  // an envelope with content stays
+  EXPECT_EQ(ClearAbandonedReservations(home.dir.path()), 1);
+  EXPECT_FALSE(platform::FileExists(q + "/R0000001.TMP"));
+  EXPECT_TRUE(platform::FileExists(q + "/R0000002.TMP"));
+  EXPECT_TRUE(platform::FileExists(q + "/R0000003.TMP"));
+}
+
 TEST(MaildropTest, CompleteMessagesSortedWithSizesAndDeletionOnlyOfTheMarked) {
   CTempDir home;
   std::string box = home / "MAILIN/alice";

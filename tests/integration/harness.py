@@ -100,15 +100,16 @@ class Home:
         env["WINDIR"] = self.windir
         return env
 
-    def start(self, *args, stdin=subprocess.DEVNULL, capture=False):
+    def start(self, *args, stdin=subprocess.DEVNULL, capture=False, wrapper=(), preexec_fn=None):
         """Starts the program. Its output goes to a file under the test's root (a pipe nobody
-        reads could fill up and stop it), or to pipes when the test reads them (`capture`)."""
+        reads could fill up and stop it), or to pipes when the test reads them (`capture`).
+        `wrapper` is a command that runs the program (given as its last arguments)."""
         if capture:
             out = err = subprocess.PIPE
         else:
             out = err = open(os.path.join(self.root, "program.%d.log" % len(self.procs)), "w")
-        proc = subprocess.Popen([BINARY, *args], env=self.env(), stdin=stdin,
-                                stdout=out, stderr=err, text=True)
+        proc = subprocess.Popen([*wrapper, BINARY, *args], env=self.env(), stdin=stdin,
+                                stdout=out, stderr=err, text=True, preexec_fn=preexec_fn)
         if not capture:
             out.close()
         self.procs.append(proc)
@@ -146,4 +147,5 @@ class Home:
             for stream in (proc.stdout, proc.stderr, proc.stdin):
                 if stream:
                     stream.close()
-        if not os.environ.get("QV_KEEP_HOME"): shutil.rmtree(self.root, ignore_errors=True)
+        if not os.environ.get("QV_KEEP_HOME"):  # kept for a look after a failure
+            shutil.rmtree(self.root, ignore_errors=True)

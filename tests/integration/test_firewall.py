@@ -86,6 +86,62 @@ class FirewallTest(unittest.TestCase):
                      "Reject   To: the victim <v@far.test>", "Reject Subject: cheap viagra"):
             self.assertIn(line, log)
 
+    def converse_from(self, source, lines):
+        """A raw conversation from `source`: each chunk is sent and its reply read (every line
+        of a multi-line reply). Stops when the server closes. Every answer, decoded."""
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=20, source_address=(source, 0))
+        f = s.makefile("rb")
+
+        def reply():
+            text = b""
+            while True:
+                line = f.readline()
+                text += line
+                if len(line) < 4 or line[3:4] != b"-":
+                    return text
+
+        try:
+            answers = reply()
+            for chunk in lines:
+                s.sendall(chunk)
+                answer = reply()
+                answers += answer
+                if not answer:
+                    break
+        finally:
+            f.close()
+            s.close()
+        return answers.decode("latin-1")
+
+    def test_a_reset_does_not_carry_what_one_message_earned_to_the_next(self):
+        # An unknown client names a local recipient (which makes a message known), resets, and
+        # then tries to relay from an unknown sender to an unknown domain.
+        out = self.converse_from("127.0.0.2", [
+            b"HELO c.test\r\n", b"MAIL FROM:<x@unknown.test>\r\n", b"RCPT TO:<alice@example.test>\r\n",
+            b"RSET\r\n", b"MAIL FROM:<someone@unknown.test>\r\n", b"RCPT TO:<else@nowhere.test>\r\n",
+            b"DATA\r\n", b"Subject: relay after reset\r\n\r\nbody\r\n.\r\n"])
+        self.assertIn("250 Reset state", out)
+        self.assertIn("550 Message REFUSED by peer. Reason: E.", out)
+        self.assertNotIn("250 OK", out)
+        self.assertEqual(glob.glob(self.home.path("OUTQUEUE", "*", "M*")), [])
+        # The same holds after a stored message: the next one starts from the client alone.
+        out = self.converse_from("127.0.0.2", [
+            b"HELO c.test\r\n", b"MAIL FROM:<x@unknown.test>\r\n", b"RCPT TO:<alice@example.test>\r\n",
+            b"DATA\r\n", b"Subject: a fair one\r\n\r\nbody\r\n.\r\n",
+            b"MAIL FROM:<someone@unknown.test>\r\n", b"RCPT TO:<else@nowhere.test>\r\n",
+            b"DATA\r\n", b"Subject: relay after a message\r\n\r\nbody\r\n.\r\n"])
+        self.assertEqual(out.count("250 OK"), 1, out)
+        self.assertIn("Reason: E.", out)
+        self.assertEqual(glob.glob(self.home.path("OUTQUEUE", "*", "M*")), [])
+
+    def test_a_source_route_does_not_hide_a_rejected_sender(self):
+        out = self.swaks(sender="@relay.test:spammer@x.test")
+        self.assertIn("Reason: F.", out)
+        out = self.converse_from("127.0.0.1", [b"HELO c.test\r\n", b"MAIL FROM:<@a.test,@b.test:spammer@y.test>\r\n"])
+        self.assertIn("Reason: F.", out)
+        log = open(self.home.path("firewall.log"), encoding="latin-1").read()
+        self.assertIn("Reject SMTP MAIL FROM: spammer@y.test", log)
+
     def test_a_message_above_the_size_limit_is_refused(self):
         out = self.swaks(data="Subject: big one\r\n\r\n" + ("x" * 70 + "\r\n") * 400)  # 28 KB > 20
         self.assertIn("550 Message cannot exceed 20 Kbytes", out)

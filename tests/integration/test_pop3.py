@@ -6,6 +6,7 @@ import glob
 import os
 import poplib
 import socket
+import struct
 import subprocess
 import threading
 import unittest
@@ -36,6 +37,9 @@ class Pop3ServerTest(unittest.TestCase):
             f.write("".join("%s:*:0\r\n" % n for n in names))
         for n in names:
             add_account(cls.home, n, "pw-" + n)
+        with open(cls.home.path("mailbox.cfg"), "a", newline="") as f:
+            f.write("nopass:*:0\r\n")
+        add_account(cls.home, "nopass", "")
         cls.server = cls.home.start("-server")
         assert wait_for(lambda: listening(cls.port) and listening(cls.smtp_port)), "no listener"
 
@@ -204,6 +208,58 @@ class Pop3ServerTest(unittest.TestCase):
         log = open(self.home.path("popcon.log"), encoding="latin-1").read()
         self.assertIn("Authentication failed for user carol", log)
         self.assertIn("User carol connected", log)
+
+    def test_passwords_must_match_exactly_and_an_account_without_one_never_opens(self):
+        wrong = [b"PW-bob", b"pw-bo", b"pw-bob1", b"pw-bob ", b"pw-Bob", b""]
+        script = [b"USER nopass\r\n", b"PASS\r\n", b"USER nopass\r\n", b"PASS \r\n",
+                  b"USER $default\r\n", b"PASS\r\n"]
+        for w in wrong:
+            script += [b"USER bob\r\n", b"PASS " + w + b"\r\n"]
+        script += [b"USER bob\r\n", b"PASS pw-bob\r\n", b"QUIT\r\n"]
+        lines = self.raw(script).split("\r\n")[1:]
+        refused = [l for l in lines if l.startswith("-ERR Password supplied")]
+        self.assertEqual(len(refused), 3 + len(wrong), lines)
+        self.assertIn("+OK bob has", "\r\n".join(lines))
+        self.assertEqual(sum(1 for l in lines if l.endswith("message(s)")), 1, lines)
+
+    def test_user_alone_does_not_lock_the_mailbox(self):
+        squatter = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        f = squatter.makefile("rb")
+        f.readline()
+        squatter.sendall(b"USER u002\r\n")
+        self.assertTrue(f.readline().startswith(b"+OK Password required"))
+        # The owner logs in meanwhile and is not told the mailbox is busy.
+        owner = self.login("u002")
+        self.assertEqual(owner.noop(), b"+OK")
+        # Now the squatter, even with the right password, finds it busy.
+        squatter.sendall(b"PASS pw-u002\r\n")
+        self.assertEqual(f.readline(), b"-ERR MailDrop busy. Another session is active.\r\n")
+        squatter.close()
+        owner.quit()
+
+    def test_a_failed_send_is_logged_with_its_error(self):
+        box = self.home.path("MAILIN", "u003")
+        with open(os.path.join(box, "m0000001.mim"), "wb") as f:
+            f.write(b"X-IStatus:00000000000000000003\r\nSubject: big\r\n\r\n" + b"y" * 998 * 8000)
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        f = s.makefile("rb")
+        f.readline()
+        for line in (b"USER u003\r\n", b"PASS pw-u003\r\n"):
+            s.sendall(line)
+            f.readline()
+        s.sendall(b"RETR 1\r\n")
+        f.readline()
+        # Gone without reading: the server's sends fail.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        f.close()
+        s.close()
+
+        def logged():
+            with open(self.home.path("poplow.log"), encoding="latin-1") as log:
+                return " Send (ERROR=" in log.read()
+        self.assertTrue(wait_for(logged, timeout=30))
+        os.remove(os.path.join(box, "m0000001.mim"))
+        self.login("u003").quit()  # the mailbox was let go
 
     def test_a_second_session_is_busy_while_the_first_keeps_its_lock(self):
         first = self.login("u000")

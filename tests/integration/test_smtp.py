@@ -81,7 +81,7 @@ class SmtpServerTest(unittest.TestCase):
 
     def mailbox(self, account):
         """The messages of a mailbox, without the server's lines, once distribution is done."""
-        wait_for(lambda: not glob.glob(self.home.path("INQUEUE", "M*.TMP")), timeout=5)
+        wait_for(lambda: not glob.glob(self.home.path("INQUEUE", "M*.TMP")), timeout=30)
         out = []
         for msg in sorted(glob.glob(self.home.path("MAILIN", account, "m*.mim"))):
             with open(msg, "rb") as f:
@@ -225,6 +225,16 @@ class SmtpServerTest(unittest.TestCase):
         # The empty line gets no reply; NOOP is unknown; the long line is two commands.
         self.assertEqual(lines[3:6], ["500 Command Unrecognized"] * 3)
         self.assertEqual(lines[6], "221 Closing connection")
+
+    def test_only_a_lone_dot_ends_the_data(self):
+        body = b"Subject: dots\r\n\r\n. \r\n.\r\r\n..x\r\n.\tx\r\nlast\r\n"
+        out = self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\nRCPT TO:<bob@example.test>\r\n"
+                        b"DATA\r\n", body + b".\r\n", b"QUIT\r\n"])
+        self.assertEqual(out.count("250 OK"), 1, out)
+        self.assertIn("221 Closing connection", out)
+        self.assertTrue(wait_for(lambda: any(b"Subject: dots" in m for m in self.mailbox("bob"))))
+        stored = [m for m in self.mailbox("bob") if b"Subject: dots" in m][0]
+        self.assertTrue(stored.endswith(b"\r\n\r\n. \r\n.\r\r\n.x\r\n.\tx\r\nlast\r\n"), stored[-80:])
 
     def test_an_over_long_data_line_is_refused_and_leaves_nothing(self):
         out = self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\nRCPT TO:<alice@example.test>\r\n"
