@@ -28,7 +28,7 @@ ninja -C "$ROOT/build-bench" quorvale >/dev/null
 # Our server: a home with one account.
 mkdir -p "$WORK/windir" "$WORK/home/MAILIN/user1"
 printf '[Settings]\r\nHomeDir=%s\r\n' "$WORK/home" > "$WORK/windir/TORVIK.INI"
-printf '[SMTP]\r\nDomain=example.test\r\nIPaddress=127.0.0.1\r\nsmtpport=%d\r\npop3port=0\r\n' \
+printf '[SMTP]\r\nDomain=example.test\r\nIPaddress=127.0.0.1\r\nsmtpport=%d\r\npop3port=0\r\nMaxSessions=400\r\n' \
   $OUR_PORT > "$WORK/home/NEXUM2.INI"
 printf 'user1:*:0\r\n' > "$WORK/home/mailbox.cfg"
 printf '[ALIAS]\r\nn=1\r\n0=*\tuser1@example.test\r\n[END_ALIAS]\r\n' > "$WORK/home/MAILIN/user1/MEMBERS.INI"

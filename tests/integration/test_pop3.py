@@ -31,7 +31,7 @@ class Pop3ServerTest(unittest.TestCase):
         cls.smtp_port, cls.port = free_port(), free_port()
         cls.home = Home(smtp_port=cls.smtp_port, pop3_port=cls.port, max_sessions=400)
         with open(cls.home.path("NEXUM2.INI"), "a", newline="") as f:
-            f.write("IPaddress=127.0.0.1\r\npop3timeout=5\r\nlowpoplog=1\r\npoplog=1\r\n")
+            f.write("IPaddress=127.0.0.1\r\npop3timeout=60\r\nlowpoplog=1\r\npoplog=1\r\n")
         names = ["alice", "bob", "carol"] + ["u%03d" % i for i in range(MANY)]
         with open(cls.home.path("mailbox.cfg"), "w", newline="") as f:
             f.write("".join("%s:*:0\r\n" % n for n in names))
@@ -309,8 +309,8 @@ class Pop3ServerTest(unittest.TestCase):
         def fetch(i):
             name = "u%03d" % i
             try:
-                p = poplib.POP3("127.0.0.1", self.port, timeout=30)
-                barrier.wait(timeout=30)  # every session open at once
+                p = poplib.POP3("127.0.0.1", self.port, timeout=120)
+                barrier.wait(timeout=120)  # every session open at once
                 p.user(name)
                 p.pass_("pw-" + name)
                 _, lines, _ = p.retr(1)

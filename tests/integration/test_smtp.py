@@ -42,7 +42,7 @@ class SmtpServerTest(unittest.TestCase):
         cls.home = Home(smtp_port=cls.port, max_sessions=400)
         os.makedirs(cls.home.path("INQUEUE"))
         with open(cls.home.path("NEXUM2.INI"), "a", newline="") as f:
-            f.write("IPaddress=127.0.0.1\r\nsmtptimeout=3\r\nlowsmtplog=1\r\n"
+            f.write("IPaddress=127.0.0.1\r\nsmtptimeout=15\r\nlowsmtplog=1\r\n"
                     "[Domain]\r\nn=1\r\n0=partner.test:mx.partner.test:partner_test.000\r\n")
         with open(cls.home.path("mailbox.cfg"), "w", newline="") as f:
             f.write("alice:*:0\r\nbob:*:0\r\ndave:*:0\r\n")
@@ -250,8 +250,8 @@ class SmtpServerTest(unittest.TestCase):
         # Vanishes in the middle of DATA.
         self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\nRCPT TO:<alice@example.test>\r\n"
                   b"DATA\r\n", b"Subject: cut\r\n\r\nhalf a mess"])
-        # Says nothing: the session times out (smtptimeout=3) with 421.
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        # Says nothing: the session times out (smtptimeout=15) with 421.
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=60)
         data = b""
         while True:
             chunk = s.recv(4096)
@@ -275,7 +275,7 @@ class SmtpServerTest(unittest.TestCase):
         fds, threads = self.server_counts()
         socks = []
         for _ in range(300):
-            s = socket.create_connection(("127.0.0.1", self.port), timeout=20)
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=120)
             socks.append(s)
         greeted = 0
         for s in socks:
