@@ -49,7 +49,8 @@ std::string MemoryKey(const std::string& address) {
 int ReadReplyHeaderFacts(const std::string& messageFile, ReplyHeaderFacts* facts) {
   *facts = ReplyHeaderFacts();
   CLineFile in;
-  if (int rc = in.Open(platform::ResolvePath(messageFile), platform::FileMode::kRead); rc != 0) return rc;
+  if (int rc = in.Open(platform::ResolvePath(messageFile), platform::FileMode::kRead); rc != 0)
+    return rc;
   std::string line, field;
   int rc;
   while ((rc = in.ReadLine(&line, 998)) == 0) {  // RFC 5322 2.1.1: no longer field lines matter
@@ -67,13 +68,15 @@ int ReadReplyHeaderFacts(const std::string& messageFile, ReplyHeaderFacts* facts
 
 bool MustNotAnswer(const ReplyHeaderFacts& facts) {
   if (!facts.autoSubmitted.empty() && facts.autoSubmitted != "no") return true;
-  if (facts.precedence == "bulk" || facts.precedence == "junk" || facts.precedence == "list") return true;
+  if (facts.precedence == "bulk" || facts.precedence == "junk" || facts.precedence == "list")
+    return true;
   return facts.listId;
 }
 
 bool IsNullOrDaemonAddress(const std::string& address) {
   SplitResult parts = SplitAddress(address);
-  return parts.local.empty() || platform::ToLower(parts.local) == "mailer-daemon";
+  return parts.local.empty() || platform::ToLower(parts.local) == "mailer-daemon" ||
+         platform::ToLower(JoinAddress(parts)) == kAnonymousSender;
 }
 
 CVacationMemory::CVacationMemory(std::string mailboxDir, int periodDays)
@@ -92,7 +95,8 @@ int CVacationMemory::TakeTurn(const std::string& address, std::time_t now) {
       if (blank == std::string::npos || blank == 0) continue;
       long long when = platform::ParseDecimal(line.substr(0, blank));
       long long age = static_cast<long long>(now) - when;
-      if (age >= periodSeconds_ || age < -periodSeconds_) continue;  // expired, or from a clock far ahead
+      if (age >= periodSeconds_ || age < -periodSeconds_)
+        continue;  // expired, or from a clock far ahead
       long long& kept = entries[line.substr(blank + 1)];
       if (when > kept) kept = when;
     }
@@ -103,7 +107,8 @@ int CVacationMemory::TakeTurn(const std::string& address, std::time_t now) {
   // Oldest first out when the memory is full.
   std::vector<std::pair<long long, const std::string*>> byTime;
   for (const auto& [address, when] : entries) byTime.emplace_back(when, &address);
-  std::sort(byTime.begin(), byTime.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::sort(byTime.begin(), byTime.end(),
+            [](const auto& a, const auto& b) { return a.first > b.first; });
   if (byTime.size() > kVacationMemoryMax) byTime.resize(kVacationMemoryMax);
   std::string text;
   for (const auto& [when, address] : byTime) text += std::to_string(when) + " " + *address + "\r\n";

@@ -43,7 +43,12 @@ int ReadReplyHeaderFacts(const std::string& messageFile, ReplyHeaderFacts* facts
 // Precedence bulk, junk or list, or a List-Id (RFC 3834 sections 2 and 3.1.8, RFC 2369/2919).
 bool MustNotAnswer(const ReplyHeaderFacts& facts);
 
-// True for an empty address, "<>", and an address whose local part is MAILER-DAEMON.
+// The sender the SMTP server writes into the envelope for the null reverse path "MAIL FROM:<>"
+// (a delivery report, RFC 5321 4.5.5).
+constexpr char kAnonymousSender[] = "anonymous@varnel";
+
+// True for an empty address, "<>", the anonymous sender (the null reverse path as the SMTP
+// server records it), and an address whose local part is MAILER-DAEMON.
 bool IsNullOrDaemonAddress(const std::string& address);
 
 class CVacationMemory {

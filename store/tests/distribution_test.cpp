@@ -235,6 +235,7 @@ TEST_F(DistributionFixture, AutomaticBulkListDaemonAndNullSendersGetNoReply) {
       {"r7@far.test", "List-Id: <news.far.test>\r\n", 0},
       {"", "", 0},
       {"MAILER-DAEMON@far.test", "", 0},
+      {"anonymous@varnel", "", 0},  // the SMTP server's record of "MAIL FROM:<>"
       {"r8@far.test", "Auto-Submitted: no\r\n", 2},  // auto-reply and vacation
       {"r9@far.test", "Precedence: first-class\r\n", 2},
   };
