@@ -1,7 +1,9 @@
 // Test driver for the integration tests: queues one attachment message into HOME/INQUEUE the way
 // the server's writers do (the list command "getfile" and the command queue's send-file
 // command), so that the running server distributes it and real clients decode it.
-// Usage: attachment_writer HOME DOMAIN ACCOUNT FILE ENCODING(uu|qp|plain|base64) [TEXT]
+// Usage: attachment_writer HOME DOMAIN RECIPIENT FILE ENCODING(uu|qp|plain|base64) [TEXT]
+// RECIPIENT is a local account's name or a remote address (the item then goes straight into the
+// outbound queue of its route, as the writers put it there).
 // Exit status 0 when queued; otherwise the writer's result is printed.
 #include <cstdio>
 #include <cstring>
@@ -13,7 +15,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr, "usage: %s HOME DOMAIN ACCOUNT FILE uu|qp|plain|base64 [TEXT]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s HOME DOMAIN RECIPIENT FILE uu|qp|plain|base64 [TEXT]\n", argv[0]);
     return 2;
   }
   const std::string home = argv[1], domain = argv[2], account = argv[3], file = argv[4];
@@ -41,8 +43,9 @@ int main(int argc, char** argv) {
   ctx.product = "Varnel";
   ctx.domains = &domains;
   ctx.accounts = &accounts;
+  std::string to = account.find('@') == std::string::npos ? account + "@" + domain : account;
   int rc =
-      store::QueueAttachmentMessage(ctx, account + "@" + domain, "your file", "master@" + domain,
+      store::QueueAttachmentMessage(ctx, to, "your file", "master@" + domain,
                                     file, encoding, argc > 6 ? argv[6] : "", "");
   if (rc != 0) std::printf("%d\n", rc);
   return rc == 0 ? 0 : 1;

@@ -231,32 +231,41 @@ class FilesTest(DistributionRulesTest):
         self.assertRegex(ini, r"(?m)^pwd=2[A-P]+\r?$")
         self.assertEqual(self.fetch("alice", "open sesame"), [])  # the scrambled password works
 
+    def check_attachment(self, raw, data, tmp):
+        """The message has CR LF lines only, and its uuencoded part decodes to `data` with the
+        email package and with sharutils' uudecode."""
+        self.assertIsNone(re.search(rb"[^\r]\n", raw), "a bare LF in the message")
+        message = email.message_from_bytes(raw, policy=email.policy.compat32)
+        parts = [p for p in message.walk() if p.get_filename() == "data.bin"]
+        self.assertEqual(len(parts), 1)
+        self.assertEqual(parts[0].get("Content-Transfer-Encoding").lower(), "x-uuencode")
+        self.assertEqual(parts[0].get_payload(decode=True), data)
+        encoded = os.path.join(tmp, "part.uu")
+        with open(encoded, "wb") as f:
+            f.write(parts[0].get_payload(decode=False).encode("latin-1"))
+        decoded = os.path.join(tmp, "decoded.bin")
+        r = subprocess.run(["uudecode", "-o", decoded, encoded], capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(decoded, "rb") as f:
+            self.assertEqual(f.read(), data)
+
     def test_a_uuencoded_attachment_decodes_with_uudecode_and_the_email_package(self):
         data = bytes((i * 7 + 3) % 256 for i in range(10000))
         with tempfile.TemporaryDirectory() as tmp:
             source = os.path.join(tmp, "data.bin")
             with open(source, "wb") as f:
                 f.write(data)
-            r = subprocess.run([ATTACHMENT_WRITER, self.home.home, "example.test", "alice", source, "uu",
-                                "Here it is."], capture_output=True, text=True, timeout=30)
-            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            # To a remote address the item goes straight into the route's queue, as it will be sent.
+            for recipient in ("alice", "pat@far.test"):
+                r = subprocess.run([ATTACHMENT_WRITER, self.home.home, "example.test", recipient, source, "uu",
+                                    "Here it is."], capture_output=True, text=True, timeout=30)
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
             self.settle()
-            [stored] = self.box("alice")
-            self.assertIsNone(re.search(rb"[^\r]\n", stored), "a bare LF in the stored message")
-            [fetched] = self.fetch("alice", "open sesame")
-            message = email.message_from_bytes(fetched, policy=email.policy.compat32)
-            parts = [p for p in message.walk() if p.get_filename() == "data.bin"]
-            self.assertEqual(len(parts), 1)
-            self.assertEqual(parts[0].get("Content-Transfer-Encoding").lower(), "x-uuencode")
-            self.assertEqual(parts[0].get_payload(decode=True), data)
-            encoded = os.path.join(tmp, "part.uu")
-            with open(encoded, "wb") as f:
-                f.write(parts[0].get_payload(decode=False).encode("latin-1"))
-            decoded = os.path.join(tmp, "decoded.bin")
-            r = subprocess.run(["uudecode", "-o", decoded, encoded], capture_output=True, text=True, timeout=30)
-            self.assertEqual(r.returncode, 0, r.stderr)
-            with open(decoded, "rb") as f:
-                self.assertEqual(f.read(), data)
+            [(to, outbound)] = self.outbound()  # the relay host's queue: far.test has no record
+            self.assertEqual(to, "pat@far.test")
+            self.check_attachment(outbound, data, tmp)
+            [fetched] = self.fetch("alice", "open sesame")  # through the mailbox and POP3
+            self.check_attachment(fetched, data, tmp)
 
     def test_a_line_of_one_and_a_half_mebibytes_is_copied_intact(self):
         # Such a line cannot come over SMTP (RFC 5321 4.5.3.1.6); it comes from a writer of
