@@ -79,8 +79,9 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
   }
   // Notices for unknown local users go to the postmaster; without its account they are dropped.
   if (store_.Accounts().Snapshot()->FindAccount(store::kMasterAccount) == nullptr) {
-    sink.Warning("The postmaster account (master) does not exist: notices to the postmaster "
-                 "cannot be delivered and are dropped");
+    sink.Warning(
+        "The postmaster account (master) does not exist: notices to the postmaster "
+        "cannot be delivered and are dropped");
   }
   pop3_.home = smtp_.home;
   firewall_.home = smtp_.home;

@@ -151,7 +151,8 @@ bool CRun::Forward(const std::string& target) {
     return true;
   }
   std::string forwardTo;
-  return gen().accounts->Snapshot()->LookupLocal(t.local, t.domain, &forwardTo) && StoreInMailbox(forwardTo);
+  return gen().accounts->Snapshot()->LookupLocal(t.local, t.domain, &forwardTo) &&
+         StoreInMailbox(forwardTo);
 }
 
 void CRun::AddOutbound(const SplitResult& parts) {
@@ -361,7 +362,8 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
     }
     std::string text = FormatEnvelope(fields, platform::LocalTime(platform::Now()));
     if (stepCount > 0) {
-      text += std::string("[") + kStepsSection + "]\r\nn=" + std::to_string(stepCount) + "\r\n" + steps;
+      text +=
+          std::string("[") + kStepsSection + "]\r\nn=" + std::to_string(stepCount) + "\r\n" + steps;
     }
     if (platform::WriteFileAtomic(carry, text) == 0) {
       (void)platform::RenameFile(carry, envelopeFile);

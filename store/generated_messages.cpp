@@ -101,7 +101,9 @@ int CopyLines(const std::string& file, CItemWriter& w, long limit, bool headerTh
       break;
     }
     // The header ends at the first line that begins with a control character (the empty line).
-    if (lineStart) headerEnd = inHeader && (piece.empty() || static_cast<unsigned char>(piece[0]) < 32);
+    if (lineStart) {
+      headerEnd = inHeader && (piece.empty() || static_cast<unsigned char>(piece[0]) < 32);
+    }
     bool body = !inHeader;
     block += piece;
     if (lineEnd) block += "\r\n";
@@ -173,30 +175,31 @@ std::string EnvelopeSender(const std::string& sender) {
   return user + "@" + host;
 }
 
-int QueueFileMessage(const GeneratedContext& ctx, const std::string& toIn, const std::string& subjectIn,
-                     const std::string& file, const std::string& fromIn, long limit,
-                     AutoSubmitted kind) {
+int QueueFileMessage(const GeneratedContext& ctx, const std::string& toIn,
+                     const std::string& subjectIn, const std::string& file,
+                     const std::string& fromIn, long limit, AutoSubmitted kind) {
   const std::string to = OneLine(toIn);
   const std::string subject = OneLine(subjectIn);
   const std::string from = OneLine(fromIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
-    std::string head = CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
-                       (subject.empty() ? std::string("(no subject)") : subject) + "\r\n" +
-                       AutoSubmittedLine(kind) + "\r\n";
+    std::string head = CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient +
+                       "\r\nSubject: " + (subject.empty() ? std::string("(no subject)") : subject) +
+                       "\r\n" + AutoSubmittedLine(kind) + "\r\n";
     if (int rc = w.Write(head); rc != 0) return rc;
     return CopyLines(file, w, limit, false);
   });
 }
 
-int QueueTextMessage(const GeneratedContext& ctx, const std::string& toIn, const std::string& subjectIn,
-                     const std::string& text, const std::string& fromIn, AutoSubmitted kind) {
+int QueueTextMessage(const GeneratedContext& ctx, const std::string& toIn,
+                     const std::string& subjectIn, const std::string& text,
+                     const std::string& fromIn, AutoSubmitted kind) {
   const std::string to = OneLine(toIn);
   const std::string subject = OneLine(subjectIn);
   const std::string from = OneLine(fromIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
-    return w.Write(CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
-                   (subject.empty() ? std::string("Empty subject") : subject) + "\r\n" +
-                   AutoSubmittedLine(kind) + "\r\n" + text);
+    return w.Write(CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient +
+                   "\r\nSubject: " + (subject.empty() ? std::string("Empty subject") : subject) +
+                   "\r\n" + AutoSubmittedLine(kind) + "\r\n" + text);
   });
 }
 
@@ -214,8 +217,9 @@ int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& toIn,
     std::string head = StatusLine(0) + "\r\nX-Mailer:" + ctx.product + "\r\n" + CommonHead(ctx) +
                        "From: " + from + "\r\n";
     if (!receiptTo.empty()) head += "return-receipt-to: " + receiptTo + "\r\n";
-    head += "To: " + recipient + "\r\nSubject: " +
-            (subject.empty() ? std::string("(no subject)") : subject) + "\r\n" + AutoSubmittedLine(kind);
+    head += "To: " + recipient +
+            "\r\nSubject: " + (subject.empty() ? std::string("(no subject)") : subject) + "\r\n" +
+            AutoSubmittedLine(kind);
     head += "Mime-Version:1.0\r\nContent-Type:Multipart/Mixed;\r\n    boundary=\"" + boundary + "\"\r\n\r\n";
     if (!text.empty()) {
       head += "--" + boundary + "\r\nContent-Type: text/plain; charset=\"iso-8859-1\"\r\n"
@@ -262,11 +266,12 @@ int QueueNotification(const GeneratedContext& ctx, const std::string& to,
   std::string from = fromName.find('@') != std::string::npos ? fromName : fromName + "@" + ctx.primaryDomain;
   return Queue(ctx, to, true, subjectLine, from, [&](CItemWriter& w, const std::string& recipient) {
     std::string boundary = MakeBoundary();
-    std::string head = "MIME-Version: 1.0\r\n" + CommonHead(ctx) + "From: " + from + "\r\nTo: " +
-                       recipient + "\r\nSubject: " + subjectLine + "\r\n" + AutoSubmittedLine(kind) +
-                       "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
-                       "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" + text +
-                       "The original message is attached below.\r\n--" + boundary +
+    std::string head = "MIME-Version: 1.0\r\n" + CommonHead(ctx) + "From: " + from +
+                       "\r\nTo: " + recipient + "\r\nSubject: " + subjectLine + "\r\n" +
+                       AutoSubmittedLine(kind) +
+                       "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary +
+                       "\"\r\n\r\n" + "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" +
+                       text + "The original message is attached below.\r\n--" + boundary +
                        "\r\nContent-Disposition:attachment; filename=message.txt\r\n"
                        "Content-Type:Text/Plain; name=message.txt; charset=US-ASCII\r\n\r\n";
     if (int rc = w.Write(head); rc != 0) return rc;
@@ -330,16 +335,17 @@ int StoreLocalDeliveryReport(const GeneratedContext& ctx, const std::string& rec
   char stamp[24];
   std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &now);
   std::string boundary = MakeBoundary();
-  std::string head = StatusLine(0) + "\r\nFrom: LOCAL MAILER DAEMON\r\nTo: " + recipientName +
-                     "\r\nSubject: Local delivery failed\r\n" + AutoSubmittedLine(AutoSubmitted::kGenerated) +
-                     "Mime-Version: 1.0\r\nDate: " +
-                     FormatDateHeader() + "\r\nMessage-ID: <" + id + stamp + ">\r\n" +
-                     "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
-                     "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" +
-                     "Message from the the local server\r\n"
-                     "The following message could not be locally delivered:\r\n"
-                     "Reason: (" + unknownUser + ") is an unknown local user\r\n\r\n" +
-                     "--" + boundary + "\r\nContent-Type: Message/RFC822\r\n\r\n";
+  std::string head =
+      StatusLine(0) + "\r\nFrom: LOCAL MAILER DAEMON\r\nTo: " + recipientName +
+      "\r\nSubject: Local delivery failed\r\n" + AutoSubmittedLine(AutoSubmitted::kGenerated) +
+      "Mime-Version: 1.0\r\nDate: " + FormatDateHeader() + "\r\nMessage-ID: <" + id + stamp +
+      ">\r\n" + "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
+      "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" +
+      "Message from the the local server\r\n"
+      "The following message could not be locally delivered:\r\n"
+      "Reason: (" +
+      unknownUser + ") is an unknown local user\r\n\r\n" + "--" + boundary +
+      "\r\nContent-Type: Message/RFC822\r\n\r\n";
   if (int rc = w.Write(head); rc != 0) return rc;
   if (int rc = CopyLines(messageFile, w, -1, false); rc != 0) return rc;
   if (int rc = w.Write("--" + boundary + "--\r\n"); rc != 0) return rc;

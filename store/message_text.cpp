@@ -81,7 +81,8 @@ int CopyMessageWithOverrides(const std::string& source,
   auto addHeaders = [&] {
     int r = 0;
     if (o->addFrom) r = outLine("From: " + sender);
-    if (r == 0 && o->addApparentlyTo && !recipient.empty()) r = outLine("Apparently-To: " + recipient);
+    if (r == 0 && o->addApparentlyTo && !recipient.empty())
+      r = outLine("Apparently-To: " + recipient);
     if (r == 0 && o->messageId) r = outLine("Message-Id: " + *o->messageId);
     if (r == 0 && o->date) r = outLine("Date: " + *o->date);
     return r;
@@ -106,7 +107,8 @@ int CopyMessageWithOverrides(const std::string& source,
       header = false;
       continue;
     }
-    std::string_view t = first == std::string::npos ? std::string_view() : std::string_view(piece).substr(first);
+    std::string_view t =
+        first == std::string::npos ? std::string_view() : std::string_view(piece).substr(first);
     size_t colon = t.find(':'), blank = t.find_first_of(" \t");
     bool continuation = colon == std::string::npos || (blank != std::string::npos && blank < colon);
     if (continuation) {

@@ -15,7 +15,8 @@
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr, "usage: %s HOME DOMAIN RECIPIENT FILE uu|qp|plain|base64 [TEXT]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s HOME DOMAIN RECIPIENT FILE uu|qp|plain|base64 [TEXT]\n",
+                 argv[0]);
     return 2;
   }
   const std::string home = argv[1], domain = argv[2], account = argv[3], file = argv[4];
@@ -44,9 +45,8 @@ int main(int argc, char** argv) {
   ctx.domains = &domains;
   ctx.accounts = &accounts;
   std::string to = account.find('@') == std::string::npos ? account + "@" + domain : account;
-  int rc =
-      store::QueueAttachmentMessage(ctx, to, "your file", "master@" + domain,
-                                    file, encoding, argc > 6 ? argv[6] : "", "");
+  int rc = store::QueueAttachmentMessage(ctx, to, "your file", "master@" + domain, file, encoding,
+                                         argc > 6 ? argv[6] : "", "");
   if (rc != 0) std::printf("%d\n", rc);
   return rc == 0 ? 0 : 1;
 }

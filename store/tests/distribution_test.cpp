@@ -189,8 +189,12 @@ void AddResponder(DistributionFixture& f, const std::string& name, bool autoRepl
   f.table.Accounts().push_back(a);
   f.accounts.Replace(f.table);
   ASSERT_EQ(platform::MakeDirectoryTree(f.home / ("MAILIN/" + name)), 0);
-  ASSERT_EQ(platform::WriteFileAtomic(f.home / ("MAILIN/" + name + "/reply.txt"), "auto from " + name + "\r\n"), 0);
-  ASSERT_EQ(platform::WriteFileAtomic(f.home / ("MAILIN/" + name + "/vacation.txt"), "away: " + name + "\r\n"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(f.home / ("MAILIN/" + name + "/reply.txt"),
+                                      "auto from " + name + "\r\n"),
+            0);
+  ASSERT_EQ(platform::WriteFileAtomic(f.home / ("MAILIN/" + name + "/vacation.txt"),
+                                      "away: " + name + "\r\n"),
+            0);
 }
 
 // RFC 3834: a reply is marked auto-replied, and a marked reply is never answered, so two
@@ -203,12 +207,16 @@ TEST_F(DistributionFixture, RespondersNeverAnswerEachOtherOrThemselves) {
   AddResponder(*this, "sea", false, true);
   AddResponder(*this, "echo", true, true);
   Inbound("pong@example.test", {"ping@example.test"}, "From: pong@example.test\r\nSubject: hi\r\n\r\nx\r\n");
-  Inbound("sea@example.test", {"sun@example.test"}, "From: sea@example.test\r\nSubject: hi\r\n\r\nx\r\n");
-  Inbound("echo@example.test", {"echo@example.test"}, "From: echo@example.test\r\nSubject: me\r\n\r\nx\r\n");
+  Inbound("sea@example.test", {"sun@example.test"},
+          "From: sea@example.test\r\nSubject: hi\r\n\r\nx\r\n");
+  Inbound("echo@example.test", {"echo@example.test"},
+          "From: echo@example.test\r\nSubject: me\r\n\r\nx\r\n");
   for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
   ASSERT_EQ(Box("ping").size(), 1u);
   ASSERT_EQ(Box("pong").size(), 1u);
-  EXPECT_NE(Box("pong")[0].find("Subject: Re: hi\r\nAuto-Submitted: auto-replied\r\n\r\nauto from ping"), std::string::npos);
+  EXPECT_NE(
+      Box("pong")[0].find("Subject: Re: hi\r\nAuto-Submitted: auto-replied\r\n\r\nauto from ping"),
+      std::string::npos);
   ASSERT_EQ(Box("sun").size(), 1u);
   ASSERT_EQ(Box("sea").size(), 1u);
   EXPECT_NE(Box("sea")[0].find("Auto-Submitted: auto-replied\r\n\r\naway: sun"), std::string::npos);
@@ -235,7 +243,7 @@ TEST_F(DistributionFixture, AutomaticBulkListDaemonAndNullSendersGetNoReply) {
       {"r7@far.test", "List-Id: <news.far.test>\r\n", 0},
       {"", "", 0},
       {"MAILER-DAEMON@far.test", "", 0},
-      {"anonymous@varnel", "", 0},  // the SMTP server's record of "MAIL FROM:<>"
+      {"anonymous@varnel", "", 0},                   // the SMTP server's record of "MAIL FROM:<>"
       {"r8@far.test", "Auto-Submitted: no\r\n", 2},  // auto-reply and vacation
       {"r9@far.test", "Precedence: first-class\r\n", 2},
   };
@@ -244,7 +252,8 @@ TEST_F(DistributionFixture, AutomaticBulkListDaemonAndNullSendersGetNoReply) {
     Inbound(c.sender, {"away2@example.test"}, from + c.header + "Subject: q\r\n\r\nbody\r\n");
     size_t before = ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size();
     ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
-    size_t replies = ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size() - before;
+    size_t replies =
+        ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size() - before;
     EXPECT_EQ(replies, c.replies) << "sender '" << c.sender << "' header '" << c.header << "'";
   }
   EXPECT_EQ(Box("away2").size(), std::size(cases));  // every message itself is stored
@@ -295,7 +304,8 @@ TEST_F(DistributionFixture, OnlyTheFailedForwardTargetIsCarriedOver) {
   keeper->forwardAddresses = "ghost@example.test, bob@example.test\tpat@partner.test";
   accounts.Replace(t);
   table = t;
-  Inbound("s@far.test", {"keeper@example.test", "alice@example.test"}, "From: s@far.test\r\nSubject: f\r\n\r\nx\r\n");
+  Inbound("s@far.test", {"keeper@example.test", "alice@example.test"},
+          "From: s@far.test\r\nSubject: f\r\n\r\nx\r\n");
   for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
   EXPECT_EQ(Box("keeper").size(), 1u);
   EXPECT_EQ(Box("bob").size(), 1u);
@@ -306,8 +316,10 @@ TEST_F(DistributionFixture, OnlyTheFailedForwardTargetIsCarriedOver) {
   auto items = ListCompleteItems(home / "INQUEUE", ItemKind::kInbound);
   ASSERT_EQ(items.size(), 1u);
   std::string env = Read(ItemSibling(home / ("INQUEUE/" + items[0]), 'R'));
-  EXPECT_NE(env.find("[To]\r\nn=1\r\n0=keeper@example.test\r\n[Steps]\r\nn=1\r\n0=forward ghost@example.test\r\n"),
-            std::string::npos) << env;
+  EXPECT_NE(env.find("[To]\r\nn=1\r\n0=keeper@example.test\r\n[Steps]\r\nn=1\r\n0=forward "
+                     "ghost@example.test\r\n"),
+            std::string::npos)
+      << env;
   // Once the target exists, the next run serves it alone and the item leaves the queue.
   CAccount ghost;
   ghost.name = "ghost";
@@ -336,7 +348,9 @@ TEST_F(DistributionFixture, AFailedOwnCopyIsRetriedAloneAndItsReceiptSentOnce) {
   CItemWriter w;
   ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
   ASSERT_EQ(w.Write("From: s@far.test\r\nSubject: r\r\n\r\nx\r\n"), 0);
-  ASSERT_EQ(w.Commit("[From]\r\nFrom=s@far.test\r\nSubject=r\r\nReceipt=s@far.test\r\n[To]\r\nn=1\r\n0=shelf@example.test\r\n"), 0);
+  ASSERT_EQ(w.Commit("[From]\r\nFrom=s@far.test\r\nSubject=r\r\nReceipt=s@far.test\r\n[To]\r\nn="
+                     "1\r\n0=shelf@example.test\r\n"),
+            0);
   for (int run = 0; run < 2; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
   EXPECT_TRUE(Box("shelf").empty());
   EXPECT_EQ(Box("bob").size(), 1u);
@@ -363,14 +377,19 @@ TEST_F(DistributionFixture, WithoutAPostmasterANoticeIsLoggedAndDropped) {
   accounts.Replace(t);
   std::vector<std::string> logged;
   ctx.log = [&](const std::string& line) { logged.push_back(line); };
-  Inbound("s@far.test", {"ghost@example.test", "alice@example.test", "master"}, "Subject: n\r\n\r\nx\r\n");
+  Inbound("s@far.test", {"ghost@example.test", "alice@example.test", "master"},
+          "Subject: n\r\n\r\nx\r\n");
   for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
   EXPECT_EQ(Box("alice").size(), 1u);
   EXPECT_TRUE(Box("master").empty());
   EXPECT_TRUE(platform::FindFiles(home / "INQUEUE", "*.tmp").empty());
   ASSERT_EQ(logged.size(), 2u);
-  EXPECT_EQ(logged[0], "Notice to the postmaster dropped (-1): [MAILER-DAEMON] Invalid local address [ghost@example.test]");
-  EXPECT_EQ(logged[1], "Notice to the postmaster dropped (-1): [MAILER-DAEMON] Invalid local address [master]");
+  EXPECT_EQ(logged[0],
+            "Notice to the postmaster dropped (-1): [MAILER-DAEMON] Invalid local address "
+            "[ghost@example.test]");
+  EXPECT_EQ(
+      logged[1],
+      "Notice to the postmaster dropped (-1): [MAILER-DAEMON] Invalid local address [master]");
 }
 
 // A step left by an earlier run for an account that has gone since: the whole procedure, here
@@ -379,8 +398,10 @@ TEST_F(DistributionFixture, AStepForAnAccountThatHasGoneBecomesTheWholeProcedure
   CItemWriter w;
   ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
   ASSERT_EQ(w.Write("From: s@far.test\r\nSubject: g\r\n\r\nx\r\n"), 0);
-  ASSERT_EQ(w.Commit("[From]\r\nFrom=s@far.test\r\n[To]\r\nn=2\r\n0=gone@example.test\r\n1=alice@example.test\r\n"
-                     "[Steps]\r\nn=2\r\n0=mailbox\r\n1=mailbox\r\n"), 0);
+  ASSERT_EQ(w.Commit("[From]\r\nFrom=s@far.test\r\n[To]\r\nn=2\r\n0=gone@example.test\r\n1=alice@"
+                     "example.test\r\n"
+                     "[Steps]\r\nn=2\r\n0=mailbox\r\n1=mailbox\r\n"),
+            0);
   ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
   EXPECT_EQ(Box("alice").size(), 1u);
   ASSERT_EQ(Box("master").size(), 1u);

@@ -105,8 +105,8 @@ TEST(CopyMessageTest, OverriddenHeadersBecomeXHeadersAndNewOnesCloseTheHeader) {
 TEST(CopyMessageTest, LinesOfAnyLengthAreCopiedWhole) {
   CTempDir dir;
   const std::string longValue(1536 * 1024, 'v'), longBody(1536 * 1024 + 3, 'w');
-  std::string in = "X-Long: " + longValue + "\r\nTo: a@b.test,\r\n " + longValue + "\r\nSubject: s\r\n\r\n" +
-                   longBody + "\r\nend\r\n";
+  std::string in = "X-Long: " + longValue + "\r\nTo: a@b.test,\r\n " + longValue +
+                   "\r\nSubject: s\r\n\r\n" + longBody + "\r\nend\r\n";
   ASSERT_EQ(platform::WriteFileAtomic(dir / "in", in), 0);
   ASSERT_EQ(CopyMessageWithOverrides(dir / "in", dir / "plain", nullptr, "", ""), 0);
   std::string out;
@@ -116,9 +116,11 @@ TEST(CopyMessageTest, LinesOfAnyLengthAreCopiedWhole) {
   o.addApparentlyTo = true;  // To: becomes X-To:, its long continuation line goes with it
   ASSERT_EQ(CopyMessageWithOverrides(dir / "in", dir / "over", &o, "r@x.test", ""), 0);
   ASSERT_EQ(platform::ReadWholeFile(dir / "over", &out), 0);
-  std::string expected = "X-Long: " + longValue + "\r\nX-To: a@b.test,\r\nSubject: s\r\nApparently-To: r@x.test\r\n\r\n" +
+  std::string expected = "X-Long: " + longValue +
+                         "\r\nX-To: a@b.test,\r\nSubject: s\r\nApparently-To: r@x.test\r\n\r\n" +
                          longBody + "\r\nend\r\n";
-  EXPECT_TRUE(out == expected) << "copy with overrides differs; sizes " << out.size() << " " << expected.size();
+  EXPECT_TRUE(out == expected) << "copy with overrides differs; sizes " << out.size() << " "
+                               << expected.size();
 }
 
 }  // namespace

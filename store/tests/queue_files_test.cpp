@@ -212,7 +212,8 @@ TEST(LineFileTest, PiecesRebuildEveryLineWhateverItsLength) {
   // A line whose CR is the last character of a block, its LF the first of the next.
   const size_t block = CLineFile::kBlockSize;
   const size_t dLen = (text.size() / block + 2) * block - 1 - text.size();
-  text += std::string(dLen, 'd') + "\r\n" + "\r\n" + std::string(2 * n, 'e') + "\r";  // no LF at the end
+  text += std::string(dLen, 'd') + "\r\n" + "\r\n" + std::string(2 * n, 'e') +
+          "\r";  // no LF at the end
   ASSERT_EQ(platform::WriteFileAtomic(dir / "f", text), 0);
   CLineFile f;
   ASSERT_EQ(f.Open(dir / "f", platform::FileMode::kRead), 0);
@@ -221,10 +222,18 @@ TEST(LineFileTest, PiecesRebuildEveryLineWhateverItsLength) {
   bool end = false;
   while (f.ReadLinePiece(&piece, n, &end) == 0) pieces.emplace_back(piece, end);
   std::vector<std::pair<std::string, bool>> expected = {
-      {exact, true}, {std::string(n, 'b'), false}, {"b", true}, {crInside.substr(0, n), false}, {"z", true},
-      {std::string(n, 'd'), false}, {std::string(dLen - n, 'd'), true}, {"", true},
+      {exact, true},
+      {std::string(n, 'b'), false},
+      {"b", true},
+      {crInside.substr(0, n), false},
+      {"z", true},
+      {std::string(n, 'd'), false},
+      {std::string(dLen - n, 'd'), true},
+      {"", true},
       // The last line's CR is held back until the end of the file shows it ends the line.
-      {std::string(n, 'e'), false}, {std::string(n, 'e'), false}, {"", true}};
+      {std::string(n, 'e'), false},
+      {std::string(n, 'e'), false},
+      {"", true}};
   EXPECT_EQ(pieces, expected);
   EXPECT_EQ(f.ReadLinePiece(&piece, n, &end), kErrEndOfFile);
 }
