@@ -49,6 +49,10 @@ store::DistributionContext CProgramJobs::Distribution() const {
   store::DistributionContext ctx;
   ctx.generated = Generated();
   ctx.maxHops = values->smtp.maxHops;
+  ctx.vacationDays = values->smtp.vacationDays;
+  ctx.log = [logs = &services_.logs](const std::string& line) {
+    (void)logs->Write(core::LogId::kError, line);
+  };
   ctx.daemonAddress = values->smtp.daemon;
   ctx.stopping = &services_.counters.stopping;
   return ctx;
@@ -74,6 +78,12 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
   smtp_.product = values.branding.oemsoft;
   if (int cleared = store_.RecoverInterruptedWrites(); cleared > 0) {
     sink.Information("Finished " + std::to_string(cleared) + " interrupted mail file writes");
+  }
+  // Notices for unknown local users go to the postmaster; without its account they are dropped.
+  if (store_.Accounts().Snapshot()->FindAccount(store::kMasterAccount) == nullptr) {
+    sink.Warning(
+        "The postmaster account (master) does not exist: notices to the postmaster "
+        "cannot be delivered and are dropped");
   }
   pop3_.home = home;
   firewall_.home = home;

@@ -41,6 +41,7 @@ const IntKey<SmtpSettings> kSmtpInts[] = {
     {"etrn", &SmtpSettings::etrn},
     {"NoExternalDelivery", &SmtpSettings::noExternalDelivery},
     {"MaxHops", &SmtpSettings::maxHops},
+    {"VacationDays", &SmtpSettings::vacationDays},
     {"DeliveryDelay", &SmtpSettings::deliveryDelay},
     {"DeliveryDelayUnit", &SmtpSettings::deliveryDelayUnit},
     {"pop3client", &SmtpSettings::pop3Client},

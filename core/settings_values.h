@@ -32,6 +32,7 @@ struct SmtpSettings {
   int etrn = 0;
   int noExternalDelivery = 0;
   int maxHops = 30;
+  int vacationDays = 7;  // one vacation reply per sender and account within this many days
   int deliveryDelay = 10;
   int deliveryDelayUnit = 0;  // 0 seconds, otherwise minutes
   int pop3Client = 0;

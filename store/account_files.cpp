@@ -237,7 +237,13 @@ void CAccountFiles::LoadAccountFiles(CAccount* a, FlatNeeds* needs) {
   a->webABook = GetInt(doc, kSetup, "webabook", 0);
   a->vacation = GetInt(doc, kSetup, "Vacation", a->vacation);
   if (auto plain = doc.Get(kSetup, "Password")) {
-    a->password = plain->substr(0, kMaxPassword);  // scrambled into pwd at the next save
+    // A password set in clear text is scrambled into pwd at once: it does not stay on disk
+    // until the next save.
+    a->password = plain->substr(0, kMaxPassword);
+    (void)ini.UpdateDocument([&](platform::CIniDocument* d) {
+      d->Set(kSetup, "pwd", a->password.empty() ? std::string() : ScramblePassword(a->password));
+      d->DeleteKey(kSetup, "Password");
+    });
   } else {
     a->password = UnscramblePassword(GetText(doc, kSetup, "pwd")).substr(0, kMaxPassword);
   }

@@ -1,6 +1,7 @@
 #include "store/distribution.h"
 
 #include <map>
+#include <optional>
 #include <set>
 
 #include "platform/fs.h"
@@ -8,38 +9,30 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "store/account_table.h"
+#include "store/auto_reply.h"
 #include "store/domain_table.h"
 #include "store/envelope.h"
 #include "store/message_text.h"
 #include "store/queue_item.h"
 #include "store/queue_profile.h"
+#include "store/store_paths.h"
 #include "toolkit/mime_parser.h"
 
 namespace store {
 namespace {
 
-struct Envelope {
-  std::string from, subject, receipt, replyTo, errorTo;
-  std::vector<std::string> to;
+// A recipient that a run could serve only in part is carried over with the one step left to do
+// for it (EnvelopeFields::steps). A recipient without a step gets the whole procedure. The steps
+// that succeeded are never done again: no second copy, forward, reply or receipt.
+constexpr char kStepMailbox[] = "mailbox";  // store in the account's own mailbox (and receipt)
+constexpr char kStepForward[] = "forward";  // "forward <address>": one forward target
+
+using Envelope = EnvelopeFields;
+
+struct Carried {
+  std::string address;
+  std::string step;  // empty: the whole procedure
 };
-
-std::string Key(const std::string& file, const char* section, const std::string& key) {
-  std::string v;
-  QueueProfileGet(section, key, "", &v, 256, file);
-  return v;
-}
-
-Envelope ReadEnvelope(const std::string& file) {
-  Envelope e;
-  e.from = Key(file, "From", "From");
-  e.subject = Key(file, "From", "Subject");
-  e.receipt = Key(file, "From", "Receipt");
-  e.replyTo = Key(file, "From", "ReplyTo");
-  e.errorTo = Key(file, "From", "ErrorTo");
-  long n = std::strtol(Key(file, "To", "n").c_str(), nullptr, 10);
-  for (long i = 0; i < n && i < 100000; ++i) e.to.push_back(Key(file, "To", std::to_string(i)));
-  return e;
-}
 
 // One queued message being distributed.
 class CRun {
@@ -59,15 +52,29 @@ class CRun {
   }
 
   void Recipient(const std::string& address, int redirects = 0);
+  // Only the step left from an earlier run.
+  void Step(const std::string& address, const std::string& step);
   void WriteOutboundGroups();
-  const std::vector<std::string>& CarriedOver() const { return carried_; }
+  const std::vector<Carried>& CarriedOver() const { return carried_; }
 
  private:
   const GeneratedContext& gen() const { return ctx_.generated; }
   // Stores the message in `account`'s mailbox; false when it could not be stored.
   bool StoreInMailbox(const std::string& account);
+  // The account's own copy and the receipt for it; carried over when it fails.
+  void StoreOwnCopy(const CAccount& r, const std::string& address);
+  // One forward target: false when it must be tried again.
+  bool Forward(const std::string& target);
   void AddOutbound(const SplitResult& parts);
   void AutoReply(const CAccount& r, const std::string& address, bool vacation);
+  bool IsAccountsOwn(const CAccount& r, const std::string& address) const;
+  void NoticeToPostmaster(const std::string& address);
+  void Log(const std::string& text) const {
+    if (ctx_.log) ctx_.log(text);
+  }
+  std::string MailboxDir(const std::string& account) const {
+    return store::MailboxDir(gen().home, account);
+  }
   std::string AccountFile(const CAccount& r, const std::string& name) const;
 
   const DistributionContext& ctx_;
@@ -77,11 +84,12 @@ class CRun {
   std::set<std::string>* bouncedLists_;
   MessageOverrides overrides_;
   std::map<std::string, std::vector<std::string>> groups_;  // route -> recipients
-  std::vector<std::string> carried_;
+  std::vector<Carried> carried_;
+  std::optional<ReplyHeaderFacts> replyFacts_;  // read when a reply is first considered
 };
 
 bool CRun::StoreInMailbox(const std::string& account) {
-  std::string dir = platform::JoinPath(platform::JoinPath(gen().home, "MAILIN"), account);
+  std::string dir = MailboxDir(account);
   CItemWriter w;
   if (!platform::DirectoryExists(platform::ResolvePath(dir))) return false;
   if (w.Begin(dir, ItemKind::kMailbox, 1000, /*lowerCase=*/true) != 0) return false;
@@ -97,6 +105,28 @@ bool CRun::StoreInMailbox(const std::string& account) {
   return true;
 }
 
+void CRun::StoreOwnCopy(const CAccount& r, const std::string& address) {
+  if (!StoreInMailbox(r.name)) {
+    carried_.push_back({address, kStepMailbox});
+    return;
+  }
+  if (!envelope_.receipt.empty()) {
+    (void)QueueReceipt(gen(), envelope_.receipt, ctx_.daemonAddress, message_, envelope_.subject,
+                       envelope_.from, address);
+  }
+}
+
+bool CRun::Forward(const std::string& target) {
+  SplitResult t = SplitAddress(target);
+  if (!gen().domains->Snapshot()->IsLocalDomain(t.domain)) {
+    AddOutbound(t);  // a failed outbound item carries the target itself over
+    return true;
+  }
+  std::string forwardTo;
+  return gen().accounts->Snapshot()->LookupLocal(t.local, t.domain, &forwardTo) &&
+         StoreInMailbox(forwardTo);
+}
+
 void CRun::AddOutbound(const SplitResult& parts) {
   std::string route;
   gen().domains->RouteDomain(parts.domain, &route);
@@ -105,12 +135,22 @@ void CRun::AddOutbound(const SplitResult& parts) {
 }
 
 std::string CRun::AccountFile(const CAccount& r, const std::string& name) const {
-  std::string mailbox = platform::JoinPath(platform::JoinPath(gen().home, "MAILIN"), r.name);
-  std::string inBox = platform::ResolvePath(platform::JoinPath(mailbox, name));
+  std::string inBox = platform::ResolvePath(platform::JoinPath(MailboxDir(r.name), name));
   if (platform::FileExists(inBox)) return inBox;
   return platform::ResolvePath(platform::JoinPath(gen().home, name));
 }
 
+// Whether `address` is one of the account's own (it would answer itself).
+bool CRun::IsAccountsOwn(const CAccount& r, const std::string& address) const {
+  SplitResult parts = SplitAddress(address);
+  if (!gen().domains->Snapshot()->IsLocalDomain(parts.domain)) return false;
+  std::string name;
+  return gen().accounts->Snapshot()->LookupLocal(parts.local, parts.domain, &name) &&
+         platform::ToLower(name) == platform::ToLower(r.name);
+}
+
+// RFC 3834: no answer to an automatic, bulk or list message, to the null sender or a daemon, or
+// to the account itself; a vacation reply once per address and period.
 void CRun::AutoReply(const CAccount& r, const std::string& address, bool vacation) {
   std::string file = vacation ? AccountFile(r, "vacation.txt") : AccountFile(r, r.autoReplyFile);
   if (!platform::FileExists(file)) return;
@@ -118,8 +158,48 @@ void CRun::AutoReply(const CAccount& r, const std::string& address, bool vacatio
                    : !header_.from.empty()  ? header_.from
                    : vacation && !envelope_.replyTo.empty() ? envelope_.replyTo
                                                             : envelope_.from;
+  if (IsNullOrDaemonAddress(envelope_.from) || IsNullOrDaemonAddress(to)) return;
+  if (IsAccountsOwn(r, envelope_.from) || IsAccountsOwn(r, to)) return;
+  if (!replyFacts_) {
+    replyFacts_.emplace();
+    if (ReadReplyHeaderFacts(message_, &*replyFacts_) != 0) replyFacts_->autoSubmitted = "(unread)";
+  }
+  if (MustNotAnswer(*replyFacts_)) return;
+  if (vacation) {
+    CVacationMemory memory(platform::ResolvePath(MailboxDir(r.name)), ctx_.vacationDays);
+    std::time_t now = ctx_.clock ? ctx_.clock() : platform::Now();
+    if (memory.TakeTurn(to, now) != 1) return;
+  }
   std::string subject = "Re: " + (header_.subject.empty() ? std::string("(Empty subject)") : header_.subject);
-  (void)QueueFileMessage(gen(), to, subject, file, address, -1);
+  (void)QueueFileMessage(gen(), to, subject, file, address, -1, AutoSubmitted::kReplied);
+}
+
+// An unknown local recipient is reported to the postmaster; a notice that cannot be queued
+// (no postmaster account) is logged and dropped: it is never queued as a notice of a notice.
+void CRun::NoticeToPostmaster(const std::string& address) {
+  std::string subject = "[MAILER-DAEMON] Invalid local address [" + address + "]";
+  int rc = QueueFileMessage(gen(), kMasterAccount, subject, message_, envelope_.from, -1);
+  if (rc != 0) {
+    Log("Notice to the postmaster dropped (" + std::to_string(rc) + "): " + OneLine(subject));
+  }
+}
+
+void CRun::Step(const std::string& address, const std::string& step) {
+  SplitResult parts = SplitAddress(address);
+  std::string name;
+  auto accounts = gen().accounts->Snapshot();
+  const CAccount* r = gen().domains->Snapshot()->IsLocalDomain(parts.domain) &&
+                              accounts->LookupLocal(parts.local, parts.domain, &name)
+                          ? accounts->FindAccount(name)
+                          : nullptr;
+  if (r != nullptr && platform::ToLower(step) == kStepMailbox) {
+    StoreOwnCopy(*r, address);
+  } else if (platform::StartsWithNoCase(step, std::string(kStepForward) + " ")) {
+    std::string target = step.substr(sizeof kStepForward);
+    if (!Forward(target)) carried_.push_back({address, step});
+  } else {
+    Recipient(address);  // the account has gone, or a step of another kind: everything again
+  }
 }
 
 void CRun::Recipient(const std::string& address, int redirects) {
@@ -132,14 +212,12 @@ void CRun::Recipient(const std::string& address, int redirects) {
   auto accounts = gen().accounts->Snapshot();
   std::string name;
   if (!accounts->LookupLocal(parts.local, parts.domain, &name)) {
-    (void)QueueFileMessage(gen(), kMasterAccount, "[MAILER-DAEMON] Invalid local address [" + address + "]",
-                           message_, envelope_.from, -1);
+    NoticeToPostmaster(address);
     return;
   }
   const CAccount* r = accounts->FindAccount(name);
   if (r == nullptr) return;
   if (r->autoReply) AutoReply(*r, address, false);
-  bool failed = false;
   if (r->autoCopy || r->autoForward) {
     std::string list = r->forwardAddresses;
     for (char& c : list) {
@@ -152,22 +230,14 @@ void CRun::Recipient(const std::string& address, int redirects) {
       std::string target = list.substr(pos, end - pos);
       pos = end + 1;
       if (target.empty()) continue;
-      SplitResult t = SplitAddress(target);
-      if (!domains->IsLocalDomain(t.domain)) {
-        AddOutbound(t);
-        continue;
-      }
-      std::string forwardTo;
-      if (!accounts->LookupLocal(t.local, t.domain, &forwardTo) || !StoreInMailbox(forwardTo)) failed = true;
+      // Only the failed target is tried again by the next run.
+      if (!Forward(target)) carried_.push_back({address, std::string(kStepForward) + " " + target});
     }
   }
   if (r->vacation && !header_.hasErrorsTo && !(!envelope_.replyTo.empty() && !envelope_.errorTo.empty())) {
     AutoReply(*r, address, true);
   }
-  if (r->autoForward) {
-    if (failed) carried_.push_back(address);
-    return;
-  }
+  if (r->autoForward) return;
   if (r->isList) {
     std::string sender = platform::ToUpper(envelope_.from);
     std::string subject = platform::ToUpper(envelope_.subject);
@@ -185,18 +255,12 @@ void CRun::Recipient(const std::string& address, int redirects) {
       return;
     }
   }
-  if (!StoreInMailbox(r->name)) failed = true;
-  if (!failed && !envelope_.receipt.empty()) {
-    (void)QueueReceipt(gen(), envelope_.receipt, ctx_.daemonAddress, message_, envelope_.subject,
-                       envelope_.from, address);
-  }
-  if (failed) carried_.push_back(address);
+  StoreOwnCopy(*r, address);
 }
 
 void CRun::WriteOutboundGroups() {
   for (auto& [route, recipients] : groups_) {
-    std::string dir = platform::JoinPath(platform::JoinPath(gen().home, "OUTQUEUE"),
-                                         route == "[uucp]" ? std::string("UUCPHUB") : route);
+    std::string dir = OutqueueDir(gen().home, route == "[uucp]" ? std::string(kUucpHubQueue) : route);
     (void)platform::MakeDirectoryTree(platform::ResolvePath(dir));
     CItemWriter w;
     bool ok = w.Begin(dir, ItemKind::kOutbound, 1000) == 0 &&
@@ -206,7 +270,7 @@ void CRun::WriteOutboundGroups() {
                            std::to_string(recipients.size()) + "\r\n";
     for (size_t i = 0; i < recipients.size(); ++i) envelope += std::to_string(i) + "=" + recipients[i] + "\r\n";
     if (!ok || w.Commit(envelope) != 0) {
-      for (const std::string& r : recipients) carried_.push_back(r);  // tried again next run
+      for (const std::string& r : recipients) carried_.push_back({r, ""});  // tried again next run
     }
   }
   groups_.clear();
@@ -229,7 +293,7 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
   if (toolkit::ParseMessageFile(message, &parsed, &text, headerOnly) != 0) return;  // stays
   if (parsed.header.hops > ctx.maxHops) {
     CItemWriter w;
-    std::string master = platform::JoinPath(platform::JoinPath(gen.home, "MAILIN"), "MASTER");
+    std::string master = MailboxDir(gen.home, kPostmasterMailbox);
     (void)platform::MakeDirectoryTree(platform::ResolvePath(master));
     if (w.Begin(master, ItemKind::kMailbox, 1000, true) == 0 &&
         CopyMessageWithOverrides(message, [&](std::string_view d) { return w.Write(d); }, nullptr, "", "") == 0 &&
@@ -239,9 +303,16 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
     }
     return;
   }
-  Envelope envelope = ReadEnvelope(envelopeFile);
+  Envelope envelope;
+  (void)ReadEnvelope(envelopeFile, &envelope);  // a missing envelope reads as no recipients
   CRun run(ctx, message, envelopeFile, parsed.header, envelope, bouncedLists);
-  for (const std::string& to : envelope.to) run.Recipient(to);
+  for (size_t i = 0; i < envelope.to.size(); ++i) {
+    if (envelope.steps[i].empty()) {
+      run.Recipient(envelope.to[i]);
+    } else {
+      run.Step(envelope.to[i], envelope.steps[i]);
+    }
+  }
   run.WriteOutboundGroups();
   std::string carry = platform::JoinPath(inqueue, "recipien.tmp");
   if (!run.CarriedOver().empty()) {
@@ -252,8 +323,12 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
     fields.receipt = envelope.receipt;
     fields.replyTo = envelope.replyTo;
     fields.errorTo = envelope.errorTo;
-    fields.to = run.CarriedOver();
-    if (platform::WriteFileAtomic(carry, FormatEnvelope(fields, platform::LocalTime(platform::Now()))) == 0) {
+    for (const Carried& c : run.CarriedOver()) {
+      fields.to.push_back(c.address);
+      fields.steps.push_back(c.step);
+    }
+    std::string text = FormatEnvelope(fields, platform::LocalTime(platform::Now()));
+    if (platform::WriteFileAtomic(carry, text) == 0) {
       (void)platform::RenameFile(carry, envelopeFile);
     }
   } else {
@@ -266,7 +341,8 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
 
 // Passes over INQUEUE per run: the messages a pass writes itself (postmaster notices, receipts,
 // replies to local senders) are delivered by the next pass of the same run instead of waiting
-// for the next timer run; the bound stops two auto-replying accounts from feeding each other.
+// for the next timer run. Automatic replies are never answered (RFC 3834), so replies do not
+// feed each other; the bound keeps any other chain of generated messages from holding a run.
 constexpr int kPassesPerRun = 4;
 // Looks at INQUEUE again on request of callers that came during a run; beyond this the timer's
 // next run takes over, so that a steady stream of sessions does not hold one thread for good.
@@ -283,7 +359,7 @@ int CDistributor::DistributeInbound(const DistributionContext& ctx) {
   // A caller that finds a run in progress leaves it a request to look at INQUEUE once more, so
   // that an item queued after the run's last look is not left for the timer.
   again_ = true;
-  std::string inqueue = platform::ResolvePath(platform::JoinPath(ctx.generated.home, "INQUEUE"));
+  std::string inqueue = InqueueDir(ctx.generated.home);
   std::set<std::string> bouncedLists;
   std::set<std::string> tried;  // each item once per run: one kept back stays for the next run
   int rounds = 0;

@@ -7,7 +7,15 @@
 // their mailbox (with Message-Id, Date, From or Apparently-To added when missing) after their
 // auto-reply, forward/copy and vacation rules; bounces to a list go to its moderator once per
 // run. Recipients that could not be served are carried over: the item stays with only them in
-// its envelope (written through "recipien.tmp") for the next run.
+// its envelope (written through "recipien.tmp") for the next run, each with the one step that
+// failed when the rest of its procedure succeeded (section "Steps": its own copy, or one forward
+// target), so that nothing delivered is delivered again.
+//
+// Automatic replies follow RFC 3834 (see auto_reply.h): they carry "Auto-Submitted:
+// auto-replied" and never answer automatic, bulk or list mail, the null sender, a MAILER-DAEMON
+// or the account itself; a vacation reply goes to one address once per `vacationDays`. A notice
+// to the postmaster that cannot be queued (no account `master`) is logged and dropped; the
+// message still reaches its other recipients.
 //
 // Thread rules: one run at a time per process (a second caller returns at once, and the run in
 // progress looks at the queue once more for it); callers may be
@@ -16,9 +24,11 @@
 #pragma once
 
 #include <atomic>
+#include <ctime>
 #include <functional>
 #include <string>
 
+#include "store/auto_reply.h"
 #include "store/generated_messages.h"
 
 namespace store {
@@ -40,6 +50,12 @@ struct DistributionContext {
   std::function<void()> requestServerRun;
   // The caller's stop flag: a run is not started while its session is being stopped.
   const std::atomic<bool>* stopping = nullptr;
+  // Days within which one address gets one vacation reply from an account.
+  int vacationDays = kDefaultVacationDays;
+  // The clock of the vacation memory; unset: the system's.
+  std::function<std::time_t()> clock;
+  // A line for the log (a dropped postmaster notice); unset: not logged.
+  std::function<void(const std::string&)> log;
 };
 
 class CDistributor {

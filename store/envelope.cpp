@@ -32,6 +32,14 @@ std::string FormatEnvelope(const EnvelopeFields& f, const std::tm& now) {
   if (!f.errorTo.empty()) text += "ErrorTo=" + OneLine(f.errorTo) + "\r\n";
   text += "IniDate=" + EnvelopeDate(now) + "\r\n[To]\r\nn=" + std::to_string(f.to.size()) + "\r\n";
   for (size_t i = 0; i < f.to.size(); ++i) text += std::to_string(i) + "=" + OneLine(f.to[i]) + "\r\n";
+  size_t stepCount = 0;
+  std::string steps;
+  for (size_t i = 0; i < f.steps.size() && i < f.to.size(); ++i) {
+    if (f.steps[i].empty()) continue;
+    steps += std::to_string(i) + "=" + OneLine(f.steps[i]) + "\r\n";
+    stepCount = i + 1;
+  }
+  if (stepCount > 0) text += "[Steps]\r\nn=" + std::to_string(stepCount) + "\r\n" + steps;
   return text;
 }
 
@@ -64,9 +72,9 @@ bool SplitKeyLine(std::string_view line, std::string_view* key, std::string_view
 
 void ParseEnvelope(std::string_view text, EnvelopeFields* f) {
   *f = EnvelopeFields{};
-  enum Section { kNone, kFrom, kTo, kDone } section = kNone;
-  bool seenFrom = false, seenTo = false;
-  std::map<std::string, std::string> from, to;  // first line of each key, keys in lower case
+  enum Section { kNone, kFrom, kTo, kSteps } section = kNone;
+  bool seenFrom = false, seenTo = false, seenSteps = false;
+  std::map<std::string, std::string> from, to, steps;  // first line of each key, in lower case
   while (!text.empty()) {
     size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
@@ -79,12 +87,13 @@ void ParseEnvelope(std::string_view text, EnvelopeFields* f) {
         std::string_view name = line.substr(1, line.size() - 2);
         if (EqualNoCase(name, "From") && !seenFrom) section = kFrom, seenFrom = true;
         else if (EqualNoCase(name, "To") && !seenTo) section = kTo, seenTo = true;
+        else if (EqualNoCase(name, "Steps") && !seenSteps) section = kSteps, seenSteps = true;
       }
       continue;
     }
     std::string_view key, value;
     if (section == kNone || !SplitKeyLine(line, &key, &value)) continue;
-    auto& keys = section == kFrom ? from : to;
+    auto& keys = section == kFrom ? from : section == kTo ? to : steps;
     keys.emplace(platform::ToLower(std::string(key)), std::string(value.substr(0, kEnvelopeValueMax)));
   }
   auto get = [](const std::map<std::string, std::string>& keys, const std::string& key) {
@@ -100,6 +109,11 @@ void ParseEnvelope(std::string_view text, EnvelopeFields* f) {
   f->nxtSend = get(from, "nxtsend");
   long n = std::strtol(get(to, "n").c_str(), nullptr, 10);
   for (long i = 0; i < n && i < kEnvelopeMaxRecipients; ++i) f->to.push_back(get(to, std::to_string(i)));
+  f->steps.resize(f->to.size());
+  long stepCount = std::strtol(get(steps, "n").c_str(), nullptr, 10);
+  for (long i = 0; i < stepCount && i < static_cast<long>(f->to.size()); ++i) {
+    f->steps[static_cast<size_t>(i)] = get(steps, std::to_string(i));
+  }
 }
 
 int ReadEnvelope(const std::string& path, EnvelopeFields* fields) {

@@ -1,6 +1,6 @@
 // The envelope file of a queue item: section From (sender, subject, receipt, reply and error
-// addresses, creation date, next delivery attempt) and section To ("n" and the recipients
-// numbered from 0). FormatEnvelope is the one writer of whole envelopes; ReadEnvelope the one
+// addresses, creation date, next delivery attempt), section To ("n" and the recipients
+// numbered from 0) and, for carried-over recipients, section Steps. FormatEnvelope is the one writer of whole envelopes; ReadEnvelope the one
 // reader, in one pass over the file, with the rules of the queue profile reader: sections and
 // keys without case, the first "[From]"/"[To]" section and the first line of a key count, a key
 // is followed by "=" or a blank, lines are read up to 256 characters and values kept to 255.
@@ -21,6 +21,10 @@ struct EnvelopeFields {
   std::string replyTo;
   std::string errorTo;
   std::vector<std::string> to;
+  // Per recipient (same index as `to`), the one step of local distribution still to do for a
+  // carried-over recipient; empty: the whole procedure. Kept in section "Steps" ("n" and the
+  // recipient indexes), written only when a step is set.
+  std::vector<std::string> steps;
   std::string iniDate;  // read only: FormatEnvelope writes the time it is given
   std::string nxtSend;  // read only: the outbound queue runner keeps it with the queue profile
 };

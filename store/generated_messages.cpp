@@ -13,6 +13,7 @@
 #include "store/message_text.h"
 #include "store/queue_files.h"
 #include "store/queue_item.h"
+#include "store/store_paths.h"
 #include "toolkit/encoding_files.h"
 #include "toolkit/encodings.h"
 
@@ -34,7 +35,10 @@ bool ResolveTarget(const GeneratedContext& ctx, const std::string& to, bool mode
     std::string name;
     auto accounts = ctx.accounts->Snapshot();
     if (!accounts->LookupLocal(parts.local, parts.domain, &name)) {
-      target->recipient = kMasterAccount;  // unknown local user: the postmaster
+      // Unknown local user: the postmaster. Without a postmaster account the message could only
+      // come back as a notice about itself, for ever: it is not queued.
+      if (accounts->FindAccount(kMasterAccount) == nullptr) return false;
+      target->recipient = kMasterAccount;
     } else {
       const CAccount* account = accounts->FindAccount(name);
       if (moderatorForLists && account && account->isList && !account->moderator.empty()) {
@@ -42,14 +46,13 @@ bool ResolveTarget(const GeneratedContext& ctx, const std::string& to, bool mode
       }
       target->recipient = JoinAddress(parts);
     }
-    target->directory = platform::JoinPath(ctx.home, "INQUEUE");
+    target->directory = InqueueDir(ctx.home);
     target->kind = ItemKind::kInbound;
     return true;
   }
   std::string route;
   domains->RouteDomain(parts.domain, &route);
-  target->directory = platform::JoinPath(
-      platform::JoinPath(ctx.home, "OUTQUEUE"), route == "[uucp]" ? std::string("UUCPHUB") : route);
+  target->directory = OutqueueDir(ctx.home, route == "[uucp]" ? std::string(kUucpHubQueue) : route);
   target->kind = ItemKind::kOutbound;
   target->recipient = JoinAddress(parts);
   return true;
@@ -75,34 +78,80 @@ int Queue(const GeneratedContext& ctx, const std::string& to, bool moderatorForL
   return 0;
 }
 
-std::string Line(const std::string& text) { return text + "\r\n"; }
-
-// Copies a message file's lines. `headerThenBody`: the header whole, then the body while the
-// body's characters stay within `limit` (then the three closing lines). Otherwise `limit` < 0
-// copies everything, 0 the header block only, > 0 stops after the line that reaches the limit.
+// Copies a message file's lines, each whole whatever its length. `headerThenBody`: the header
+// whole, then the body while the body's characters stay within `limit` (then the three closing
+// lines). Otherwise `limit` < 0 copies everything, 0 the header block only, > 0 stops after the
+// line that reaches the limit.
 int CopyLines(const std::string& file, CItemWriter& w, long limit, bool headerThenBody) {
+  constexpr size_t kPiece = 65536;
   CLineFile in;
   if (int rc = in.Open(platform::ResolvePath(file), platform::FileMode::kRead); rc != 0) return rc;
-  std::string line;
+  std::string piece, block;
   long copied = 0;
-  bool inHeader = true;
-  while (in.ReadLine(&line, 1 << 20) == 0) {
-    bool headerEnd = inHeader && (line.empty() || static_cast<unsigned char>(line[0]) < 32);
+  bool inHeader = true, lineEnd = true, headerEnd = false;
+  auto flush = [&] {
+    int rc = block.empty() ? 0 : w.Write(block);
+    block.clear();
+    return rc;
+  };
+  for (;;) {
+    bool lineStart = lineEnd;
+    if (int rc = in.ReadLinePiece(&piece, kPiece, &lineEnd); rc != 0) {
+      if (rc != kErrEndOfFile) return rc;
+      break;
+    }
+    // The header ends at the first line that begins with a control character (the empty line).
+    if (lineStart) {
+      headerEnd = inHeader && (piece.empty() || static_cast<unsigned char>(piece[0]) < 32);
+    }
+    bool body = !inHeader;
+    block += piece;
+    if (lineEnd) block += "\r\n";
+    if (body || !headerThenBody) copied += static_cast<long>(piece.size());
+    if (block.size() >= kPiece) {
+      if (int rc = flush(); rc != 0) return rc;
+    }
+    if (!lineEnd) continue;
+    if (headerEnd) inHeader = false;
     if (headerThenBody) {
-      bool body = !inHeader;
-      if (headerEnd) inHeader = false;
-      if (int rc = w.Write(Line(line)); rc != 0) return rc;
-      if (!body) continue;
-      copied += static_cast<long>(line.size());
-      if (copied > limit) return w.Write("...\r\n... (end of message not returned)\r\n...\r\n");
+      if (body && copied > limit) {
+        block += "...\r\n... (end of message not returned)\r\n...\r\n";
+        break;
+      }
       continue;
     }
-    if (int rc = w.Write(Line(line)); rc != 0) return rc;
     if (limit == 0 && headerEnd) break;
-    copied += static_cast<long>(line.size());
     if (limit > 0 && copied >= limit) break;
   }
-  return 0;
+  return flush();
+}
+
+// Copies a file in blocks with every line ending in CR LF (a bare LF becomes CR LF), so that an
+// encoder's or a text file's LF lines do not end up bare inside the message (RFC 5322 2.3).
+int CopyWithCrLf(const std::string& file, CItemWriter& w) {
+  platform::CFile in;
+  if (in.Open(file, platform::FileMode::kRead) != 0) return kErrOpen;
+  char buf[65536];
+  std::string out;
+  bool lastCr = false;
+  long n;
+  while ((n = in.Read(buf, sizeof buf)) > 0) {
+    out.clear();
+    for (long i = 0; i < n; ++i) {
+      if (buf[i] == '\n' && !lastCr) out += '\r';
+      out += buf[i];
+      lastCr = buf[i] == '\r';
+    }
+    if (int rc = w.Write(out); rc != 0) return rc;
+  }
+  return n < 0 ? kErrRead : 0;
+}
+
+// RFC 3834 section 5: every message the server writes says that a program wrote it, so that no
+// responder answers it.
+std::string AutoSubmittedLine(AutoSubmitted kind) {
+  return kind == AutoSubmitted::kReplied ? "Auto-Submitted: auto-replied\r\n"
+                                         : "Auto-Submitted: auto-generated\r\n";
 }
 
 std::string CommonHead(const GeneratedContext& ctx) {
@@ -126,34 +175,38 @@ std::string EnvelopeSender(const std::string& sender) {
   return user + "@" + host;
 }
 
-int QueueFileMessage(const GeneratedContext& ctx, const std::string& toIn, const std::string& subjectIn,
-                     const std::string& file, const std::string& fromIn, long limit) {
+int QueueFileMessage(const GeneratedContext& ctx, const std::string& toIn,
+                     const std::string& subjectIn, const std::string& file,
+                     const std::string& fromIn, long limit, AutoSubmitted kind) {
   const std::string to = OneLine(toIn);
   const std::string subject = OneLine(subjectIn);
   const std::string from = OneLine(fromIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
-    std::string head = CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
-                       (subject.empty() ? std::string("(no subject)") : subject) + "\r\n\r\n";
+    std::string head = CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient +
+                       "\r\nSubject: " + (subject.empty() ? std::string("(no subject)") : subject) +
+                       "\r\n" + AutoSubmittedLine(kind) + "\r\n";
     if (int rc = w.Write(head); rc != 0) return rc;
     return CopyLines(file, w, limit, false);
   });
 }
 
-int QueueTextMessage(const GeneratedContext& ctx, const std::string& toIn, const std::string& subjectIn,
-                     const std::string& text, const std::string& fromIn) {
+int QueueTextMessage(const GeneratedContext& ctx, const std::string& toIn,
+                     const std::string& subjectIn, const std::string& text,
+                     const std::string& fromIn, AutoSubmitted kind) {
   const std::string to = OneLine(toIn);
   const std::string subject = OneLine(subjectIn);
   const std::string from = OneLine(fromIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
-    return w.Write(CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient + "\r\nSubject: " +
-                   (subject.empty() ? std::string("Empty subject") : subject) + "\r\n\r\n" + text);
+    return w.Write(CommonHead(ctx) + "From: " + from + "\r\nTo: " + recipient +
+                   "\r\nSubject: " + (subject.empty() ? std::string("Empty subject") : subject) +
+                   "\r\n" + AutoSubmittedLine(kind) + "\r\n" + text);
   });
 }
 
 int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& toIn,
                            const std::string& subjectIn, const std::string& fromIn,
                            const std::string& file, int encoding, const std::string& text,
-                           const std::string& receiptToIn) {
+                           const std::string& receiptToIn, AutoSubmitted kind) {
   const std::string to = OneLine(toIn);
   const std::string subject = OneLine(subjectIn);
   const std::string from = OneLine(fromIn);
@@ -164,8 +217,9 @@ int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& toIn,
     std::string head = StatusLine(0) + "\r\nX-Mailer:" + ctx.product + "\r\n" + CommonHead(ctx) +
                        "From: " + from + "\r\n";
     if (!receiptTo.empty()) head += "return-receipt-to: " + receiptTo + "\r\n";
-    head += "To: " + recipient + "\r\nSubject: " +
-            (subject.empty() ? std::string("(no subject)") : subject) + "\r\n";
+    head += "To: " + recipient +
+            "\r\nSubject: " + (subject.empty() ? std::string("(no subject)") : subject) + "\r\n" +
+            AutoSubmittedLine(kind);
     head += "Mime-Version:1.0\r\nContent-Type:Multipart/Mixed;\r\n    boundary=\"" + boundary + "\"\r\n\r\n";
     if (!text.empty()) {
       head += "--" + boundary + "\r\nContent-Type: text/plain; charset=\"iso-8859-1\"\r\n"
@@ -196,13 +250,7 @@ int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& toIn,
       rc = toolkit::EncodeBase64File(path, tmp);
     }
     if (rc == 0) rc = w.Write(head + "\r\n");
-    if (rc == 0) {
-      platform::CFile in;
-      rc = in.Open(tmp, platform::FileMode::kRead) == 0 ? 0 : kErrOpen;
-      char buf[65536];
-      long n;
-      while (rc == 0 && (n = in.Read(buf, sizeof buf)) > 0) rc = w.Write(std::string_view(buf, static_cast<size_t>(n)));
-    }
+    if (rc == 0) rc = CopyWithCrLf(tmp, w);
     if (tmp != path) (void)platform::RemoveFile(tmp);
     if (rc == 0) rc = w.Write("\r\n--" + boundary + "--\r\n");
     return rc;
@@ -213,15 +261,17 @@ namespace {
 
 int QueueNotification(const GeneratedContext& ctx, const std::string& to,
                       const std::string& fromName, const std::string& subjectLine,
-                      const std::string& text, const std::string& messageFile, long limit) {
+                      const std::string& text, const std::string& messageFile, long limit,
+                      AutoSubmitted kind) {
   std::string from = fromName.find('@') != std::string::npos ? fromName : fromName + "@" + ctx.primaryDomain;
   return Queue(ctx, to, true, subjectLine, from, [&](CItemWriter& w, const std::string& recipient) {
     std::string boundary = MakeBoundary();
-    std::string head = "MIME-Version: 1.0\r\n" + CommonHead(ctx) + "From: " + from + "\r\nTo: " +
-                       recipient + "\r\nSubject: " + subjectLine + "\r\n" +
-                       "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
-                       "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" + text +
-                       "The original message is attached below.\r\n--" + boundary +
+    std::string head = "MIME-Version: 1.0\r\n" + CommonHead(ctx) + "From: " + from +
+                       "\r\nTo: " + recipient + "\r\nSubject: " + subjectLine + "\r\n" +
+                       AutoSubmittedLine(kind) +
+                       "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary +
+                       "\"\r\n\r\n" + "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" +
+                       text + "The original message is attached below.\r\n--" + boundary +
                        "\r\nContent-Disposition:attachment; filename=message.txt\r\n"
                        "Content-Type:Text/Plain; name=message.txt; charset=US-ASCII\r\n\r\n";
     if (int rc = w.Write(head); rc != 0) return rc;
@@ -243,8 +293,9 @@ int QueueReceipt(const GeneratedContext& ctx, const std::string& toIn, const std
   std::string text = "The attached message has been put in the recipient's mailbox.\r\n   date: " +
                      FormatDateHeader() + "\r\nsubject: " + messageSubject + "\r\n   from: <" +
                      messageSender + ">\r\n     to: <" + messageRecipient + ">\r\n\r\n";
+  // A receipt answers the message it names (RFC 3834 section 5: "auto-replied").
   return QueueNotification(ctx, to, from, "Receipt notification", text, messageFile,
-                           kReceiptBodyLimit);
+                           kReceiptBodyLimit, AutoSubmitted::kReplied);
 }
 
 int QueueFailureReport(const GeneratedContext& ctx, const std::string& fromNameIn,
@@ -261,7 +312,7 @@ int QueueFailureReport(const GeneratedContext& ctx, const std::string& fromNameI
   }
   return QueueNotification(ctx, errorAddress, fromName,
                            subject.empty() ? std::string("Empty subject") : subject, text,
-                           messageFile, kFailureBodyLimit);
+                           messageFile, kFailureBodyLimit, AutoSubmitted::kGenerated);
 }
 
 int StoreLocalDeliveryReport(const GeneratedContext& ctx, const std::string& recipientNameIn,
@@ -269,11 +320,10 @@ int StoreLocalDeliveryReport(const GeneratedContext& ctx, const std::string& rec
                              int counter) {
   const std::string recipientName = OneLine(recipientNameIn);
   const std::string unknownUser = OneLine(unknownUserIn);
-  std::string mailin = platform::JoinPath(ctx.home, "MAILIN");
-  std::string box = platform::ResolvePath(platform::JoinPath(mailin, recipientName));
+  std::string box = MailboxDir(ctx.home, recipientName);
   if (recipientName.empty() || recipientName.find_first_of("/\\") != std::string::npos ||
       recipientName == "." || recipientName == ".." || !platform::DirectoryExists(box)) {
-    box = platform::ResolvePath(platform::JoinPath(mailin, "MASTER"));
+    box = MailboxDir(ctx.home, kPostmasterMailbox);
     (void)platform::MakeDirectoryTree(box);
   }
   CItemWriter w;
@@ -284,15 +334,17 @@ int StoreLocalDeliveryReport(const GeneratedContext& ctx, const std::string& rec
   char stamp[24];
   std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &now);
   std::string boundary = MakeBoundary();
-  std::string head = StatusLine(0) + "\r\nFrom: LOCAL MAILER DAEMON\r\nTo: " + recipientName +
-                     "\r\nSubject: Local delivery failed\r\nMime-Version: 1.0\r\nDate: " +
-                     FormatDateHeader() + "\r\nMessage-ID: <" + id + stamp + ">\r\n" +
-                     "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
-                     "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" +
-                     "Message from the the local server\r\n"
-                     "The following message could not be locally delivered:\r\n"
-                     "Reason: (" + unknownUser + ") is an unknown local user\r\n\r\n" +
-                     "--" + boundary + "\r\nContent-Type: Message/RFC822\r\n\r\n";
+  std::string head =
+      StatusLine(0) + "\r\nFrom: LOCAL MAILER DAEMON\r\nTo: " + recipientName +
+      "\r\nSubject: Local delivery failed\r\n" + AutoSubmittedLine(AutoSubmitted::kGenerated) +
+      "Mime-Version: 1.0\r\nDate: " + FormatDateHeader() + "\r\nMessage-ID: <" + id + stamp +
+      ">\r\n" + "Content-Type: Multipart/Mixed;\r\n      boundary=\"" + boundary + "\"\r\n\r\n" +
+      "--" + boundary + "\r\nContent-Type: Text/Plain\r\n\r\n" +
+      "Message from the the local server\r\n"
+      "The following message could not be locally delivered:\r\n"
+      "Reason: (" +
+      unknownUser + ") is an unknown local user\r\n\r\n" + "--" + boundary +
+      "\r\nContent-Type: Message/RFC822\r\n\r\n";
   if (int rc = w.Write(head); rc != 0) return rc;
   if (int rc = CopyLines(messageFile, w, -1, false); rc != 0) return rc;
   if (int rc = w.Write("--" + boundary + "--\r\n"); rc != 0) return rc;

@@ -5,11 +5,16 @@
 // files named in lower case "m<n>.tmp") into INQUEUE when the recipient is local (an unknown
 // local user becomes `master`), or into the recipient's OUTQUEUE directory otherwise (the
 // outbound runner is then woken). Receipts and failure reports to a mailing list go to its
-// moderator. Header lines come in a fixed order; see each writer.
+// moderator. Header lines come in a fixed order; see each writer. Every message carries
+// "Auto-Submitted:" (RFC 3834 section 5) after its Subject: "auto-replied" for answers to a
+// message (auto-reply, vacation, receipt), "auto-generated" for everything else, so that no
+// responder, ours or another's, answers it. Included files are copied whole, whatever their line
+// lengths; attachments are written with CR LF lines.
 //
 // Thread-safe (state only in the files); callers on any thread. Results: 0 queued; -1 the
-// recipient could not be queued (no number, no free name, no directory); a line-file code
-// (-4...) when an included file cannot be read.
+// recipient could not be queued (no number, no free name, no directory, or an unknown local
+// user while the postmaster account `master` does not exist either); a line-file code (-4...)
+// when an included file cannot be read.
 #pragma once
 
 #include <functional>
@@ -46,15 +51,24 @@ struct FailedRecipient {
   std::string reason;  // "Unknown" when empty
 };
 
+// The "Auto-Submitted:" keyword of a server-made message.
+enum class AutoSubmitted {
+  kGenerated,  // "auto-generated": notices, reports, warnings
+  kReplied,    // "auto-replied": a direct answer to a message
+};
+
 // `limit` < 0 copies the file whole, 0 its header block only, > 0 until that many characters.
 int QueueFileMessage(const GeneratedContext& ctx, const std::string& to, const std::string& subject,
-                     const std::string& file, const std::string& from, long limit);
+                     const std::string& file, const std::string& from, long limit,
+                     AutoSubmitted kind = AutoSubmitted::kGenerated);
 int QueueTextMessage(const GeneratedContext& ctx, const std::string& to, const std::string& subject,
-                     const std::string& text, const std::string& from);
+                     const std::string& text, const std::string& from,
+                     AutoSubmitted kind = AutoSubmitted::kGenerated);
 int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& to,
                            const std::string& subject, const std::string& from,
                            const std::string& file, int encoding, const std::string& text,
-                           const std::string& receiptTo);
+                           const std::string& receiptTo,
+                           AutoSubmitted kind = AutoSubmitted::kGenerated);
 int QueueReceipt(const GeneratedContext& ctx, const std::string& to, const std::string& from,
                  const std::string& messageFile, const std::string& messageSubject,
                  const std::string& messageSender, const std::string& messageRecipient);

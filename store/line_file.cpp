@@ -47,6 +47,41 @@ int CLineFile::ReadLine(std::string* line, size_t maxLen) {
   }
 }
 
+int CLineFile::ReadLinePiece(std::string* piece, size_t maxLen, bool* lineEnd) {
+  if (!file_.IsOpen()) return kErrClosed;
+  if (maxLen == 0) maxLen = 1;
+  piece->clear();
+  for (;;) {
+    size_t nl = buffer_.find('\n', pos_);
+    if (nl != std::string::npos || eof_) {
+      if (nl == std::string::npos && pos_ >= buffer_.size()) return kErrEndOfFile;
+      size_t stop = nl == std::string::npos ? buffer_.size() : nl;
+      size_t end = stop;
+      if (end > pos_ && buffer_[end - 1] == '\r') --end;
+      if (end - pos_ <= maxLen) {  // the rest of the line
+        piece->assign(buffer_, pos_, end - pos_);
+        pos_ = nl == std::string::npos ? buffer_.size() : nl + 1;
+        *lineEnd = true;
+        return 0;
+      }
+      // A longer line: this piece stops before the line's CR, which stays for the last piece.
+      piece->assign(buffer_, pos_, maxLen);
+      pos_ += maxLen;
+      *lineEnd = false;
+      return 0;
+    }
+    // No line end buffered: a full piece goes out when a character beyond it is buffered too, so
+    // that a CR at the piece's end is known not to begin the line end.
+    if (buffer_.size() - pos_ > maxLen) {
+      piece->assign(buffer_, pos_, maxLen);
+      pos_ += maxLen;
+      *lineEnd = false;
+      return 0;
+    }
+    if (int rc = Fill(); rc != 0) return rc;
+  }
+}
+
 int CLineFile::Write(std::string_view text, bool newline) {
   if (!file_.IsOpen()) return kErrClosed;
   if (file_.Write(text) != 0) return kErrWrite;

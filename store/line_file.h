@@ -27,6 +27,11 @@ class CLineFile {
   // The next line without its line end, cut to `maxLen` characters (the rest of a longer line
   // is skipped). 0, kErrEndOfFile, kErrRead or kErrClosed.
   int ReadLine(std::string* line, size_t maxLen = 4096);
+  // The next piece of a line of any length: at most `maxLen` characters, `*lineEnd` true when
+  // the piece ends its line (the line end itself removed as by ReadLine). Copying the pieces and
+  // a line end after each last piece reproduces the file whatever its line lengths.
+  // 0, kErrEndOfFile, kErrRead or kErrClosed.
+  int ReadLinePiece(std::string* piece, size_t maxLen, bool* lineEnd);
   // Writes `text`, then CR LF when `newline`. 0, kErrWrite or kErrClosed.
   int Write(std::string_view text, bool newline = true);
   // Flushes written data to disk (fsync). 0 or kErrWrite.

@@ -18,9 +18,12 @@ constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-bool StartsNoCase(const std::string& text, const char* prefix) {
+bool StartsNoCase(std::string_view text, const char* prefix) {
   return platform::StartsWithNoCase(text, prefix);
 }
+
+// Pieces of long lines and the blocks handed to the writer.
+constexpr size_t kCopyBlock = 65536;
 
 }  // namespace
 
@@ -60,43 +63,57 @@ int CopyMessageWithOverrides(const std::string& source,
   CLineFile in;
   if (int rc = in.Open(platform::ResolvePath(source), platform::FileMode::kRead); rc != 0) return rc;
   std::string pending;
-  auto out = [&](const std::string& line) {
-    pending += line;
-    pending += "\r\n";
-    if (pending.size() < 65536) return 0;
+  auto out = [&](std::string_view text, bool lineEnd) {
+    pending += text;
+    if (lineEnd) pending += "\r\n";
+    if (pending.size() < kCopyBlock) return 0;
     int rc = write(pending);
     pending.clear();
     return rc;
   };
-  std::string line;
+  auto outLine = [&](const std::string& line) { return out(line, true); };
+  std::string piece;
+  bool lineEnd = true;
   int rc = 0;
   bool header = o != nullptr;
-  bool droppingTo = false;
+  bool droppingTo = false;  // continuation lines of a To: header written as "X-To:"
+  bool dropLine = false;    // the rest of the current line goes too
   auto addHeaders = [&] {
     int r = 0;
-    if (o->addFrom) r = out("From: " + sender);
-    if (r == 0 && o->addApparentlyTo && !recipient.empty()) r = out("Apparently-To: " + recipient);
-    if (r == 0 && o->messageId) r = out("Message-Id: " + *o->messageId);
-    if (r == 0 && o->date) r = out("Date: " + *o->date);
+    if (o->addFrom) r = outLine("From: " + sender);
+    if (r == 0 && o->addApparentlyTo && !recipient.empty())
+      r = outLine("Apparently-To: " + recipient);
+    if (r == 0 && o->messageId) r = outLine("Message-Id: " + *o->messageId);
+    if (r == 0 && o->date) r = outLine("Date: " + *o->date);
     return r;
   };
-  while (rc == 0 && in.ReadLine(&line, 1 << 20) == 0) {
-    if (!header) {
-      rc = out(line);
+  // Lines of any length are copied whole, piece by piece; the header tests look at the first
+  // piece of a line (a header name is never that long).
+  while (rc == 0) {
+    bool lineStart = lineEnd;
+    if (int r = in.ReadLinePiece(&piece, kCopyBlock, &lineEnd); r != 0) {
+      if (r != kErrEndOfFile) rc = r;
+      break;
+    }
+    if (!lineStart || !header) {
+      if (!dropLine) rc = out(piece, lineEnd);
       continue;
     }
-    size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos) {  // the end of the header
+    dropLine = false;
+    size_t first = piece.find_first_not_of(" \t");
+    if (first == std::string::npos && lineEnd) {  // the end of the header
       rc = addHeaders();
-      if (rc == 0) rc = out(line);
+      if (rc == 0) rc = out(piece, true);
       header = false;
       continue;
     }
-    std::string t = line.substr(first);
+    std::string_view t =
+        first == std::string::npos ? std::string_view() : std::string_view(piece).substr(first);
     size_t colon = t.find(':'), blank = t.find_first_of(" \t");
     bool continuation = colon == std::string::npos || (blank != std::string::npos && blank < colon);
     if (continuation) {
-      if (!droppingTo) rc = out(line);
+      dropLine = droppingTo;
+      if (!dropLine) rc = out(piece, lineEnd);
       continue;
     }
     droppingTo = false;
@@ -105,16 +122,17 @@ int CopyMessageWithOverrides(const std::string& source,
                    (o->addFrom && StartsNoCase(t, "from:")) ||
                    (o->addApparentlyTo && StartsNoCase(t, "to:"));
     if (replace) {
-      rc = out("X-" + line);
+      rc = out("X-", false);
+      if (rc == 0) rc = out(piece, lineEnd);
       droppingTo = StartsNoCase(t, "to:");
     } else {
-      rc = out(line);
+      rc = out(piece, lineEnd);
     }
   }
   // A message that is all header still gets the added lines, and the empty line after them.
   if (rc == 0 && header) {
     rc = addHeaders();
-    if (rc == 0) rc = out("");
+    if (rc == 0) rc = outLine("");
   }
   if (rc == 0 && !pending.empty()) rc = write(pending);
   return rc;

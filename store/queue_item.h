@@ -1,11 +1,21 @@
 // Writing and finding queue items and mailbox messages so that no reader ever sees a part.
 //
-// CItemWriter writes one item: it reserves the name stem, creates the busy marker "B<stem>"
-// (held locked while the writer lives), streams the message into a temporary file ("<stem>.part"
-// with prefix "~", which no reader's pattern matches), and on Commit syncs it, writes the
-// envelope (for queue items) through a temporary file, renames the message to its name, syncs
-// the directory and only then removes the busy marker. Abandoning a writer (destruction without Commit) removes every file it made.
-// A mailbox message is the same without envelope.
+// The contract of every writer of a queue or mailbox directory: a busy marker "B<stem>" exists
+// while the item is incomplete, and it MUST be held locked by its writer for all that time: it is
+// made with platform::CBusyMarker (never as a plain file), which creates it already locked and
+// removes it when the writer lets go or dies. The recovery (RecoverInterruptedItems, at start-up
+// and before each distribution run) takes a marker whose lock nobody holds for the mark of a dead
+// writer and removes it, with the item's files when the item is incomplete. A writer without a
+// marker of its own (another program) must make the item appear complete in one step: envelope
+// first, then the message renamed into its name.
+//
+// CItemWriter writes one item that way: it reserves the name stem, creates the busy marker,
+// streams the message into a temporary file ("<stem>.part" with prefix "~", which no reader's
+// pattern matches), and on Commit syncs it, writes the envelope (for queue items) through a
+// temporary file, renames the message to its name, syncs the directory and only then removes
+// the busy marker. Abandoning a writer (destruction without Commit) removes every file it made.
+// A mailbox message is the same without envelope. The SMTP session, which fills its envelope
+// during the conversation, holds a platform::CBusyMarker of its own in the same way.
 //
 // The listing functions give the complete items: message files whose busy marker is absent and,
 // for queues, whose envelope exists. Names are matched without case and returned sorted.

@@ -64,6 +64,7 @@ struct DistributionFixture : ::testing::Test {
     ASSERT_EQ(w.Commit(env), 0);
   }
   std::vector<std::string> Box(const std::string& account) {
+    if (!platform::DirectoryExists(platform::ResolvePath(home / ("MAILIN/" + account)))) return {};
     std::vector<std::string> texts;
     for (const std::string& n : ListCompleteItems(home / ("MAILIN/" + account), ItemKind::kMailbox)) {
       texts.push_back(Read(home / ("MAILIN/" + account + "/" + n)));
@@ -177,22 +178,235 @@ TEST_F(DistributionFixture, ForwardListBounceLoopAndReplies) {
   EXPECT_EQ(all.find("On vacation."), std::string::npos);
 }
 
-TEST_F(DistributionFixture, TwoAutoReplyingAccountsDoNotKeepARunGoing) {
-  for (const char* name : {"ping", "pong"}) {
-    CAccount a;
-    a.name = name;
-    a.AddAlias(std::string(name) + "@example.test");
-    a.autoReply = 1;
-    a.autoReplyFile = "reply.txt";
-    table.Accounts().push_back(a);
-    ASSERT_EQ(platform::MakeDirectoryTree(home / ("MAILIN/" + std::string(name))), 0);
-    ASSERT_EQ(platform::WriteFileAtomic(home / ("MAILIN/" + std::string(name) + "/reply.txt"), "auto\r\n"), 0);
-  }
-  accounts.Replace(table);
+// Adds an account with an auto-reply file "reply.txt" and/or vacation on.
+void AddResponder(DistributionFixture& f, const std::string& name, bool autoReply, bool vacation) {
+  CAccount a;
+  a.name = name;
+  a.AddAlias(name + "@example.test");
+  a.autoReply = autoReply;
+  a.autoReplyFile = autoReply ? "reply.txt" : "";
+  a.vacation = vacation;
+  f.table.Accounts().push_back(a);
+  f.accounts.Replace(f.table);
+  ASSERT_EQ(platform::MakeDirectoryTree(f.home / ("MAILIN/" + name)), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(f.home / ("MAILIN/" + name + "/reply.txt"),
+                                      "auto from " + name + "\r\n"),
+            0);
+  ASSERT_EQ(platform::WriteFileAtomic(f.home / ("MAILIN/" + name + "/vacation.txt"),
+                                      "away: " + name + "\r\n"),
+            0);
+}
+
+// RFC 3834: a reply is marked auto-replied, and a marked reply is never answered, so two
+// responders exchange one message each and the queue empties; the same for vacations, and for
+// an account that writes to itself.
+TEST_F(DistributionFixture, RespondersNeverAnswerEachOtherOrThemselves) {
+  AddResponder(*this, "ping", true, false);
+  AddResponder(*this, "pong", true, false);
+  AddResponder(*this, "sun", false, true);
+  AddResponder(*this, "sea", false, true);
+  AddResponder(*this, "echo", true, true);
   Inbound("pong@example.test", {"ping@example.test"}, "From: pong@example.test\r\nSubject: hi\r\n\r\nx\r\n");
-  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);  // returns: four passes at most
-  EXPECT_EQ(Box("ping").size() + Box("pong").size(), 4u);
-  EXPECT_EQ(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).size(), 1u);  // for the next run
+  Inbound("sea@example.test", {"sun@example.test"},
+          "From: sea@example.test\r\nSubject: hi\r\n\r\nx\r\n");
+  Inbound("echo@example.test", {"echo@example.test"},
+          "From: echo@example.test\r\nSubject: me\r\n\r\nx\r\n");
+  for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  ASSERT_EQ(Box("ping").size(), 1u);
+  ASSERT_EQ(Box("pong").size(), 1u);
+  EXPECT_NE(
+      Box("pong")[0].find("Subject: Re: hi\r\nAuto-Submitted: auto-replied\r\n\r\nauto from ping"),
+      std::string::npos);
+  ASSERT_EQ(Box("sun").size(), 1u);
+  ASSERT_EQ(Box("sea").size(), 1u);
+  EXPECT_NE(Box("sea")[0].find("Auto-Submitted: auto-replied\r\n\r\naway: sun"), std::string::npos);
+  EXPECT_EQ(Box("echo").size(), 1u);  // its own message, no answer to itself
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
+}
+
+// The messages that get no automatic answer, each sent to an account with auto-reply and
+// vacation; the last ones show that "Auto-Submitted: no" and an ordinary sender are answered.
+TEST_F(DistributionFixture, AutomaticBulkListDaemonAndNullSendersGetNoReply) {
+  AddResponder(*this, "away2", true, true);
+  ctx.vacationDays = 1;
+  struct Case {
+    const char* sender;
+    const char* header;
+    size_t replies;
+  } cases[] = {
+      {"r1@far.test", "Auto-Submitted: auto-replied\r\n", 0},
+      {"r2@far.test", "Auto-Submitted: auto-generated (report)\r\n", 0},
+      {"r3@far.test", "AUTO-SUBMITTED:\r\n\tauto-notified\r\n", 0},  // folded, any case
+      {"r4@far.test", "Precedence: bulk\r\n", 0},
+      {"r5@far.test", "Precedence: JUNK\r\n", 0},
+      {"r6@far.test", "Precedence: list\r\n", 0},
+      {"r7@far.test", "List-Id: <news.far.test>\r\n", 0},
+      {"", "", 0},
+      {"MAILER-DAEMON@far.test", "", 0},
+      {"anonymous@varnel", "", 0},                   // the SMTP server's record of "MAIL FROM:<>"
+      {"r8@far.test", "Auto-Submitted: no\r\n", 2},  // auto-reply and vacation
+      {"r9@far.test", "Precedence: first-class\r\n", 2},
+  };
+  for (const Case& c : cases) {
+    std::string from = std::string("From: ") + (*c.sender ? c.sender : "nobody@far.test") + "\r\n";
+    Inbound(c.sender, {"away2@example.test"}, from + c.header + "Subject: q\r\n\r\nbody\r\n");
+    size_t before = ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size();
+    ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+    size_t replies =
+        ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size() - before;
+    EXPECT_EQ(replies, c.replies) << "sender '" << c.sender << "' header '" << c.header << "'";
+  }
+  EXPECT_EQ(Box("away2").size(), std::size(cases));  // every message itself is stored
+}
+
+// One vacation reply per address and account within the period: at N-1 seconds the memory still
+// holds the address, at N it has expired. Another account keeps its own memory.
+TEST_F(DistributionFixture, AVacationAnswersOneSenderOncePerPeriod) {
+  AddResponder(*this, "beach", false, true);
+  AddResponder(*this, "hills", false, true);
+  std::time_t now = 1'800'000'000;
+  ctx.clock = [&now] { return now; };
+  ctx.vacationDays = 2;
+  const std::time_t period = 2 * 86400;
+  auto send = [&](const std::string& from, const std::string& to) {
+    Inbound(from, {to}, "From: " + from + "\r\nSubject: v\r\n\r\nbody\r\n");
+    size_t before = ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size();
+    EXPECT_EQ(distributor.DistributeInbound(ctx), 0);
+    return ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size() - before;
+  };
+  EXPECT_EQ(send("Ann@far.test", "beach@example.test"), 1u);
+  EXPECT_EQ(send("ann@FAR.test", "beach@example.test"), 0u);  // the same address in another case
+  EXPECT_EQ(send("bob@far.test", "beach@example.test"), 1u);
+  EXPECT_EQ(send("ann@far.test", "hills@example.test"), 1u);  // another account
+  now += period - 1;
+  EXPECT_EQ(send("ann@far.test", "beach@example.test"), 0u);
+  now += 1;
+  EXPECT_EQ(send("ann@far.test", "beach@example.test"), 1u);
+  EXPECT_EQ(send("ann@far.test", "beach@example.test"), 0u);
+  std::string memory = Read(home / "MAILIN/beach/vacation.sent");
+  EXPECT_EQ(memory, std::to_string(now) + " ann@far.test\r\n");  // bob's entry has expired
+  EXPECT_EQ(Box("beach").size(), 6u);
+  // A memory that cannot be written sends no reply (a reply that cannot be remembered could be
+  // sent again and again).
+  ASSERT_EQ(platform::RemoveFile(home / "MAILIN/hills/vacation.sent"), 0);
+  ASSERT_EQ(platform::MakeDirectory(home / "MAILIN/hills/vacation.sent"), 0);
+  EXPECT_EQ(send("carl@far.test", "hills@example.test"), 0u);
+}
+
+// An account that keeps a copy and forwards to a bad local address, a good local one and a
+// remote one: one copy each, one outbound item; only the bad target stays queued and is tried
+// at each run until it can be served, without anything else being done again.
+TEST_F(DistributionFixture, OnlyTheFailedForwardTargetIsCarriedOver) {
+  AddResponder(*this, "keeper", true, false);
+  CAccountTable t = *accounts.Snapshot();
+  CAccount* keeper = t.FindAccount("keeper");
+  keeper->autoCopy = 1;
+  keeper->forwardAddresses = "ghost@example.test, bob@example.test\tpat@partner.test";
+  accounts.Replace(t);
+  table = t;
+  Inbound("s@far.test", {"keeper@example.test", "alice@example.test"},
+          "From: s@far.test\r\nSubject: f\r\n\r\nx\r\n");
+  for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(Box("keeper").size(), 1u);
+  EXPECT_EQ(Box("bob").size(), 1u);
+  EXPECT_EQ(Box("alice").size(), 1u);
+  EXPECT_TRUE(Box("master").empty());  // a bad forward target is no unknown recipient
+  // One outbound item with the remote target, one auto-reply: made once.
+  EXPECT_EQ(ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size(), 2u);
+  auto items = ListCompleteItems(home / "INQUEUE", ItemKind::kInbound);
+  ASSERT_EQ(items.size(), 1u);
+  std::string env = Read(ItemSibling(home / ("INQUEUE/" + items[0]), 'R'));
+  EXPECT_NE(env.find("[To]\r\nn=1\r\n0=keeper@example.test\r\n[Steps]\r\nn=1\r\n0=forward "
+                     "ghost@example.test\r\n"),
+            std::string::npos)
+      << env;
+  // Once the target exists, the next run serves it alone and the item leaves the queue.
+  CAccount ghost;
+  ghost.name = "ghost";
+  ghost.AddAlias("ghost@example.test");
+  t.Accounts().push_back(ghost);
+  accounts.Replace(t);
+  ASSERT_EQ(platform::MakeDirectoryTree(home / "MAILIN/ghost"), 0);
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(Box("ghost").size(), 1u);
+  EXPECT_EQ(Box("keeper").size(), 1u);
+  EXPECT_EQ(Box("bob").size(), 1u);
+  EXPECT_EQ(ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size(), 2u);
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
+}
+
+// A failed own copy is the only step carried over: the forward and the reply are not repeated,
+// and the receipt comes once, with the copy.
+TEST_F(DistributionFixture, AFailedOwnCopyIsRetriedAloneAndItsReceiptSentOnce) {
+  AddResponder(*this, "shelf", true, false);
+  CAccountTable t = *accounts.Snapshot();
+  t.FindAccount("shelf")->autoCopy = 1;
+  t.FindAccount("shelf")->forwardAddresses = "bob@example.test";
+  accounts.Replace(t);
+  // The mailbox directory is there for the reply file, but no message can be numbered in it.
+  ASSERT_EQ(platform::MakeDirectoryTree(home / "MAILIN/shelf/useqf"), 0);
+  CItemWriter w;
+  ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
+  ASSERT_EQ(w.Write("From: s@far.test\r\nSubject: r\r\n\r\nx\r\n"), 0);
+  ASSERT_EQ(w.Commit("[From]\r\nFrom=s@far.test\r\nSubject=r\r\nReceipt=s@far.test\r\n[To]\r\nn="
+                     "1\r\n0=shelf@example.test\r\n"),
+            0);
+  for (int run = 0; run < 2; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_TRUE(Box("shelf").empty());
+  EXPECT_EQ(Box("bob").size(), 1u);
+  auto out = ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound);
+  EXPECT_EQ(out.size(), 1u);  // the auto-reply; no receipt yet
+  ASSERT_EQ(::rmdir((home / "MAILIN/shelf/useqf").c_str()), 0);
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(Box("shelf").size(), 1u);
+  EXPECT_EQ(Box("bob").size(), 1u);
+  out = ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound);
+  ASSERT_EQ(out.size(), 2u);  // the reply and now the receipt
+  std::string all;
+  for (const std::string& n : out) all += Read(home / ("OUTQUEUE/MailHub/" + n));
+  EXPECT_NE(all.find("Subject: Receipt notification"), std::string::npos);
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
+}
+
+// Without a postmaster account the notice about an unknown recipient is logged and dropped; the
+// message reaches its other recipients and leaves the queue, and nothing comes back.
+TEST_F(DistributionFixture, WithoutAPostmasterANoticeIsLoggedAndDropped) {
+  CAccountTable t = *accounts.Snapshot();
+  t.Accounts().erase(t.Accounts().begin());  // master
+  accounts.Replace(t);
+  std::vector<std::string> logged;
+  ctx.log = [&](const std::string& line) { logged.push_back(line); };
+  Inbound("s@far.test", {"ghost@example.test", "alice@example.test", "master"},
+          "Subject: n\r\n\r\nx\r\n");
+  for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(Box("alice").size(), 1u);
+  EXPECT_TRUE(Box("master").empty());
+  EXPECT_TRUE(platform::FindFiles(home / "INQUEUE", "*.tmp").empty());
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_EQ(logged[0],
+            "Notice to the postmaster dropped (-1): [MAILER-DAEMON] Invalid local address "
+            "[ghost@example.test]");
+  EXPECT_EQ(
+      logged[1],
+      "Notice to the postmaster dropped (-1): [MAILER-DAEMON] Invalid local address [master]");
+}
+
+// A step left by an earlier run for an account that has gone since: the whole procedure, here
+// the notice for an unknown recipient.
+TEST_F(DistributionFixture, AStepForAnAccountThatHasGoneBecomesTheWholeProcedure) {
+  CItemWriter w;
+  ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
+  ASSERT_EQ(w.Write("From: s@far.test\r\nSubject: g\r\n\r\nx\r\n"), 0);
+  ASSERT_EQ(w.Commit("[From]\r\nFrom=s@far.test\r\n[To]\r\nn=2\r\n0=gone@example.test\r\n1=alice@"
+                     "example.test\r\n"
+                     "[Steps]\r\nn=2\r\n0=mailbox\r\n1=mailbox\r\n"),
+            0);
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(Box("alice").size(), 1u);
+  ASSERT_EQ(Box("master").size(), 1u);
+  EXPECT_NE(Box("master")[0].find("Invalid local address [gone@example.test]"), std::string::npos);
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
 }
 
 TEST_F(DistributionFixture, ASecondBounceToTheSameListInARunIsDropped) {

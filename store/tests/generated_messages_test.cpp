@@ -39,7 +39,9 @@ struct GeneratedFixture : ::testing::Test {
     CAccount mod;
     mod.name = "mod";
     mod.AddAlias("mod@example.test");
-    t.Accounts() = {alice, list, mod};
+    CAccount master;
+    master.name = "master";
+    t.Accounts() = {master, alice, list, mod};
     accounts.Replace(t);
     ctx.home = home.path();
     ctx.primaryDomain = "example.test";
@@ -71,8 +73,11 @@ TEST_F(GeneratedFixture, UnknownLocalUsersGoToMasterAndRemoteOnesToTheirQueue) {
   EXPECT_NE(envelope.find("Subject=(empty)\r\n"), std::string::npos);
   // Header order: Message-Id, Date, From, To, Subject, empty line, text.
   EXPECT_EQ(message.rfind("Message-Id: <0.", 0), 0u);
-  size_t date = message.find("\r\nDate: "), from = message.find("\r\nFrom: master@example.test\r\n"),
-         to = message.find("\r\nTo: master\r\n"), subject = message.find("\r\nSubject: Empty subject\r\n\r\nhello\r\n");
+  size_t date = message.find("\r\nDate: "),
+         from = message.find("\r\nFrom: master@example.test\r\n"),
+         to = message.find("\r\nTo: master\r\n"),
+         subject = message.find(
+             "\r\nSubject: Empty subject\r\nAuto-Submitted: auto-generated\r\n\r\nhello\r\n");
   EXPECT_TRUE(date < from && from < to && to < subject && subject != std::string::npos) << message;
   EXPECT_EQ(woken, 0);
 
@@ -89,7 +94,9 @@ TEST_F(GeneratedFixture, FileMessagesCopyWholeOrHeaderOrUpToALimit) {
   ASSERT_EQ(platform::WriteFileAtomic(home / "orig.txt", "Subject: orig\r\nX: y\r\n\r\nline one\r\nline two\r\n"), 0);
   ASSERT_EQ(QueueFileMessage(ctx, "alice@example.test", "", home / "orig.txt", "master@example.test", 0), 0);
   auto [message, envelope] = Only("INQUEUE", ItemKind::kInbound);
-  EXPECT_NE(message.find("Subject: (no subject)\r\n\r\nSubject: orig\r\nX: y\r\n\r\n"), std::string::npos);
+  EXPECT_NE(message.find("Subject: (no subject)\r\nAuto-Submitted: auto-generated\r\n\r\nSubject: "
+                         "orig\r\nX: y\r\n\r\n"),
+            std::string::npos);
   EXPECT_EQ(message.find("line one"), std::string::npos);
   EXPECT_NE(envelope.find("0=alice@example.test\r\n"), std::string::npos);
   EXPECT_EQ(QueueFileMessage(ctx, "alice@example.test", "s", home / "missing.txt", "m@x", -1), kErrOpen);
@@ -165,8 +172,12 @@ TEST_F(GeneratedFixture, LocalDeliveryReportsGoStraightIntoTheNamedMailboxOrMast
   ASSERT_EQ(boxed.size(), 1u);
   EXPECT_EQ(boxed[0], "m0000001.mim");
   std::string report = Read(platform::JoinPath(home / "MAILIN/alice", boxed[0]));
-  EXPECT_EQ(report.rfind("X-IStatus:00000000000000000000\r\nFrom: LOCAL MAILER DAEMON\r\nTo: alice\r\n"
-                         "Subject: Local delivery failed\r\nMime-Version: 1.0\r\nDate: ", 0), 0u);
+  EXPECT_EQ(
+      report.rfind("X-IStatus:00000000000000000000\r\nFrom: LOCAL MAILER DAEMON\r\nTo: alice\r\n"
+                   "Subject: Local delivery failed\r\nAuto-Submitted: auto-generated\r\n"
+                   "Mime-Version: 1.0\r\nDate: ",
+                   0),
+      0u);
   EXPECT_NE(report.find("\r\nMessage-ID: <00007"), std::string::npos);
   EXPECT_NE(report.find("Reason: (zed) is an unknown local user\r\n"), std::string::npos);
   toolkit::MimeMessage parsed;
@@ -205,6 +216,131 @@ TEST_F(GeneratedFixture, AttachmentsAreEncodedAndDecodeBack) {
   EXPECT_EQ(d.Finish(&back), 0);
   EXPECT_EQ(back, data);
   EXPECT_TRUE(platform::FindFiles(home / "INQUEUE", "*.att").empty());
+}
+
+// Without a postmaster account a message for an unknown local user has nowhere to go: it is not
+// queued (it would come back as a notice about itself), and nothing is left half-made.
+TEST_F(GeneratedFixture, WithoutAPostmasterAccountUnknownLocalUsersGetNothingQueued) {
+  CAccountTable t = *accounts.Snapshot();
+  t.Accounts().erase(t.Accounts().begin());  // master
+  accounts.Replace(t);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "m.txt", "Subject: x\r\n\r\nbody\r\n"), 0);
+  EXPECT_EQ(QueueFileMessage(ctx, "master", "[MAILER-DAEMON] Invalid local address [x]",
+                             home / "m.txt", "s@far.test", -1),
+            -1);
+  EXPECT_EQ(QueueTextMessage(ctx, "nobody@example.test", "s", "t", "s@far.test"), -1);
+  EXPECT_EQ(platform::FindFiles(home / "INQUEUE", "*.tmp"), std::vector<std::string>{});
+  // Known local users and remote ones are served as before.
+  EXPECT_EQ(QueueTextMessage(ctx, "alice@example.test", "s", "t", "s@far.test"), 0);
+  EXPECT_EQ(QueueTextMessage(ctx, "x@far.test", "s", "t", "s@far.test"), 0);
+}
+
+// Every server-made message says that a program wrote it (RFC 3834 section 5), right after its
+// Subject: answers "auto-replied", the rest "auto-generated".
+TEST_F(GeneratedFixture, EveryWriterMarksItsMessageAutoSubmitted) {
+  ASSERT_EQ(platform::WriteFileAtomic(home / "m.txt", "Subject: x\r\n\r\nbody\r\n"), 0);
+  ASSERT_EQ(QueueFileMessage(ctx, "alice@example.test", "Re: x", home / "m.txt", "a@example.test",
+                             -1, AutoSubmitted::kReplied),
+            0);
+  ASSERT_EQ(QueueTextMessage(ctx, "alice@example.test", "warn", "t", "master@example.test"), 0);
+  ASSERT_EQ(QueueReceipt(ctx, "alice@example.test", "MAILER-DAEMON", home / "m.txt", "x",
+                         "s@far.test", "b@example.test"),
+            0);
+  ASSERT_EQ(QueueFailureReport(ctx, "MAILER-DAEMON", "Delivery failed", "alice@example.test", {},
+                               home / "m.txt"),
+            0);
+  ASSERT_EQ(QueueAttachmentMessage(ctx, "alice@example.test", "file", "news@example.test",
+                                   home / "m.txt", 4, "", ""),
+            0);
+  std::vector<std::string> texts;
+  for (const std::string& n : ListCompleteItems(home / "INQUEUE", ItemKind::kInbound)) {
+    texts.push_back(Read(platform::JoinPath(home / "INQUEUE", n)));
+  }
+  ASSERT_EQ(texts.size(), 5u);
+  EXPECT_NE(texts[0].find("\r\nSubject: Re: x\r\nAuto-Submitted: auto-replied\r\n\r\n"),
+            std::string::npos);
+  EXPECT_NE(texts[1].find("\r\nSubject: warn\r\nAuto-Submitted: auto-generated\r\n\r\n"),
+            std::string::npos);
+  EXPECT_NE(
+      texts[2].find(
+          "\r\nSubject: Receipt notification\r\nAuto-Submitted: auto-replied\r\nContent-Type"),
+      std::string::npos);
+  EXPECT_NE(texts[3].find(
+                "\r\nSubject: Delivery failed\r\nAuto-Submitted: auto-generated\r\nContent-Type"),
+            std::string::npos);
+  EXPECT_NE(
+      texts[4].find("\r\nSubject: file\r\nAuto-Submitted: auto-generated\r\nMime-Version:1.0"),
+      std::string::npos);
+  for (const std::string& text : texts) {
+    toolkit::MimeMessage parsed;  // still one header block that parses
+    EXPECT_EQ(toolkit::ParseMessageText(text, &parsed), 0);
+  }
+}
+
+// A uuencoded (or plain) attachment whose encoder writes LF lines is stored with CR LF lines:
+// no bare LF anywhere in the message, and the data decodes back.
+TEST_F(GeneratedFixture, AttachmentsHaveNoBareLineFeeds) {
+  std::string data;
+  for (int i = 0; i < 3000; ++i) data += static_cast<char>(i * 13 + 1);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "file.bin", data), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "notes.txt", "one\ntwo\r\nthree\n"), 0);
+  ASSERT_EQ(QueueAttachmentMessage(ctx, "alice@example.test", "uu", "news@example.test",
+                                   home / "file.bin", kAttachUuencode, "text", ""),
+            0);
+  auto [message, envelope] = Only("INQUEUE", ItemKind::kInbound);
+  for (size_t i = 0; i < message.size(); ++i) {
+    if (message[i] == '\n') {
+      ASSERT_TRUE(i > 0 && message[i - 1] == '\r') << "bare LF at " << i;
+    }
+  }
+  size_t begin = message.find("\r\nbegin 644 file.bin\r\n");
+  ASSERT_NE(begin, std::string::npos);
+  EXPECT_NE(message.find("\r\n`\r\nend\r\n\r\n--", begin), std::string::npos);
+  std::string back, name;
+  ASSERT_EQ(toolkit::Uudecode(message.substr(begin + 2), &back, &name), 0);
+  EXPECT_EQ(back, data);
+  EXPECT_EQ(name, "file.bin");
+
+  CTempDir other;
+  GeneratedContext plain = ctx;
+  plain.home = other.path();
+  ASSERT_EQ(platform::MakeDirectoryTree(other / "INQUEUE"), 0);
+  ASSERT_EQ(QueueAttachmentMessage(plain, "alice@example.test", "txt", "news@example.test",
+                                   home / "notes.txt", kAttachPlain, "", ""),
+            0);
+  auto items = ListCompleteItems(other / "INQUEUE", ItemKind::kInbound);
+  ASSERT_EQ(items.size(), 1u);
+  std::string text = Read(platform::JoinPath(other / "INQUEUE", items[0]));
+  EXPECT_NE(text.find("\r\n\r\none\r\ntwo\r\nthree\r\n\r\n--"),
+            std::string::npos);  // CR LF kept once
+}
+
+// Lines of any length are included whole; the limits count whole lines.
+TEST_F(GeneratedFixture, IncludedLinesLongerThanAMebibyteArriveWhole) {
+  const std::string longLine(1536 * 1024 + 7, 'L');
+  ASSERT_EQ(platform::WriteFileAtomic(home / "long.txt",
+                                      "Subject: long\r\n\r\n" + longLine + "\r\nafter\r\n"),
+            0);
+  ASSERT_EQ(
+      QueueFileMessage(ctx, "alice@example.test", "s", home / "long.txt", "a@example.test", -1), 0);
+  auto [message, envelope] = Only("INQUEUE", ItemKind::kInbound);
+  EXPECT_NE(message.find("\r\n\r\nSubject: long\r\n\r\n" + longLine + "\r\nafter\r\n"),
+            std::string::npos);
+  // A failure report stops after the line that passes its limit: the long line whole, then the
+  // closing lines, and not the line after it.
+  CTempDir other;
+  GeneratedContext second = ctx;
+  second.home = other.path();
+  ASSERT_EQ(platform::MakeDirectoryTree(other / "INQUEUE"), 0);
+  ASSERT_EQ(
+      QueueFailureReport(second, "MAILER-DAEMON", "f", "alice@example.test", {}, home / "long.txt"),
+      0);
+  auto items = ListCompleteItems(other / "INQUEUE", ItemKind::kInbound);
+  ASSERT_EQ(items.size(), 1u);
+  std::string report = Read(platform::JoinPath(other / "INQUEUE", items[0]));
+  EXPECT_NE(report.find("\r\n\r\n" + longLine + "\r\n...\r\n... (end of message not returned)\r\n"),
+            std::string::npos);
+  EXPECT_EQ(report.find("after"), std::string::npos);
 }
 
 }  // namespace

@@ -243,6 +243,16 @@ TEST(EnvelopeReaderTest, OnePassWithTheQueueProfileRules) {
   EXPECT_EQ(f.from, "x@y");
   EXPECT_EQ(f.subject, "line  Bcc: injected");
   EXPECT_EQ(f.to, w.to);
+  EXPECT_EQ(f.steps, (std::vector<std::string>{"", ""}));
+  // Steps of carried-over recipients: only set ones are written, "n" up to the last of them.
+  w.to = {"a@b", "c@d", "e@f"};
+  w.steps = {"", "forward x@y", ""};
+  std::string text = FormatEnvelope(w, now);
+  EXPECT_NE(text.find("[Steps]\r\nn=2\r\n1=forward x@y\r\n"), std::string::npos) << text;
+  ParseEnvelope(text, &f);
+  EXPECT_EQ(f.steps, w.steps);
+  w.steps.clear();
+  EXPECT_EQ(FormatEnvelope(w, now).find("[Steps]"), std::string::npos);
   EXPECT_EQ(ReadEnvelope("/nonexistent/R0000001.TMP", &f), -4);
 }
 

@@ -100,5 +100,28 @@ TEST(CopyMessageTest, OverriddenHeadersBecomeXHeadersAndNewOnesCloseTheHeader) {
   EXPECT_NE(CopyMessageWithOverrides(dir / "missing", dir / "out3", nullptr, "", ""), 0);
 }
 
+// Lines longer than any buffer (here 1.5 MiB) are copied byte for byte, in the header and in the
+// body, with and without overrides; the header rules still apply to the line's start.
+TEST(CopyMessageTest, LinesOfAnyLengthAreCopiedWhole) {
+  CTempDir dir;
+  const std::string longValue(1536 * 1024, 'v'), longBody(1536 * 1024 + 3, 'w');
+  std::string in = "X-Long: " + longValue + "\r\nTo: a@b.test,\r\n " + longValue +
+                   "\r\nSubject: s\r\n\r\n" + longBody + "\r\nend\r\n";
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "in", in), 0);
+  ASSERT_EQ(CopyMessageWithOverrides(dir / "in", dir / "plain", nullptr, "", ""), 0);
+  std::string out;
+  ASSERT_EQ(platform::ReadWholeFile(dir / "plain", &out), 0);
+  EXPECT_TRUE(out == in) << "plain copy differs; sizes " << out.size() << " " << in.size();
+  MessageOverrides o;
+  o.addApparentlyTo = true;  // To: becomes X-To:, its long continuation line goes with it
+  ASSERT_EQ(CopyMessageWithOverrides(dir / "in", dir / "over", &o, "r@x.test", ""), 0);
+  ASSERT_EQ(platform::ReadWholeFile(dir / "over", &out), 0);
+  std::string expected = "X-Long: " + longValue +
+                         "\r\nX-To: a@b.test,\r\nSubject: s\r\nApparently-To: r@x.test\r\n\r\n" +
+                         longBody + "\r\nend\r\n";
+  EXPECT_TRUE(out == expected) << "copy with overrides differs; sizes " << out.size() << " "
+                               << expected.size();
+}
+
 }  // namespace
 }  // namespace store

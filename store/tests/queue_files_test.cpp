@@ -202,5 +202,41 @@ TEST(LineFileTest, LinesEndAtLfWithOptionalCrAcrossBlocks) {
   EXPECT_EQ(f.Open(dir / "missing/f", platform::FileMode::kRead), kErrOpen);
 }
 
+// Pieces of at most N characters: a line of exactly N comes whole, N+1 in two pieces; a CR at a
+// piece's end stays content unless the LF follows it, whichever block the LF comes in.
+TEST(LineFileTest, PiecesRebuildEveryLineWhateverItsLength) {
+  CTempDir dir;
+  const size_t n = 600;  // more than one 512-byte block
+  std::string exact(n, 'a'), over(n + 1, 'b'), crInside = std::string(n - 1, 'c') + "\rz";
+  std::string text = exact + "\r\n" + over + "\n" + crInside + "\r\n";
+  // A line whose CR is the last character of a block, its LF the first of the next.
+  const size_t block = CLineFile::kBlockSize;
+  const size_t dLen = (text.size() / block + 2) * block - 1 - text.size();
+  text += std::string(dLen, 'd') + "\r\n" + "\r\n" + std::string(2 * n, 'e') +
+          "\r";  // no LF at the end
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "f", text), 0);
+  CLineFile f;
+  ASSERT_EQ(f.Open(dir / "f", platform::FileMode::kRead), 0);
+  std::vector<std::pair<std::string, bool>> pieces;
+  std::string piece;
+  bool end = false;
+  while (f.ReadLinePiece(&piece, n, &end) == 0) pieces.emplace_back(piece, end);
+  std::vector<std::pair<std::string, bool>> expected = {
+      {exact, true},
+      {std::string(n, 'b'), false},
+      {"b", true},
+      {crInside.substr(0, n), false},
+      {"z", true},
+      {std::string(n, 'd'), false},
+      {std::string(dLen - n, 'd'), true},
+      {"", true},
+      // The last line's CR is held back until the end of the file shows it ends the line.
+      {std::string(n, 'e'), false},
+      {std::string(n, 'e'), false},
+      {"", true}};
+  EXPECT_EQ(pieces, expected);
+  EXPECT_EQ(f.ReadLinePiece(&piece, n, &end), kErrEndOfFile);
+}
+
 }  // namespace
 }  // namespace store

@@ -73,6 +73,20 @@ def converse(port, script, read_greeting=True, timeout=10):
     return answers.decode("latin-1")
 
 
+def queue_item(home, number, message, envelope):
+    """Drops a complete item into INQUEUE as a writer without a busy marker must: the envelope
+    first, then the finished message renamed into its name, so that no reader (nor the recovery
+    of interrupted writes) ever sees a message without its envelope or half written."""
+    inqueue = home.path("INQUEUE")
+    os.makedirs(inqueue, exist_ok=True)
+    with open(os.path.join(inqueue, "R%07d.TMP" % number), "wb") as f:
+        f.write(envelope)
+    temp = os.path.join(inqueue, "~M%07d.TMP.part" % number)
+    with open(temp, "wb") as f:
+        f.write(message)
+    os.rename(temp, os.path.join(inqueue, "M%07d.TMP" % number))
+
+
 class Home:
     """A throw-away installation: WINDIR with TORVIK.INI and a home directory with NEXUM2.INI."""
 

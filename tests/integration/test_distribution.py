@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BINARY, Home, read_ini, wait_for
+from harness import BINARY, Home, queue_item, read_ini, wait_for
 from test_smtp import free_port, listening
 
 ACCOUNTS = ("alice", "bob", "carol")
@@ -78,10 +78,9 @@ class EndToEndTest(unittest.TestCase):
         # An item written into INQUEUE by another writer for a user who has no account: the
         # console asks the server for a run (DeliveryDelay is an hour away), and the postmaster
         # gets the notice with the whole message.
-        with open(self.home.path("INQUEUE", "M0500000.TMP"), "wb") as f:
-            f.write(b"X-IStatus:00000000000000000003\r\nFrom: zoe@far.test\r\nSubject: lost\r\n\r\nbody\r\n")
-        with open(self.home.path("INQUEUE", "R0500000.TMP"), "wb") as f:
-            f.write(b"[From]\r\nFrom=zoe@far.test\r\nSubject=lost\r\n[To]\r\nn=1\r\n0=ghost@example.test\r\n")
+        queue_item(self.home, 500000,
+                   b"X-IStatus:00000000000000000003\r\nFrom: zoe@far.test\r\nSubject: lost\r\n\r\nbody\r\n",
+                   b"[From]\r\nFrom=zoe@far.test\r\nSubject=lost\r\n[To]\r\nn=1\r\n0=ghost@example.test\r\n")
         console = subprocess.run([BINARY, "-setup"], input="distribute\nexit\n", env=self.home.env(),
                                  capture_output=True, text=True, timeout=30)
         self.assertIn("Distribution started", console.stdout + console.stderr, console.stdout + console.stderr)
