@@ -68,9 +68,10 @@ int WriteFileAtomic(const std::string& path, std::string_view data, bool sync) {
   {
     CUniqueFd fd(OpenPrivate(tmp, O_WRONLY | O_CREAT | O_TRUNC));
     if (!fd) return -1;
-    // Keep the mode of the file being replaced (scripts stay executable).
+    // The replaced file's mode for its owner and group (scripts stay executable, a group that
+    // reads the file still does), but nothing for others: a rewrite closes an old open file.
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07777);
+    if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07770);
     if (WriteAll(fd.get(), data) == 0 && (!sync || ::fsync(fd.get()) == 0)) result = 0;
   }
   if (result == 0 && ::rename(tmp.c_str(), path.c_str()) == 0) {

@@ -27,8 +27,8 @@ int OpenPrivate(const std::string& path, int flags);
 
 // Replaces `path` with `data` through a temporary file in the same directory: written, synced
 // (when `sync`), renamed over the old name, and the directory synced. A crash leaves either the
-// old or the new content, never half a file. A new file is private; a replaced one keeps its
-// mode (scripts stay executable, a mode the administrator chose stays).
+// old or the new content, never half a file. A new file is private; a replaced one keeps the
+// owner's and the group's part of its mode and loses any access others had.
 [[nodiscard]] int WriteFileAtomic(const std::string& path, std::string_view data, bool sync = true);
 
 // Appends `data` with one write on an O_APPEND descriptor, so lines from several processes do
