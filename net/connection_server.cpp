@@ -15,7 +15,6 @@ const char* ListenerMessage(int number) {
     case 135: return "Cannot attach socket (restart the PC or the program)";
     case 136: return "Cannot allocate a new socket";
     case 137: return "Cannot bind to the specified IP address. Address not available. Please edit the Server Settings.";
-    case 138: return "Cannot bind socket (permission denied: a port below 1024 needs root, or CAP_NET_BIND_SERVICE)";
     default: return "";
   }
 }
@@ -78,7 +77,6 @@ int CConnectionServer::Run() {
       int code = listen->GetLastError();
       if (code == kWsaEaddrinuse) return Report(134);
       if (code == kWsaEaddrnotavail) return Report(137);
-      if (code == kWsaEacces) return Report(138);  // retrying cannot help
       if (Stopping()) return Report(130);
       continue;
     }

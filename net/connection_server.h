@@ -8,8 +8,6 @@
 //   134 "Cannot bind socket (address in use by another program)"
 //   135 "Cannot attach socket (restart the PC or the program)"
 //   136 "Cannot allocate a new socket"        137 "Cannot bind to the specified IP address. ..."
-//   138 "Cannot bind socket (permission denied: ...)" (a port below 1024 without the right)
-// A port that start-up bound while still root (platform/prebound.h) is adopted, not bound.
 // When the process stops, the listener keeps its socket until every session and client has
 // ended, then closes it.
 //

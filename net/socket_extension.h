@@ -22,7 +22,6 @@ constexpr int kBufferFull = -501;
 constexpr int kSessionBufferSize = 2048;
 
 // WinSock numbers recorded and logged by the socket layer.
-constexpr int kWsaEacces = 10013;
 constexpr int kWsaEinval = 10022;
 constexpr int kWsaEwouldblock = 10035;
 constexpr int kWsaEnotsock = 10038;

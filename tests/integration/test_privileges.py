@@ -67,17 +67,21 @@ class PrivateModesTest(unittest.TestCase):
         # The account list only as passwd: start-up converts it and saves every account file.
         write(self.home.path("passwd"), "alice:::::alice\r\n")
         add_alice(self.home)
-        # What the test made (inodes, and names that the server may replace).
-        self.made, self.made_names = set(), set()
+        # What the test made (inodes, and names that the server may replace). Each stays open,
+        # so that no file the server makes can get the inode number of a removed one.
+        self.made, self.made_names, self.held = set(), set(), []
         for top, dirs, files in os.walk(self.home.root):
             for name in [top] + [os.path.join(top, n) for n in dirs + files]:
-                self.made.add(os.lstat(name).st_ino)
+                self.held.append(os.open(name, os.O_RDONLY))
+                self.made.add(os.fstat(self.held[-1]).st_ino)
                 self.made_names.add(name)
         self.assertEqual(mode(self.home.path("passwd")), 0o666)
         self.assertEqual(mode(self.home.home), 0o777)
 
     def tearDown(self):
         os.umask(self.old_umask)
+        for fd in self.held:
+            os.close(fd)
         self.home.close()
 
     def check_private(self, path):
@@ -119,9 +123,15 @@ class PrivateModesTest(unittest.TestCase):
 
         # The item under its final names: the test holds alice's numbering lock, so the
         # distribution waits (up to five seconds) and the message and its envelope stay queued.
-        lock = os.open(self.home.path("MAILIN", "alice", "useqf.tri"), os.O_CREAT | os.O_RDWR, 0o600)
+        # The lock appears already locked (made and locked under another name, then renamed),
+        # as the server's own do: an unlocked one would be taken for a dead writer's.
+        box = lambda: glob.glob(self.home.path("MAILIN", "alice", "[mM]*.[mM][iI][mM]"))
+        self.assertTrue(wait_for(lambda: len(box()) == 1, timeout=30))
+        hidden = self.home.path("MAILIN", "alice", ".test-lock")
+        lock = os.open(hidden, os.O_CREAT | os.O_RDWR, 0o600)
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        os.rename(hidden, self.home.path("MAILIN", "alice", "useqf.tri"))
         try:
-            fcntl.flock(lock, fcntl.LOCK_EX)
             sender = swaks(self.port, "alice@example.test", "queued", wait=False)
             items = lambda: [p for p in glob.glob(self.home.path("INQUEUE", "*"))
                              if os.path.basename(p)[0] in "MR"]
@@ -138,7 +148,6 @@ class PrivateModesTest(unittest.TestCase):
         swaks(self.port, "pat@elsewhere.test", "out", sender="alice@example.test")
         outq = lambda: glob.glob(self.home.path("OUTQUEUE", "MAILHUB", "*"))
         self.assertTrue(wait_for(lambda: {os.path.basename(p)[0].upper() for p in outq()} >= {"M", "I"}))
-        box = lambda: glob.glob(self.home.path("MAILIN", "alice", "[mM]*.[mM][iI][mM]"))
         self.assertTrue(wait_for(lambda: len(box()) == 2, timeout=30))
         self.assertIn("+OK", converse(self.pop3, [b"USER alice\r\n", b"PASS wrong\r\n", b"QUIT\r\n"]))
         self.assertTrue(wait_for(lambda: os.path.exists(self.home.path("popcon.log"))))
