@@ -45,8 +45,10 @@ OpenFiles FindFilesOpenToOthers(const std::string& home, size_t limit) {
 }
 
 std::string OpenFilesWarning(const std::string& home, const OpenFiles& found) {
-  std::string text = "Mail, account or log files in " + home + " can be read by every user of "
-                     "this machine (" + std::to_string(found.count) + "): ";
+  std::string text = "Mail, account or log files in " + home +
+                     " can be read by every user of "
+                     "this machine (" +
+                     std::to_string(found.count) + "): ";
   for (size_t i = 0; i < found.listed.size(); ++i) {
     if (i > 0) text += ", ";
     text += found.listed[i];
@@ -72,8 +74,8 @@ TightenResult TightenHome(const std::string& home) {
 }
 
 std::string TightenReport(const std::string& home, const TightenResult& result) {
-  std::string text = "Made " + std::to_string(result.changed) +
-                     " files and directories in " + home + " private";
+  std::string text =
+      "Made " + std::to_string(result.changed) + " files and directories in " + home + " private";
   if (result.failed > 0) {
     text += "; " + std::to_string(result.failed) + " could not be changed (owned by another user?)";
   }

@@ -35,7 +35,8 @@ IdentityOutcome TakeServiceIdentity(CSettings& settings, bool serverRole, std::s
   std::string locator = platform::ProfilePath(kLocator);
   if (user.empty()) {
     *report = "Running as root: no service user is named (ServiceUser= in section [Settings] of " +
-              locator + "), so this process handles mail and network input with every right "
+              locator +
+              "), so this process handles mail and network input with every right "
               "of root.";
     return IdentityOutcome::kRootWithoutUser;
   }

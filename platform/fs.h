@@ -44,7 +44,7 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 // Creates a private directory; 0 also when it exists (its mode is then left as it is).
 [[nodiscard]] int MakeDirectory(const std::string& path);
-int RemoveFile(const std::string& path);                   // 0 also when it was missing
+int RemoveFile(const std::string& path);  // 0 also when it was missing
 [[nodiscard]] int RenameFile(const std::string& from, const std::string& to);
 [[nodiscard]] int ChangeDirectory(const std::string& path);
 std::string CurrentDirectory();

@@ -19,8 +19,8 @@ std::string Failed(const char* step, int err) {
 
 bool RunningAsRoot() { return ::getuid() == 0 || ::geteuid() == 0; }
 
-int LookUpServiceIdentity(const std::string& user, const std::string& group,
-                          ServiceIdentity* out, std::string* error) {
+int LookUpServiceIdentity(const std::string& user, const std::string& group, ServiceIdentity* out,
+                          std::string* error) {
   std::vector<char> buf(16384);
   passwd pw{};
   passwd* foundUser = nullptr;
@@ -34,7 +34,7 @@ int LookUpServiceIdentity(const std::string& user, const std::string& group,
   out->gid = pw.pw_gid;
   if (!group.empty()) {
     std::vector<char> gbuf(16384);
-    struct group gr{};
+    struct group gr {};
     struct group* foundGroup = nullptr;
     rc = ::getgrnam_r(group.c_str(), &gr, gbuf.data(), gbuf.size(), &foundGroup);
     if (rc != 0 || foundGroup == nullptr) {

@@ -70,9 +70,8 @@ TEST_F(HomeModesTest, FindsEveryEntryOthersCanUseAndListsUpToTheLimit) {
   EXPECT_EQ(all.count, kOpen);
   ASSERT_EQ(all.listed.size(), kOpen);
   for (const char* want : {"", "/MAILIN", "/MAILIN/alice", "/MAILIN/alice/m0000001.mim",
-                           "/MAILIN/alice/MAILBOX.INI", "/MAILIN/bob/m0000001.mim",
-                           "/mailbox.cfg", "/smtpcon.log", "/inqueue/R0000001.TMP",
-                           "/OUTQUEUE/MAILHUB"}) {
+                           "/MAILIN/alice/MAILBOX.INI", "/MAILIN/bob/m0000001.mim", "/mailbox.cfg",
+                           "/smtpcon.log", "/inqueue/R0000001.TMP", "/OUTQUEUE/MAILHUB"}) {
     EXPECT_NE(std::find(all.listed.begin(), all.listed.end(), home_ + want), all.listed.end())
         << want;
   }
@@ -112,8 +111,7 @@ TEST_F(HomeModesTest, TightenTakesOthersAccessAwayAndLeavesTheRestAlone) {
   EXPECT_EQ(ModeOf(home_ + "/START.BAT"), 0755u);
   EXPECT_EQ(ModeOf(home_ + "/templates/page.html"), 0644u);
   EXPECT_EQ(ModeOf(dir_ / "target"), 0644u);
-  EXPECT_EQ(TightenReport(home_, result),
-            "Made 9 files and directories in " + home_ + " private.");
+  EXPECT_EQ(TightenReport(home_, result), "Made 9 files and directories in " + home_ + " private.");
   // A second run has nothing to do.
   EXPECT_EQ(TightenHome(home_).changed, 0);
   EXPECT_NE(TightenReport(home_, {1, 2}).find("2 could not be changed"), std::string::npos);

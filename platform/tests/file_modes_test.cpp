@@ -2,8 +2,8 @@
 // entries by mode; the sockets bound before the switch to the service user; the switch itself.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,8 +46,10 @@ TEST(FileModesTest, EveryCreatingCallMakesPrivateFilesAndDirectoriesUnderUmaskZe
   CTempDir dir;
   std::map<std::string, unsigned> made;  // path -> mode found while it exists
 
-  for (auto [name, mode] : {std::pair{"write", FileMode::kWrite}, {"append", FileMode::kAppend},
-                            {"readwrite", FileMode::kReadWrite}, {"new", FileMode::kCreateNew}}) {
+  for (auto [name, mode] : {std::pair{"write", FileMode::kWrite},
+                            {"append", FileMode::kAppend},
+                            {"readwrite", FileMode::kReadWrite},
+                            {"new", FileMode::kCreateNew}}) {
     CFile f;
     ASSERT_EQ(f.Open(dir / name, mode), 0) << name;
     made[name] = ModeOf(dir / name);
