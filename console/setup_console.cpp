@@ -3,6 +3,7 @@
 #include <cctype>
 #include <sstream>
 
+#include "core/home_modes.h"
 #include "core/log_set.h"
 #include "core/message_sink.h"
 #include "core/peer_signals.h"
@@ -68,7 +69,7 @@ class CSetupConsole {
   void Say(const std::string& text) { platform::ShowOperatorText(text); }
   void Prompt() {
     if (context_.interactive) Say("Commands: send distribute uucp reload save start stop clear "
-                                  "sessions status exit");
+                                  "sessions status tighten exit");
   }
 
   void ShowStatus() {
@@ -129,6 +130,8 @@ class CSetupConsole {
       Clear(arg);
     } else if (verb == "sessions") {
       Say("No sessions run in this console process.");
+    } else if (verb == "tighten") {
+      Say(core::TightenReport(settings_.Paths().home, core::TightenHome(settings_.Paths().home)));
     } else if (verb == "status") {
       peer_.RereadPeer();
       ShowStatus();

@@ -2,11 +2,13 @@
 
 #include <cstdio>
 
+#include "core/home_modes.h"
 #include "core/jobs.h"
 #include "core/log_set.h"
 #include "core/message_sink.h"
 #include "core/peer_signals.h"
 #include "core/server.h"
+#include "core/service_identity.h"
 #include "core/settings.h"
 #include "platform/fs.h"
 #include "platform/lock_file.h"
@@ -21,7 +23,7 @@ RunMode ParseCommandLine(const std::string& commandLine) {
   const std::pair<const char*, RunMode> options[] = {
       {"-install", RunMode::kInstall}, {"-remove", RunMode::kRemove},
       {"-service", RunMode::kService}, {"-server", RunMode::kServer},
-      {"-setup", RunMode::kSetup},
+      {"-setup", RunMode::kSetup},     {"-tighten", RunMode::kTighten},
   };
   for (const auto& [text, mode] : options) {
     if (commandLine.find(text) != std::string::npos) return mode;
@@ -98,18 +100,24 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
 
   ProcessFlags flags;
   RunMode mode = ParseCommandLine(commandLine);
+  bool emptyMessageLog = false;  // after the switch to the service user, who owns the file
   switch (mode) {
     case RunMode::kInstall:
     case RunMode::kRemove:
       return parts.serviceControl ? parts.serviceControl(mode, settings, sink) : 1;
+    case RunMode::kTighten: {
+      TightenResult tightened = TightenHome(home);
+      platform::ShowOperatorText(TightenReport(home, tightened));
+      return tightened.failed == 0 ? 0 : 1;
+    }
     case RunMode::kService:
       flags.serverRole = flags.serviceMode = flags.serviceRunning = true;
-      sink.EmptyMessageLog();
+      emptyMessageLog = true;
       break;
     case RunMode::kServer:
       flags.interactive = terminal;
       flags.serverRole = true;
-      sink.EmptyMessageLog();
+      emptyMessageLog = true;
       if (ServiceRunning(settings)) return 0;
       break;
     case RunMode::kSetup:
@@ -125,8 +133,23 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
       }
       break;
   }
+  std::string identityReport;
+  IdentityOutcome identity = TakeServiceIdentity(settings, flags.serverRole, &identityReport);
+  if (identity == IdentityOutcome::kFailed) {
+    // Standard error only: a message.log made now could belong to root.
+    platform::ShowOperatorText("Error: " + identityReport);
+    return 1;
+  }
+  if (emptyMessageLog) sink.EmptyMessageLog();
   sink.SetOperator(flags.interactive);
   settings.SetReportReloads(!flags.interactive);
+  if (identity == IdentityOutcome::kRootWithoutUser) sink.Warning(identityReport);
+  if (identity == IdentityOutcome::kSwitched) sink.Information(identityReport);
+  if (flags.serverRole) {
+    if (OpenFiles open = FindFilesOpenToOthers(home); open.count > 0) {
+      sink.Warning(OpenFilesWarning(home, open));
+    }
+  }
   if (flags.serviceMode) sink.Information("Starting service...");
 
   if (platform::MakeDirectory(platform::ResolvePath(settings.Paths().command)) != 0) {

@@ -2,7 +2,8 @@
 // one-instance lock, then the server role (CServerProcess) or the console role.
 //
 // Command line (searched as a whole, in this order): "-install", "-remove", "-service",
-// "-server", "-setup"; none of them asks the operator for the mode. Exit codes: 0 normal end,
+// "-server", "-setup", "-tighten" (takes others' access away from the home directory's mail
+// and account files, then ends); none of them asks the operator for the mode. Exit codes: 0 normal end,
 // 1 a start-up failure (its message has been shown or written to message.log).
 #pragma once
 
@@ -20,7 +21,7 @@ class ISettingsOwners;
 constexpr int kProductVersion = 200008;
 constexpr char kProductLetter = 'A';
 
-enum class RunMode { kInstall, kRemove, kService, kServer, kSetup, kAsk };
+enum class RunMode { kInstall, kRemove, kService, kServer, kSetup, kTighten, kAsk };
 
 RunMode ParseCommandLine(const std::string& commandLine);
 

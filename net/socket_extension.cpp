@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/prebound.h"
+
 namespace net {
 
 int WsaError(int err) {
@@ -103,6 +105,13 @@ int CSocketExtension::Bind(int port, const std::string& address) {
   if (!address.empty() && !ParseIPv4(address, &sa.sin_addr)) {
     SetError("Bind", kWsaEinval);
     bindRefused_ = true;  // not bound: the following Listen fails
+    return 0;
+  }
+  // A port bound while the process was still root (before it became its service user).
+  if (int adopted = platform::AdoptPreboundListener(address, port); adopted >= 0) {
+    if (ownSocket_ >= 0) ::close(ownSocket_);
+    ownSocket_ = adopted;
+    activeSocket_ = adopted;
     return 0;
   }
   int one = 1;

@@ -5,10 +5,12 @@
 
 #include <cerrno>
 
+#include "platform/fs.h"
+
 namespace platform {
 
 int CFile::Open(const std::string& path, FileMode mode) {
-  int flags = O_CLOEXEC;
+  int flags = 0;
   switch (mode) {
     case FileMode::kRead: flags |= O_RDONLY; break;
     case FileMode::kWrite: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
@@ -17,7 +19,7 @@ int CFile::Open(const std::string& path, FileMode mode) {
     case FileMode::kReadWrite: flags |= O_RDWR | O_CREAT; break;
     case FileMode::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
   }
-  fd_.Reset(::open(path.c_str(), flags, 0644));
+  fd_.Reset(OpenPrivate(path, flags));
   return fd_ ? 0 : -1;
 }
 

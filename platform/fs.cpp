@@ -1,5 +1,6 @@
 #include "platform/fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <memory>
 
 #include "platform/unique_fd.h"
 
@@ -34,6 +36,10 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
+int OpenPrivate(const std::string& path, int flags) {
+  return ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(kPrivateFileMode));
+}
+
 int SyncDirectoryOf(const std::string& path) {
   CUniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return -1;
@@ -60,11 +66,12 @@ int WriteFileAtomic(const std::string& path, std::string_view data, bool sync) {
   std::string tmp = path + ".tmp~" + std::to_string(::getpid());
   int result = -1;
   {
-    CUniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    CUniqueFd fd(OpenPrivate(tmp, O_WRONLY | O_CREAT | O_TRUNC));
     if (!fd) return -1;
-    // Keep the mode of the file being replaced (scripts stay executable).
+    // The replaced file's mode for its owner and group (scripts stay executable, a group that
+    // reads the file still does), but nothing for others: a rewrite closes an old open file.
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07777);
+    if (::stat(path.c_str(), &st) == 0) ::fchmod(fd.get(), st.st_mode & 07770);
     if (WriteAll(fd.get(), data) == 0 && (!sync || ::fsync(fd.get()) == 0)) result = 0;
   }
   if (result == 0 && ::rename(tmp.c_str(), path.c_str()) == 0) {
@@ -76,13 +83,13 @@ int WriteFileAtomic(const std::string& path, std::string_view data, bool sync) {
 }
 
 int AppendToFile(const std::string& path, std::string_view data) {
-  CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  CUniqueFd fd(OpenPrivate(path, O_WRONLY | O_CREAT | O_APPEND));
   if (!fd) return -1;
   return WriteAll(fd.get(), data);
 }
 
 int TruncateFile(const std::string& path) {
-  CUniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  CUniqueFd fd(OpenPrivate(path, O_WRONLY | O_CREAT | O_TRUNC));
   return fd ? 0 : -1;
 }
 
@@ -103,7 +110,7 @@ bool DirectoryExists(const std::string& path) {
 }
 
 int MakeDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0755) == 0) return 0;
+  if (::mkdir(path.c_str(), static_cast<mode_t>(kPrivateDirectoryMode)) == 0) return 0;
   return (errno == EEXIST && DirectoryExists(path)) ? 0 : -1;
 }
 
@@ -151,5 +158,26 @@ int SyncFileSystem(const std::string& path) {
   CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return -1;
   return ::syncfs(fd.get()) == 0 ? 0 : -1;
+}
+}  // namespace platform
+
+namespace platform {
+void WalkEntries(const std::string& path, bool recursive,
+                 const std::function<void(const std::string&, unsigned)>& visit) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return;
+  visit(path, st.st_mode);
+  if (!recursive || !S_ISDIR(st.st_mode)) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+  if (!dir) return;
+  while (dirent* e = ::readdir(dir.get())) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    WalkEntries(path + "/" + name, true, visit);
+  }
+}
+
+int ChangeMode(const std::string& path, unsigned mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0 ? 0 : -1;
 }
 }  // namespace platform

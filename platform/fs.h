@@ -6,16 +6,29 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace platform {
 
+// Modes of everything the server creates, whatever the umask of the process: mail, queue items,
+// envelopes, busy markers, lock files, account, settings and log files belong to the owner
+// alone (addresses, subjects and reversibly scrambled passwords are in them), and so do the
+// directories that hold them. Every creating call of the program goes through this layer.
+constexpr unsigned kPrivateFileMode = 0600;
+constexpr unsigned kPrivateDirectoryMode = 0700;
+
+// open(2) of `path` with O_CLOEXEC added; a file it creates gets kPrivateFileMode. The
+// descriptor, or -1 with errno set.
+int OpenPrivate(const std::string& path, int flags);
+
 [[nodiscard]] int ReadWholeFile(const std::string& path, std::string* out);
 
 // Replaces `path` with `data` through a temporary file in the same directory: written, synced
 // (when `sync`), renamed over the old name, and the directory synced. A crash leaves either the
-// old or the new content, never half a file.
+// old or the new content, never half a file. A new file is private; a replaced one keeps the
+// owner's and the group's part of its mode and loses any access others had.
 [[nodiscard]] int WriteFileAtomic(const std::string& path, std::string_view data, bool sync = true);
 
 // Appends `data` with one write on an O_APPEND descriptor, so lines from several processes do
@@ -29,8 +42,9 @@ namespace platform {
 int64_t FileSize(const std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
-[[nodiscard]] int MakeDirectory(const std::string& path);  // 0 also when it exists
-int RemoveFile(const std::string& path);                   // 0 also when it was missing
+// Creates a private directory; 0 also when it exists (its mode is then left as it is).
+[[nodiscard]] int MakeDirectory(const std::string& path);
+int RemoveFile(const std::string& path);  // 0 also when it was missing
 [[nodiscard]] int RenameFile(const std::string& from, const std::string& to);
 [[nodiscard]] int ChangeDirectory(const std::string& path);
 std::string CurrentDirectory();
@@ -50,4 +64,14 @@ namespace platform {
 [[nodiscard]] int SyncFileSystem(const std::string& path);
 // Creates the directory and any missing parents. 0 or -1.
 [[nodiscard]] int MakeDirectoryTree(const std::string& path);
+}  // namespace platform
+
+namespace platform {
+// Calls `visit(path, mode)` for `path` and, when it is a directory and `recursive`, for every
+// entry below it, depth first (a directory before its entries); `mode` is the st_mode of lstat:
+// symbolic links are reported, never followed. Entries that vanish meanwhile are skipped.
+void WalkEntries(const std::string& path, bool recursive,
+                 const std::function<void(const std::string&, unsigned)>& visit);
+// chmod(2): the permission bits of `mode` (07777). 0 or -1.
+[[nodiscard]] int ChangeMode(const std::string& path, unsigned mode);
 }  // namespace platform

@@ -50,7 +50,7 @@ LockAttempt CLockFile::TryAcquire(const std::string& path) {
   // A releasing holder removes the file after we opened it: then our lock is on a dead inode,
   // so check that the name still points at what we locked, and try again if not.
   for (int round = 0; round < 3; ++round) {
-    CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    CUniqueFd fd(OpenPrivate(path, O_RDWR | O_CREAT));
     if (!fd) return errno == ENOENT ? LockAttempt::kNoDirectory : LockAttempt::kBusy;
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return LockAttempt::kBusy;
     if (SameFile(fd.get(), path)) {
@@ -69,7 +69,7 @@ CUniqueFd MakeLockedHidden(const std::string& path, std::string* hidden) {
   static std::atomic<unsigned long> made{0};
   *hidden = dir + ".~" + path.substr(dir.size()) + "." + std::to_string(::getpid()) + "." +
             std::to_string(made.fetch_add(1));
-  CUniqueFd fd(::open(hidden->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  CUniqueFd fd(OpenPrivate(*hidden, O_RDWR | O_CREAT | O_EXCL));
   if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     ::unlink(hidden->c_str());
     fd.Reset();
@@ -114,7 +114,7 @@ bool CExclusiveFile::RemoveAbandoned(const std::string& path) {
 
 int CInstanceLock::Acquire(const std::string& path, long* holder) {
   *holder = 0;
-  CUniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  CUniqueFd fd(OpenPrivate(path, O_RDWR | O_CREAT));
   if (!fd) return -1;
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     std::string text;

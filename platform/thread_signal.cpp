@@ -13,6 +13,8 @@
 namespace platform {
 namespace {
 
+constexpr mode_t kSignalSocketMode = 0660;
+
 bool MakeAddress(const std::string& path, sockaddr_un* addr) {
   std::memset(addr, 0, sizeof *addr);
   addr->sun_family = AF_UNIX;
@@ -75,8 +77,12 @@ int CSignalSocket::Bind(const std::string& home, long id) {
   CUniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) return -1;
   ::unlink(path.c_str());  // a stale socket of an earlier process with the same id
+  // The group (the web extension's host) may post signals; others may not. The socket's own
+  // mode is what bind gives the file, so it is set first (and the umask cannot widen it); the
+  // chmod then undoes whatever the umask took away.
+  ::fchmod(fd.get(), kSignalSocketMode);
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
-  ::chmod(path.c_str(), 0660);
+  ::chmod(path.c_str(), kSignalSocketMode);
   path_ = path;
   fd_ = std::move(fd);
   return 0;
