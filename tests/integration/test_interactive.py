@@ -6,6 +6,7 @@ accelerators; a start that is refused leaves the running server alone."""
 import glob
 import os
 import signal
+import smtplib
 import subprocess
 import tempfile
 import shutil
@@ -13,7 +14,7 @@ import time
 import unittest
 
 from harness import Home, Terminal, read_ini, wait_for
-from test_smtp import listening
+from test_smtp import free_port, listening
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
 DEMO_SMTP, DEMO_POP3 = 2525, 1110
@@ -87,7 +88,9 @@ class DemoServerTest(unittest.TestCase):
         server.type("exit")
         self.assertTrue(server.expect("Are you sure you want to exit?"), server.drain())
         server.type("n")
-        os.write(server.master, b"\x03")
+        server.type("status")
+        self.assertTrue(server.expect("Server running (process %d)" % server.pid), server.drain())
+        os.write(server.master, b"\x03")  # after the answer was read: Ctrl-C flushes the input
         self.assertTrue(server.expect("Are you sure you want to exit?"), server.drain())
         server.type("n")
         server.type("status")
@@ -126,14 +129,16 @@ class ConsoleBesideServiceTest(unittest.TestCase):
     """`quorvale -setup` on a terminal while `quorvale -service` runs without one."""
 
     def setUp(self):
-        self.home = Home()
+        self.port = free_port()
+        self.home = Home(smtp_port=self.port)
         with open(self.home.path("NEXUM2.INI"), "a", newline="") as f:
-            f.write("DeliveryDelay=3600\r\n")
-        os.makedirs(self.home.path("MAILIN", "alice"))
+            f.write("IPaddress=127.0.0.1\r\nDeliveryDelay=3600\r\nLogMaxSize=1\r\n")
         with open(self.home.path("mailbox.cfg"), "w", newline="") as f:
             f.write("master:*:0\r\nalice:*:0\r\n")
-        with open(self.home.path("MAILIN", "alice", "MEMBERS.INI"), "w", newline="") as f:
-            f.write("[ALIAS]\r\nn=1\r\n0=*\talice@example.test\r\n[END_ALIAS]\r\n")
+        for user in ("master", "alice"):
+            os.makedirs(self.home.path("MAILIN", user))
+            with open(self.home.path("MAILIN", user, "MEMBERS.INI"), "w", newline="") as f:
+                f.write("[ALIAS]\r\nn=1\r\n0=*\t%s@example.test\r\n[END_ALIAS]\r\n" % user)
         self.service = self.home.start("-service")
         self.assertTrue(wait_for(lambda: self.home.published("srvthread") == self.service.pid))
         self.terminals = []
@@ -195,6 +200,37 @@ class ConsoleBesideServiceTest(unittest.TestCase):
         console.type("y")
         self.assertEqual(console.wait(timeout=10), 0)
         self.assertTrue(wait_for(lambda: "Settings reloaded" in self.home.message_log()))
+
+    def warnings(self):
+        count = 0
+        for path in mailbox(self.home.home, "master"):
+            with open(path, "rb") as f:
+                count += b"Subject: [Mail Server]. Warning!" in f.read()
+        return count
+
+    def mail_until(self, warnings, sessions):
+        """Sends mail (each session ends with a distribution, which delivers a warning queued
+        by the session before) until the postmaster holds `warnings` warnings."""
+        for i in range(sessions):
+            with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test",
+                              timeout=30) as client:
+                client.sendmail("zoe@far.test", ["alice@example.test"],
+                                "Subject: %d\r\n\r\nhello\r\n" % i)
+            if self.warnings() >= warnings:
+                return True
+        return False
+
+    def test_a_log_cleared_from_the_console_rearms_the_services_size_warning(self):
+        console = self.console()
+        # smtpcon.log grows past LogMaxSize (1 KB): one warning, and no second one.
+        self.assertTrue(self.mail_until(1, 40), "no warning came")
+        self.assertFalse(self.mail_until(2, 4))
+        console.type("clear smtpcon.log")
+        self.assertTrue(console.expect("Cleared smtpcon.log"), console.drain())
+        self.assertLess(os.path.getsize(self.home.path("smtpcon.log")), 1000)
+        # The next overflow warns again.
+        self.assertTrue(self.mail_until(2, 40), "the clear did not re-arm the warning")
+        self.assertEqual(self.warnings(), 2)
 
     def test_a_refused_server_start_leaves_the_service_log_alone(self):
         self.assertTrue(wait_for(lambda: "Server started" in self.home.message_log()))
