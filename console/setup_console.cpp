@@ -24,7 +24,11 @@ std::string Lower(std::string s) {
 class CSetupConsole : public core::IConsole {
  public:
   explicit CSetupConsole(core::ConsoleContext& c)
-      : interactive_(c.interactive), settings_(c.settings), sink_(c.sink), logs_(c.logs), process_(c.process) {
+      : interactive_(c.interactive),
+        settings_(c.settings),
+        sink_(c.sink),
+        logs_(c.logs),
+        process_(c.process) {
     process_.OnPeerChanged([this] { ShowStatus(); });
     process_.WatchTerminal([this](const std::string& line) { Command(line); });
     ShowStatus();

@@ -20,18 +20,21 @@ class CTerminalChannel : public IOperatorChannel {
     using platform::Choice;
     switch (kind) {
       case QuestionKind::kOkCancel:
-        return platform::AskOperator(text, {Choice{"OK", kAnswerOk, 'o'}, {"Cancel", kAnswerCancel, 'c'}},
-                                     kAnswerCancel);
+        return platform::AskOperator(
+            text, {Choice{"OK", kAnswerOk, 'o'}, {"Cancel", kAnswerCancel, 'c'}}, kAnswerCancel);
       case QuestionKind::kYesNoCancel:
         return platform::AskOperator(
-            text, {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}, {"Cancel", kAnswerCancel, 'c'}},
+            text,
+            {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}, {"Cancel", kAnswerCancel, 'c'}},
             kAnswerCancel);
       case QuestionKind::kYesNoDefaultYes:
-        return platform::AskOperator(text, {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}}, kAnswerYes);
+        return platform::AskOperator(text, {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}},
+                                     kAnswerYes);
       case QuestionKind::kYesNoDefaultNo:
         break;
     }
-    return platform::AskOperator(text, {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}}, kAnswerNo);
+    return platform::AskOperator(text, {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}},
+                                 kAnswerNo);
   }
 };
 

@@ -68,8 +68,8 @@ int MatchChoice(const std::string& answer, const std::vector<Choice>& choices) {
   std::string a = Lower(Trimmed(answer));
   if (a.empty()) return -1;
   for (const Choice& c : choices) {
-    bool byKey = c.key != 0 && a.size() == 1 &&
-                 a[0] == std::tolower(static_cast<unsigned char>(c.key));
+    bool byKey =
+        c.key != 0 && a.size() == 1 && a[0] == std::tolower(static_cast<unsigned char>(c.key));
     if (byKey || a == std::to_string(c.result) || a == Lower(c.label)) return c.result;
   }
   return -1;

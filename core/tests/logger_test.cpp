@@ -182,8 +182,9 @@ TEST(LogSetTest, AClearByAnotherProcessReArmsTheServersSizeWatch) {
   server.SetHome(dir.path());
   console.SetHome(dir.path());
   int mails = 0;
-  auto queue = [&](const std::string&, const std::string&, const std::string&,
-                   const std::string&) { return ++mails, 0; };
+  auto queue = [&](const std::string&, const std::string&, const std::string&, const std::string&) {
+    return ++mails, 0;
+  };
   std::string big(600, 'x');
   auto overflow = [&](LogId id) {
     for (int i = 0; i < 4; ++i) server.Write(id, big);

@@ -12,11 +12,26 @@ const std::vector<Choice> kMode = {{"SETUP: Configure the server", 6, 'C'},
 
 TEST(TerminalTest, AnswersNameAChoiceByKeyNumberOrLabel) {
   const std::pair<const char*, int> cases[] = {
-      {"c", 6}, {"C", 6}, {" r ", 7}, {"R\r", 7}, {"6", 6}, {"7", 7}, {"2", 2},
-      {"cancel", 2}, {"CANCEL", 2}, {"setup: configure the server", 6},
+      {"c", 6},
+      {"C", 6},
+      {" r ", 7},
+      {"R\r", 7},
+      {"6", 6},
+      {"7", 7},
+      {"2", 2},
+      {"cancel", 2},
+      {"CANCEL", 2},
+      {"setup: configure the server", 6},
       // Refused: the first letter both SETUP and SERVER share, Cancel's first letter (taken
       // by Configure), unknown numbers and letters, and nothing at all.
-      {"s", -1}, {"1", -1}, {"3", -1}, {"x", -1}, {"", -1}, {"  ", -1}, {"cr", -1}, {"67", -1},
+      {"s", -1},
+      {"1", -1},
+      {"3", -1},
+      {"x", -1},
+      {"", -1},
+      {"  ", -1},
+      {"cr", -1},
+      {"67", -1},
   };
   for (const auto& [answer, result] : cases) {
     EXPECT_EQ(MatchChoice(answer, kMode), result) << '"' << answer << '"';
