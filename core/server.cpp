@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "platform/service.h"
 #include "platform/system.h"
+#include "platform/terminal.h"
 
 namespace core {
 namespace {
@@ -171,10 +172,15 @@ void CServerProcess::OnPosixSignal(platform::ProcessSignal signal) {
 
 void CServerProcess::WatchTerminal(std::function<void(const std::string&)> onLine) {
   loop_.WatchTerminalLines([this, onLine = std::move(onLine)](const std::string& line, bool eof) {
-    if (eof) {
+    if (!eof) {
+      onLine(line);
+    } else if (!flags_.serverRole) {
+      // Nobody is left to type commands or to answer the question: the console ends.
+      quietStop_ = true;
       ExitProcedure();
     } else {
-      onLine(line);
+      platform::ShowOperatorText(
+          "No more commands from the terminal; Ctrl-C or SIGTERM ends the server.");
     }
   });
 }

@@ -63,8 +63,9 @@ class CServerProcess {
   void ExitProcedure();
   void StopSignal();
 
-  // The console's side. Lines typed on the terminal go to `onLine`; the end of input runs the
-  // exit procedure. Set before Run.
+  // The console's side. Lines typed on the terminal go to `onLine`. At the end of input a
+  // console ends (quietly: nobody is left to answer), a server runs on without commands. Set
+  // before Run.
   void WatchTerminal(std::function<void(const std::string& line)> onLine);
   // Called after signal 203 made this process re-read its peer's id.
   void OnPeerChanged(std::function<void()> fn) { onPeerChanged_ = std::move(fn); }

@@ -153,7 +153,7 @@ class Terminal:
     Ctrl-C typed on it is SIGINT). What it prints is collected as it comes; `expect` waits for a
     text to appear after what earlier expects consumed."""
 
-    def __init__(self, args, env, cwd=None):
+    def __init__(self, args, env, cwd=None, program=None):
         import fcntl
         import pty
         import termios
@@ -164,7 +164,7 @@ class Terminal:
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
         self.started = time.monotonic()
-        self.proc = subprocess.Popen([BINARY, *args], env=env, cwd=cwd, stdin=slave,
+        self.proc = subprocess.Popen([program or BINARY, *args], env=env, cwd=cwd, stdin=slave,
                                      stdout=slave, stderr=slave, close_fds=True,
                                      preexec_fn=controlling_terminal)
         os.close(slave)

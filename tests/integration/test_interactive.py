@@ -13,7 +13,7 @@ import shutil
 import time
 import unittest
 
-from harness import Home, Terminal, read_ini, wait_for
+from harness import BINARY, Home, Terminal, read_ini, wait_for
 from test_smtp import free_port, listening
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
@@ -54,6 +54,11 @@ class DemoServerTest(unittest.TestCase):
 
     def terminal(self, *args):
         t = Terminal(args, self.env)
+        self.terminals.append(t)
+        return t
+
+    def terminal_shell(self, script):
+        t = Terminal(["-m", "-c", script], self.env, program="/bin/sh")
         self.terminals.append(t)
         return t
 
@@ -104,6 +109,35 @@ class DemoServerTest(unittest.TestCase):
         self.assertIn("SMTP / POP3 Clients and Servers terminated...", server.drain())
         self.assertEqual(self.published("srvthread"), 0)
         self.assertFalse(listening(DEMO_SMTP))
+
+    def test_the_end_of_the_terminals_input_leaves_the_server_running(self):
+        server = self.terminal("-server")
+        self.assertTrue(wait_for(lambda: self.published("srvthread") == server.pid, timeout=5))
+        os.write(server.master, b"\x04")  # Ctrl-D
+        self.assertTrue(server.expect("No more commands from the terminal"), server.drain())
+        self.assertIsNone(server.proc.poll())
+        self.assertTrue(listening(DEMO_SMTP))
+        os.write(server.master, b"\x03")  # Ctrl-C still asks
+        self.assertTrue(server.expect("Are you sure you want to exit?"), server.drain())
+        server.type("y")
+        self.assertEqual(server.wait(timeout=10), 0)
+
+    def test_a_server_sent_to_the_background_of_its_shell_runs_on(self):
+        # A job-control shell on the terminal starts the server in the background; what is typed
+        # then makes the server's read fail (it is not stopped) and it serves on.
+        shell = self.terminal_shell("%s -server & echo started; wait" % BINARY)
+        self.assertTrue(shell.expect("started"), shell.drain())
+        self.assertTrue(wait_for(lambda: self.published("srvthread") != 0, timeout=5))
+        server_pid = self.published("srvthread")
+        self.addCleanup(lambda: os.path.exists("/proc/%d" % server_pid)
+                        and os.kill(server_pid, signal.SIGKILL))
+        shell.type("status")
+        self.assertTrue(shell.expect("No more commands from the terminal"), shell.drain())
+        with open("/proc/%d/stat" % server_pid) as f:
+            self.assertNotIn(f.read().split(") ", 1)[1][0], "Tt")  # not stopped
+        self.assertTrue(listening(DEMO_SMTP))
+        os.kill(server_pid, signal.SIGTERM)
+        self.assertEqual(shell.wait(timeout=10), 0)
 
     def test_a_second_start_beside_the_interactive_server_touches_nothing(self):
         server = self.terminal("-server")
@@ -182,6 +216,14 @@ class ConsoleBesideServiceTest(unittest.TestCase):
         console.type("y")
         self.assertEqual(console.wait(timeout=10), 0)
         self.assertEqual(self.home.published("stpthread"), 0)
+
+    def test_the_end_of_the_terminals_input_ends_the_console_without_a_question(self):
+        console = self.console()
+        os.write(console.master, b"\x04")  # Ctrl-D: nobody is left to answer
+        self.assertEqual(console.wait(timeout=10), 0)
+        self.assertNotIn("Are you sure", console.drain())
+        self.assertEqual(self.home.published("stpthread"), 0)
+        self.assertIsNone(self.service.poll())
 
     def test_the_console_asks_before_it_exits_and_pushes_changes_it_was_told_of(self):
         console = self.console()
