@@ -125,6 +125,20 @@ TEST_F(ServerFixture, StopSignalWithdrawsAtOnceAndWaitsForOutboundSessions) {
   EXPECT_NE(ReadText(dir / "message.log").find("   OK: Server stopping...\r\n"), std::string::npos);
 }
 
+// A console that started just before the stop: its announcement (203) has not been read yet,
+// but the stopping server finds its published id and tells it.
+TEST_F(ServerFixture, AStopTellsAConsoleWhoseAnnouncementWasNotReadYet) {
+  ASSERT_EQ(platform::WriteProfileString(dir / "QUORVALE.INI", "data", "stpthread", "0"), 0);
+  server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
+  ASSERT_EQ(server->StartServing("v"), 0);
+  EXPECT_EQ(ConsoleReceived(), std::vector<long>{});  // no console yet
+  ASSERT_EQ(platform::WriteProfileString(dir / "QUORVALE.INI", "data", "stpthread",
+                                         std::to_string(kConsoleId)),
+            0);
+  server->OnPosixSignal(platform::ProcessSignal::kTerminate);
+  EXPECT_EQ(ConsoleReceived(), (std::vector<long>{kSignalRereadPeer}));
+}
+
 TEST_F(ServerFixture, ExitProcedureWaitsForEverySessionKind) {
   flags.serviceMode = false;  // no operator either: a quiet exit
   server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
