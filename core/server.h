@@ -76,7 +76,6 @@ class CServerProcess {
   // the tick. 0 or -1.
   int Launch(const std::string& commandLine);
   bool ServerRole() const { return flags_.serverRole; }
-  bool Interactive() const { return flags_.interactive; }
   const CSessionCounters& Counters() const { return counters_; }
 
   TickFlags& Flags() { return tickFlags_; }
