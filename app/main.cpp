@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     commandLine += argv[i];
   }
   core::ProgramParts parts;
-  parts.runConsole = console::RunSetupConsole;
+  parts.makeConsole = console::MakeSetupConsole;
   parts.makeOwners = [](core::CSettings& settings, core::CMessageSink& sink) {
     return std::unique_ptr<core::ISettingsOwners>(new CProgramOwners(settings, sink));
   };

@@ -4,105 +4,71 @@
 #include <sstream>
 
 #include "core/home_modes.h"
+#include "core/jobs.h"
 #include "core/log_set.h"
 #include "core/message_sink.h"
 #include "core/peer_signals.h"
+#include "core/server.h"
 #include "core/settings.h"
-#include "platform/event_loop.h"
-#include "platform/launcher.h"
 #include "platform/path.h"
-#include "platform/service.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 
 namespace console {
 namespace {
 
-using core::CPeerSignals;
-
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
 
-class CSetupConsole {
+class CSetupConsole : public core::IConsole {
  public:
   explicit CSetupConsole(core::ConsoleContext& c)
-      : context_(c),
+      : interactive_(c.interactive),
         settings_(c.settings),
         sink_(c.sink),
-        logs_(c.settings),
-        peer_(settings_.Paths().home, settings_.Paths().quorvaleIni, core::ProcessRole::kConsole,
-              platform::CurrentProcessId(),
-              [this] { return platform::ServiceActive(settings_.Values().branding.oemsoft); }) {
-    logs_.SetHome(settings_.Paths().home);
-  }
-
-  int Run() {
-    if (loop_.Open() != 0 || socket_.Bind(settings_.Paths().home, peer_.OwnId()) != 0) {
-      sink_.Error("LoadFrame error...");
-      return 1;
-    }
-    peer_.Publish(true);
-    settings_.OnTellPeer([this](int code) { (void)peer_.Post(1, code); });
+        logs_(c.logs),
+        process_(c.process) {
+    process_.OnPeerChanged([this] { ShowStatus(); });
+    process_.WatchTerminal([this](const std::string& line) { Command(line); });
     ShowStatus();
-    loop_.OnSignal([this](platform::ProcessSignal s) {
-      if (s == platform::ProcessSignal::kInterrupt || s == platform::ProcessSignal::kTerminate) {
-        Exit();
-      }
-    });
-    loop_.OnTimer([this] { launcher_.Reap(); });
-    loop_.WatchSignalSocket(&socket_, [this](const platform::ThreadSignal& s) { OnSignal(s); });
-    loop_.WatchTerminalLines([this](const std::string& line, bool eof) {
-      if (eof) {
-        Exit();
-      } else {
-        Command(line);
-      }
-    });
     Prompt();
-    loop_.Run();
-    return 0;
   }
 
  private:
   void Say(const std::string& text) { platform::ShowOperatorText(text); }
   void Prompt() {
-    if (context_.interactive) Say("Commands: send distribute uucp reload save start stop clear "
-                                  "sessions status tighten exit");
+    if (interactive_) {
+      Say("Commands: send distribute uucp reload save start stop clear sessions status tighten "
+          "exit");
+    }
+  }
+
+  long ServerId() {
+    return process_.ServerRole() ? platform::CurrentProcessId() : process_.Peer().ServerId();
   }
 
   void ShowStatus() {
-    if (peer_.ServerId() != 0) {
-      Say("Server running (process " + std::to_string(peer_.ServerId()) + ")");
+    if (long id = ServerId(); id != 0) {
+      Say("Server running (process " + std::to_string(id) + ")");
     } else {
       Say("Server not running");
     }
   }
 
-  void OnSignal(const platform::ThreadSignal& s) {
-    if (s.name != core::kSignalName || s.word != 1) return;
-    if (s.param == core::kSignalRereadPeer) {
-      peer_.RereadPeer();
-      ShowStatus();
-    } else if (s.param >= core::kReloadAll && s.param <= 1015) {
-      (void)settings_.Reload(static_cast<int>(s.param));
-    }
-  }
-
-  void Post(long code, const char* what) {
-    if (peer_.ServerId() == 0) {
+  // A job of the server core: run in a server process, posted to the server by a console.
+  void Request(long code, const char* what) {
+    if (ServerId() == 0) {
       Say("Server not running");
       return;
     }
-    Say(peer_.Post(1, code) == 0 ? std::string(what) : "Cannot reach the server");
+    Say(process_.Request(code) == 0 ? std::string(what) : "Cannot reach the server");
   }
 
   void RunBatch(const char* name) {
     std::string path = platform::ResolvePath(platform::JoinPath(settings_.Paths().home, name));
-    if (launcher_.Launch("/bin/sh " + path, settings_.Paths().home) != 0) {
-      sink_.Error("Cannot execute " + path);
-    }
+    if (process_.Launch("/bin/sh " + path) != 0) sink_.Error("Cannot execute " + path);
   }
 
   void Command(const std::string& line) {
@@ -112,11 +78,11 @@ class CSetupConsole {
     verb = Lower(verb);
     if (verb.empty()) return;
     if (verb == "send") {
-      Post(core::kSignalSendNowForce, "Outbound queues started");
+      Request(core::kSignalSendNowForce, "Outbound queues started");
     } else if (verb == "distribute") {
-      Post(core::kSignalDistribute, "Distribution started");
+      Request(core::kSignalDistribute, "Distribution started");
     } else if (verb == "uucp") {
-      Post(core::kSignalUucpExchange, "UUCP exchange started");
+      Request(core::kSignalUucpExchange, "UUCP exchange started");
     } else if (verb == "reload") {
       (void)settings_.LoadAll();
       sink_.Information("Settings reloaded");
@@ -129,14 +95,14 @@ class CSetupConsole {
     } else if (verb == "clear") {
       Clear(arg);
     } else if (verb == "sessions") {
-      Say("No sessions run in this console process.");
+      Sessions();
     } else if (verb == "tighten") {
       Say(core::TightenReport(settings_.Paths().home, core::TightenHome(settings_.Paths().home)));
     } else if (verb == "status") {
-      peer_.RereadPeer();
+      if (!process_.ServerRole()) process_.Peer().RereadPeer();
       ShowStatus();
     } else if (verb == "exit" || verb == "quit") {
-      Exit();
+      process_.ExitProcedure();
     } else {
       Say("Unknown command: " + verb);
       Prompt();
@@ -145,8 +111,9 @@ class CSetupConsole {
 
   void Save() {
     (void)settings_.SaveAll(/*tellPeer=*/true);
-    if (peer_.QueryServiceRunning()) {
-      if (peer_.Post(1, core::kSignalReloadPending) != 0) {
+    core::CPeerSignals& peer = process_.Peer();
+    if (!process_.ServerRole() && peer.QueryServiceRunning()) {
+      if (peer.Post(1, core::kSignalReloadPending) != 0) {
         sink_.Error(
             "ERROR\n\nThe server is running as a NT service.\n\nThe llast configuration changes "
             "have not been loaded by the service, but they were previously saved in the setup "
@@ -170,26 +137,28 @@ class CSetupConsole {
     Say("Unknown log: " + name);
   }
 
-  void Exit() {
-    peer_.Withdraw();
-    loop_.Quit();
+  void Sessions() {
+    if (!process_.ServerRole()) {
+      Say("No sessions run in this console process.");
+      return;
+    }
+    const core::CSessionCounters& c = process_.Counters();
+    Say("Server sessions: " + std::to_string(c.serverSessions.load()) +
+        ", SMTP client sessions: " + std::to_string(c.smtpClients.load()) +
+        ", POP3 client sessions: " + std::to_string(c.pop3Clients.load()));
   }
 
-  core::ConsoleContext& context_;
+  bool interactive_;
   core::CSettings& settings_;
   core::CMessageSink& sink_;
-  core::CLogSet logs_;
-  CPeerSignals peer_;
-  platform::CEventLoop loop_;
-  platform::CSignalSocket socket_;
-  platform::CLauncher launcher_;
+  core::CLogSet& logs_;
+  core::CServerProcess& process_;
 };
 
 }  // namespace
 
-int RunSetupConsole(core::ConsoleContext& context) {
-  CSetupConsole console(context);
-  return console.Run();
+std::unique_ptr<core::IConsole> MakeSetupConsole(core::ConsoleContext& context) {
+  return std::make_unique<CSetupConsole>(context);
 }
 
 }  // namespace console

@@ -75,7 +75,10 @@ int CLogSet::WriteF(LogId id, const char* format, ...) {
 }
 
 void CLogSet::RecordSize(LogId id) {
-  sizesKb_[static_cast<size_t>(id)] = static_cast<long>(Logger(id).Size() / 1000);
+  size_t i = static_cast<size_t>(id);
+  std::lock_guard<std::mutex> hold(sizeMutexes_[i]);
+  int64_t bytes = Logger(id).Size();
+  if (bytes < sizes_[i].exchange(bytes)) RearmSizeWatch();
 }
 
 int CLogSet::Clear(LogId id) {
@@ -90,8 +93,21 @@ int CLogSet::CheckSizes(const std::function<bool(long)>& uucpLogsOver,
   std::shared_ptr<const SettingsValues> v = settings_.Snapshot();
   long limit = v->smtp.logMaxSize;
   if (limit < 1) return 0;
+  // Logs emptied since they were last written (by a console process) re-arm the watch. Only
+  // shrinking is taken from the files: growth counts when this process writes.
+  for (size_t i = 0; i < sizes_.size(); ++i) {
+    std::lock_guard<std::mutex> hold(sizeMutexes_[i]);
+    if (sizes_[i].load() == 0) continue;
+    int64_t bytes = loggers_[i].Size();
+    if (bytes < sizes_[i].load()) {
+      sizes_[i] = bytes;
+      RearmSizeWatch();
+    }
+  }
   bool over = false;
-  for (const auto& size : sizesKb_) over = over || size.load() > limit;
+  for (size_t i = 0; i < sizes_.size(); ++i) {
+    over = over || SizeKb(static_cast<LogId>(i)) > limit;
+  }
   if (!over && !(uucpLogsOver && uucpLogsOver(limit))) return 0;
   if (warningSent_.exchange(true)) return 0;
   char body[512];

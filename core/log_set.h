@@ -3,14 +3,18 @@
 // CLogSet owns one CLogger per log of the home directory. Writing through it checks the log's
 // switch in the current settings snapshot and then records the file's size in kilobytes
 // (bytes / 1000), which the size watch compares with LogMaxSize. The watch sends one warning
-// mail to the postmaster until a log is cleared from the console.
+// mail to the postmaster until a log is cleared from the console. A console is often a process
+// of its own: a log found shorter than its recorded size (when it is written, or when the watch
+// runs) was cleared elsewhere, and re-arms the watch as a clear in this process does.
 //
 // Thread-safe: any thread may log; the sizes are atomics; the sent mark is atomic.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "core/logger.h"
@@ -59,7 +63,10 @@ class CLogSet {
   int WriteF(LogId id, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   CLogger& Logger(LogId id) { return loggers_[static_cast<size_t>(id)]; }
-  long SizeKb(LogId id) const { return sizesKb_[static_cast<size_t>(id)].load(); }
+  long SizeKb(LogId id) const {
+    return static_cast<long>(sizes_[static_cast<size_t>(id)].load() / 1000);
+  }
+  // Records the file's size; a size below the recorded one re-arms the size watch.
   void RecordSize(LogId id);
   // Empties a log (console command) and re-arms the size watch.
   int Clear(LogId id);
@@ -72,7 +79,10 @@ class CLogSet {
  private:
   const CSettings& settings_;
   std::array<CLogger, static_cast<size_t>(LogId::kCount)> loggers_;
-  std::array<std::atomic<long>, static_cast<size_t>(LogId::kCount)> sizesKb_{};
+  // Recorded sizes in bytes; each mutex keeps one log's stat-and-record whole, so that two
+  // writers cannot record their sizes out of order and look like a shrink.
+  std::array<std::atomic<int64_t>, static_cast<size_t>(LogId::kCount)> sizes_{};
+  std::array<std::mutex, static_cast<size_t>(LogId::kCount)> sizeMutexes_;
   std::atomic<bool> warningSent_{false};
 };
 

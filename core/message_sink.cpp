@@ -20,18 +20,21 @@ class CTerminalChannel : public IOperatorChannel {
     using platform::Choice;
     switch (kind) {
       case QuestionKind::kOkCancel:
-        return platform::AskOperator(text, {Choice{"OK", kAnswerOk}, {"Cancel", kAnswerCancel}},
-                                     kAnswerCancel);
+        return platform::AskOperator(
+            text, {Choice{"OK", kAnswerOk, 'o'}, {"Cancel", kAnswerCancel, 'c'}}, kAnswerCancel);
       case QuestionKind::kYesNoCancel:
         return platform::AskOperator(
-            text, {{"Yes", kAnswerYes}, {"No", kAnswerNo}, {"Cancel", kAnswerCancel}},
+            text,
+            {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}, {"Cancel", kAnswerCancel, 'c'}},
             kAnswerCancel);
       case QuestionKind::kYesNoDefaultYes:
-        return platform::AskOperator(text, {{"Yes", kAnswerYes}, {"No", kAnswerNo}}, kAnswerYes);
+        return platform::AskOperator(text, {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}},
+                                     kAnswerYes);
       case QuestionKind::kYesNoDefaultNo:
         break;
     }
-    return platform::AskOperator(text, {{"Yes", kAnswerYes}, {"No", kAnswerNo}}, kAnswerNo);
+    return platform::AskOperator(text, {{"Yes", kAnswerYes, 'y'}, {"No", kAnswerNo, 'n'}},
+                                 kAnswerNo);
   }
 };
 

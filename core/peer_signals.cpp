@@ -75,6 +75,9 @@ void CPeerSignals::RereadPeer() {
 void CPeerSignals::Withdraw() {
   if (ServerRole()) {
     (void)ini_.WriteInt(kData, "srvthread", 0);
+    // The console's id as published now: a console that has just started may not have been
+    // heard yet (its 203 still waits in the socket behind the signal that stops us).
+    if (role_ == ProcessRole::kServer) consoleId_ = ReadId("stpthread");
     if (consoleId_ != 0) (void)PostOnce(1, kSignalRereadPeer);
     serverId_ = 0;
   } else {

@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "platform/service.h"
 #include "platform/system.h"
+#include "platform/terminal.h"
 
 namespace core {
 namespace {
@@ -133,7 +134,10 @@ void CServerProcess::OnThreadSignal(const platform::ThreadSignal& signal) {
     case kSignalSettingsChanged: settingsChanged_ = true; return;
     case kSignalReloadPending: settingsChanged_ = reloadPending_ = true; return;
     case kSignalSettingsSaved: settingsChanged_ = false; return;
-    case kSignalRereadPeer: peer_.RereadPeer(); return;
+    case kSignalRereadPeer:
+      peer_.RereadPeer();
+      if (onPeerChanged_) onPeerChanged_();
+      return;
     default: break;
   }
   if (code >= kReloadAll && code <= 1015) {
@@ -164,6 +168,31 @@ void CServerProcess::OnPosixSignal(platform::ProcessSignal signal) {
       if (flags_.serverRole) jobs_.RunOutboundQueues(true);
       break;
   }
+}
+
+void CServerProcess::WatchTerminal(std::function<void(const std::string&)> onLine) {
+  loop_.WatchTerminalLines([this, onLine = std::move(onLine)](const std::string& line, bool eof) {
+    if (!eof) {
+      onLine(line);
+    } else if (!flags_.serverRole) {
+      // Nobody is left to type commands or to answer the question: the console ends.
+      quietStop_ = true;
+      ExitProcedure();
+    } else {
+      platform::ShowOperatorText(
+          "No more commands from the terminal; Ctrl-C or SIGTERM ends the server.");
+    }
+  });
+}
+
+int CServerProcess::Request(long code) {
+  if (!flags_.serverRole) return peer_.Post(1, code);
+  OnThreadSignal({kSignalName, 1, code});
+  return 0;
+}
+
+int CServerProcess::Launch(const std::string& commandLine) {
+  return launcher_.Launch(commandLine, settings_.Paths().home);
 }
 
 void CServerProcess::Reload(int code) {
@@ -215,6 +244,11 @@ void CServerProcess::ExitProcedure() {
 }
 
 void CServerProcess::StopSignal() {
+  if (!flags_.serverRole) {  // a console has nothing to wait for: it ends quietly
+    quietStop_ = true;
+    ExitProcedure();
+    return;
+  }
   if (shutdown_ == Shutdown::kStopWaiting) return;
   jobs_.StopGates();
   peer_.Withdraw();

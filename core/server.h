@@ -1,6 +1,8 @@
-// CServerProcess: the server role of a QUORVALE process once start-up has found its home and
-// settings: the connection servers, the tick, the signals from the peer process, the web
-// extension and POSIX, the exit procedure and the stop signal.
+// CServerProcess: a QUORVALE process once start-up has found its home and settings, in the
+// server role, the console role or both: the connection servers, the tick, the signals from the
+// peer process, the web extension and POSIX, the exit procedure and the stop signal. The console's
+// commands (console/) reach the server core through Request: run here in a process with the
+// server role, posted to the server by a console process.
 //
 // Signals handled (word 1 unless said): 0 (word 0) stop; 200 settings changed; 201 changed and
 // reload at the next tick; 202 changes taken; 203 re-read the peer's id; 210 outbound queues now
@@ -61,7 +63,23 @@ class CServerProcess {
   void ExitProcedure();
   void StopSignal();
 
+  // The console's side. Lines typed on the terminal go to `onLine`. At the end of input a
+  // console ends (quietly: nobody is left to answer), a server runs on without commands. Set
+  // before Run.
+  void WatchTerminal(std::function<void(const std::string& line)> onLine);
+  // Called after signal 203 made this process re-read its peer's id.
+  void OnPeerChanged(std::function<void()> fn) { onPeerChanged_ = std::move(fn); }
+  // A console command that reaches the server core (codes 210, 211, 213): with the server role
+  // its job runs here at once; a console posts the code to the server. 0 done or posted, -1 not.
+  int Request(long code);
+  // Starts `commandLine` in the home directory (START.BAT, STOP.BAT); the child is reaped by
+  // the tick. 0 or -1.
+  int Launch(const std::string& commandLine);
+  bool ServerRole() const { return flags_.serverRole; }
+  const CSessionCounters& Counters() const { return counters_; }
+
   TickFlags& Flags() { return tickFlags_; }
+  bool SettingsChanged() const { return settingsChanged_; }
   CPeerSignals& Peer() { return peer_; }
   bool Ended() const { return ended_; }
   // For tests: the clock of the schedule step.
@@ -84,6 +102,7 @@ class CServerProcess {
   CPeerSignals peer_;
   CDeliverySchedule schedule_;
   std::function<std::tm()> localTime_;
+  std::function<void()> onPeerChanged_;
   CTick tick_;
   TickFlags tickFlags_;
   platform::CEventLoop loop_;

@@ -38,6 +38,10 @@ std::string VersionString(int version, char letter, const std::string& platform)
   return buf;
 }
 
+std::string InstanceLockPath(const std::string& home) {
+  return platform::JoinPath(home, ".quorvale-instance");
+}
+
 std::string ServerTitle(const std::string& product) { return product + " - Server"; }
 std::string ConsoleTitle(const std::string& product) { return product + " - Setup"; }
 
@@ -51,7 +55,8 @@ bool ServiceRunning(CSettings& settings) {
   return probe.QueryServiceRunning();
 }
 
-// The mode question; without a terminal there is nobody to answer, so the program ends.
+// The mode question; without a terminal there is nobody to answer, so the program ends. The
+// buttons' accelerators C (Configure) and R (Run) answer it, as do the result numbers.
 int AskMode(bool terminal) {
   if (!terminal) {
     platform::ShowOperatorText(
@@ -60,11 +65,11 @@ int AskMode(bool terminal) {
   }
   return platform::AskOperator(
       "The server will start as an interactive application. Please select in which mode.\n"
-      "(In this case, you will not be able to run the server as an NT service without first "
-      "closing the application.)",
-      {{"SETUP: Configure the server", 6},
-       {"SERVER: Configure and Run the server (1)", 7},
-       {"Cancel", kAnswerCancel}},
+      "(1) In this case, you will not be able to run the server as an NT service without first "
+      "closing the application.",
+      {{"SETUP: Configure the server", 6, 'C'},
+       {"SERVER: Configure and Run the server (1)", 7, 'R'},
+       {"Cancel", kAnswerCancel, 0}},
       kAnswerCancel);
 }
 
@@ -117,8 +122,12 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
     case RunMode::kServer:
       flags.interactive = terminal;
       flags.serverRole = true;
+      // Refused: nothing of the running server is touched, not even its message.log.
+      if (ServiceRunning(settings)) {
+        if (terminal) platform::ShowOperatorText("A server already runs in " + home + ".");
+        return 0;
+      }
       emptyMessageLog = true;
-      if (ServiceRunning(settings)) return 0;
       break;
     case RunMode::kSetup:
       flags.interactive = terminal;
@@ -139,6 +148,17 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
     // Standard error only: a message.log made now could belong to root.
     platform::ShowOperatorText("Error: " + identityReport);
     return 1;
+  }
+  // One interactive process per home directory (the console, or the server with its console).
+  platform::CInstanceLock instance;
+  if (flags.interactive) {
+    long holder = 0;
+    if (instance.Acquire(InstanceLockPath(home), &holder) != 0) {
+      platform::ShowOperatorText(settings.Values().branding.oemsoft +
+                                 " is already running in this home directory (process " +
+                                 std::to_string(holder) + ").");
+      return 0;
+    }
   }
   if (emptyMessageLog) sink.EmptyMessageLog();
   sink.SetOperator(flags.interactive);
@@ -168,28 +188,21 @@ int RunQuorvale(const std::string& commandLine, ProgramParts& parts) {
   }
   (void)settings.LoadAll();
 
-  platform::CInstanceLock instance;
-  if (flags.interactive) {
-    long holder = 0;
-    if (instance.Acquire(platform::JoinPath(home, "QUORVALE.lck"), &holder) != 0) {
-      platform::ShowOperatorText(settings.Values().branding.oemsoft +
-                                 " is already running in this home directory (process " +
-                                 std::to_string(holder) + ").");
-      return 0;
-    }
-  }
   const std::string& product = settings.Values().branding.oemsoft;
   platform::ShowOperatorText((flags.serverRole ? ServerTitle(product) : ConsoleTitle(product)) +
                              " - " + version);
+  // The console's commands: a console process, and a server with an operator at its terminal.
+  bool withConsole = !flags.serverRole || flags.interactive;
+  if (!flags.serverRole && !parts.makeConsole) return 1;
 
-  if (!flags.serverRole) {
-    if (!parts.runConsole) return 1;
-    ConsoleContext context{settings, sink, flags.interactive, version};
-    return parts.runConsole(context);
+  CServerProcess process(settings, sink, jobs, counters, flags);
+  if (int rc = process.StartServing(version); rc != 0) return rc;
+  std::unique_ptr<IConsole> console;
+  if (withConsole && parts.makeConsole) {
+    ConsoleContext context{settings, sink, logs, process, flags.interactive, version};
+    console = parts.makeConsole(context);
   }
-  CServerProcess server(settings, sink, jobs, counters, flags);
-  if (int rc = server.StartServing(version); rc != 0) return rc;
-  return server.Run();
+  return process.Run();
 }
 
 }  // namespace core

@@ -77,6 +77,8 @@ void CEventLoop::WatchSignalSocket(CSignalSocket* socket,
 }
 
 void CEventLoop::WatchTerminalLines(std::function<void(const std::string&, bool)> handler) {
+  // A process put in the background of its shell reads nothing instead of being stopped.
+  ::signal(SIGTTIN, SIG_IGN);
   watchTerminal_ = true;
   onLine_ = std::move(handler);
 }
@@ -137,8 +139,8 @@ void CEventLoop::DrainSignals() {
 void CEventLoop::ReadTerminal() {
   char buf[1024];
   ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-  if (n <= 0) {
-    if (n < 0 && errno == EINTR) return;
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n <= 0) {  // end of input, or EIO: a background process or a terminal that is gone
     watchTerminal_ = false;
     if (!terminalBuffer_.empty() && onLine_) onLine_(terminalBuffer_, false);
     terminalBuffer_.clear();

@@ -39,7 +39,9 @@ class CEventLoop {
   void OnSignal(std::function<void(ProcessSignal)> handler) { onSignal_ = std::move(handler); }
   // Signals posted to this process through `socket` (which must outlive the loop's run).
   void WatchSignalSocket(CSignalSocket* socket, std::function<void(const ThreadSignal&)> handler);
-  // Lines typed on standard input (without their line end); `eof` is true once at end of input.
+  // Lines typed on standard input (without their line end); `eof` is true once at end of input,
+  // or when reading fails (EIO: the process was put in the background, or the terminal is
+  // gone; SIGTTIN is ignored so that such a read fails instead of stopping the process).
   void WatchTerminalLines(std::function<void(const std::string& line, bool eof)> handler);
 
   // Runs until Quit. 0 on a normal end, -1 when waiting failed.

@@ -4,7 +4,7 @@
 // and holds an exclusive flock on it; releasing removes the file. A leftover file that nobody
 // holds does not block. CExclusiveFile: a file created with O_EXCL (the queue's sequence lock),
 // removed on release. CBusyMarker: a locked marker of a file being written. CInstanceLock: one
-// interactive server per home directory.
+// interactive process (console, or server at a terminal) per home directory.
 //
 // All three are move-only RAII owners; a moved-from or released object holds nothing.
 #pragma once

@@ -168,5 +168,52 @@ TEST(LogSetTest, SwitchesDecideAndTheSizeWatchWarnsOnceUntilALogIsCleared) {
   EXPECT_EQ(logs.CheckSizes([](long) { return true; }, queue), 0);
 }
 
+// The console that clears a log is a process of its own, with a log set of its own: the server's
+// watch learns of the clear from the file, when the log is written again or when the watch runs.
+TEST(LogSetTest, AClearByAnotherProcessReArmsTheServersSizeWatch) {
+  CTempDir dir;
+  CMessageSink sink(dir / "message.log", nullptr);
+  CSettings settings(sink, nullptr);
+  settings.SetHome(dir.path());
+  settings.MutableValues().smtp.postmaster = "master@example.test";
+  settings.MutableValues().smtp.logMaxSize = 1;
+  settings.Publish();
+  CLogSet server(settings), console(settings);
+  server.SetHome(dir.path());
+  console.SetHome(dir.path());
+  int mails = 0;
+  auto queue = [&](const std::string&, const std::string&, const std::string&, const std::string&) {
+    return ++mails, 0;
+  };
+  std::string big(600, 'x');
+  auto overflow = [&](LogId id) {
+    for (int i = 0; i < 4; ++i) server.Write(id, big);
+  };
+
+  // Cleared, then written again: the write sees the shorter file.
+  overflow(LogId::kSmtpCon);
+  EXPECT_EQ(server.CheckSizes(nullptr, queue), 1);
+  ASSERT_EQ(console.Clear(LogId::kSmtpCon), 0);
+  server.Write(LogId::kSmtpCon, "after the clear");
+  EXPECT_EQ(server.SizeKb(LogId::kSmtpCon), 0);
+  EXPECT_EQ(server.CheckSizes(nullptr, queue), 0);  // nothing is over now
+  overflow(LogId::kSmtpCon);
+  EXPECT_EQ(server.CheckSizes(nullptr, queue), 1);  // the next overflow warns again
+  EXPECT_EQ(server.CheckSizes(nullptr, queue), 0);
+
+  // Another log cleared and not written since: the watch notices it when it runs, and warns
+  // again for the log that is still over.
+  server.Write(LogId::kPopCon, "a short log");
+  ASSERT_EQ(console.Clear(LogId::kPopCon), 0);
+  EXPECT_EQ(server.CheckSizes(nullptr, queue), 1);
+  EXPECT_EQ(mails, 3);
+
+  // Growth by another writer is not taken from the file: only what this process writes counts.
+  server.Logger(LogId::kDns).Write(big + big + big);  // written past the set: not recorded
+  server.Clear(LogId::kSmtpCon);
+  EXPECT_EQ(server.CheckSizes(nullptr, queue), 0);
+  EXPECT_EQ(mails, 3);
+}
+
 }  // namespace
 }  // namespace core

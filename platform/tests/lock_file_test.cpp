@@ -75,7 +75,7 @@ TEST(LockFileTest, ExclusiveFileRefusesSecondCreatorAndIsRemovedOnRelease) {
 
 TEST(LockFileTest, InstanceLockNamesTheHolder) {
   CTempDir dir;
-  std::string path = dir / "QUORVALE.lck";
+  std::string path = dir / ".quorvale-instance";
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

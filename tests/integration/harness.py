@@ -163,3 +163,78 @@ class Home:
                     stream.close()
         if not os.environ.get("QV_KEEP_HOME"):  # kept for a look after a failure
             shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Terminal:
+    """The program on a pseudo-terminal of its own, as a person at a terminal runs it: the
+    terminal is its standard input, output and error and its controlling terminal (so that
+    Ctrl-C typed on it is SIGINT). What it prints is collected as it comes; `expect` waits for a
+    text to appear after what earlier expects consumed."""
+
+    def __init__(self, args, env, cwd=None, program=None):
+        import fcntl
+        import pty
+        import termios
+        self.master, slave = pty.openpty()
+
+        def controlling_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen([program or BINARY, *args], env=env, cwd=cwd, stdin=slave,
+                                     stdout=slave, stderr=slave, close_fds=True,
+                                     preexec_fn=controlling_terminal)
+        os.close(slave)
+        self.pid = self.proc.pid
+        self.output = ""
+        self.seen = 0  # how much of the output earlier expects consumed
+
+    def read_some(self, wait):
+        import select
+        ready, _, _ = select.select([self.master], [], [], max(wait, 0))
+        if not ready:
+            return False
+        try:
+            data = os.read(self.master, 65536)
+        except OSError:  # the program has ended and closed the terminal
+            data = b""
+        if not data:
+            time.sleep(min(wait, 0.05))
+            return False
+        self.output += data.decode("latin-1").replace("\r\n", "\n")
+        return True
+
+    def expect(self, text, timeout=10.0):
+        """True once `text` appears after the consumed output (which then ends after it)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            at = self.output.find(text, self.seen)
+            if at >= 0:
+                self.seen = at + len(text)
+                return True
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return False
+            self.read_some(remaining)
+
+    def type(self, line):
+        os.write(self.master, (line + "\n").encode())
+
+    def drain(self, wait=0.2):
+        while self.read_some(wait):
+            pass
+        return self.output[self.seen:]
+
+    def wait(self, timeout):
+        """The exit status, reading the terminal meanwhile (a full terminal would block it)."""
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            self.read_some(0.05)
+        return self.proc.wait(timeout=max(deadline - time.monotonic(), 0.1))
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait(timeout=10)
+        os.close(self.master)
