@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/fs.h"
 #include "platform/path.h"
@@ -12,7 +13,6 @@
 namespace store {
 namespace {
 
-constexpr long kEnvelopeTries = 10000;
 constexpr long kNameLimit = 10000000;  // 7 digits
 
 long NumberOf(const std::string& path) {
@@ -23,13 +23,20 @@ long NumberOf(const std::string& path) {
 
 int CInboundQueue::ReserveEnvelope(std::string* path) {
   std::string inqueue = InqueueDir(home_);
-  long first = next_;
-  // Two rounds: from the hint, then once more from 0 for names freed behind it.
-  for (int round = 0; round < 2; ++round) {
+  long hint = next_;
+  // From the hint to the end of the names, then from 0 up to the hint: a queue holding more
+  // items than one window of tries still takes mail, and names freed behind the hint are used
+  // again once those after it run out.
+  const std::pair<long, long> rounds[2] = {{hint, -1}, {0, hint}};
+  for (const auto& [from, tries] : rounds) {
+    if (tries == 0) break;
+    long first = from;
     for (;;) {
-      int rc = MakeUniqueFileName(path, inqueue, "R", first, kEnvelopeTries, "TMP");
+      long left = tries < 0 ? -1 : from + tries - first;
+      if (left == 0) break;
+      int rc = MakeUniqueFileName(path, inqueue, "R", first, left, "TMP");
       if (rc == kErrNoDirectory) return rc;
-      if (rc != 0) break;  // no free name after the hint
+      if (rc != 0) break;  // no free name in this round
       platform::CFile reserve;
       first = NumberOf(*path) + 1;
       if (reserve.Open(*path, platform::FileMode::kCreateNew) == 0) {
@@ -44,8 +51,6 @@ int CInboundQueue::ReserveEnvelope(std::string* path) {
         return kErrIntakeFile;
       }
     }
-    if (first == 0) break;
-    first = 0;
   }
   path->clear();
   next_ = 0;
@@ -53,12 +58,13 @@ int CInboundQueue::ReserveEnvelope(std::string* path) {
 }
 
 int ClearAbandonedReservations(const std::string& home) {
-  std::string inqueue = InqueueDir(home);
+  platform::CDirectoryListing inqueue;
+  if (!inqueue.Read(InqueueDir(home))) return 0;
   int removed = 0;
-  for (const std::string& name : platform::FindFiles(inqueue, "R*.TMP")) {
-    std::string envelope = platform::JoinPath(inqueue, name);
+  for (const std::string& name : inqueue.Match("R*.TMP")) {
+    if (inqueue.Exists(platform::SiblingName(name, 'M'))) continue;
+    std::string envelope = platform::JoinPath(inqueue.Directory(), name);
     if (platform::FileSize(envelope) != 0) continue;
-    if (platform::FileExists(platform::ResolvePath(platform::SiblingName(envelope, 'M')))) continue;
     if (platform::RemoveFile(envelope) == 0) ++removed;
   }
   return removed;

@@ -1,9 +1,10 @@
 // Inbound intake: how a message received over SMTP enters INQUEUE.
 //
 // The session reserves its item when the client names the sender (MAIL): the envelope name
-// "R<7 digits>.TMP" is the first free one found by MakeUniqueFileName (from 0, 10000 tries) and
-// is created exclusively, so no other session takes it. At DATA the busy marker "B<n>.TMP" is made
-// (held locked, so a marker whose writer died is recognised) and the message "M<n>.TMP" is
+// "R<7 digits>.TMP" is the first free one found by MakeUniqueFileName (from where the last search
+// ended up to the last name, then from 0) and is created exclusively, so no other session takes
+// it; a name taken meanwhile is passed over for the next. At DATA the busy marker "B<n>.TMP" is
+// made (held locked, so a marker whose writer died is recognised) and the message "M<n>.TMP" is
 // written. Commit writes the envelope into the reserved file and syncs message, envelope and
 // directory: the item is on disk, and only then may the client hear "250 OK". Publish releases
 // the marker once the client has heard it, and readers may take the item. An item that is not
