@@ -15,7 +15,7 @@
 # the compared cases; each figure is the median of RUNS runs. Runs as root in a private network
 # namespace (loopback only); Dovecot runs with a configuration of its own.
 #   RUNS (3) SIZES ("1000 20000 100000") WAITING (50000) SMTP_COUNT (2000) SESSIONS ("1 8")
-#   DIST_COUNT (1000) DIST_STORED (50000)
+#   DIST_COUNT (1000) DIST_STORED (50000) DIST_RUNS (RUNS)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 if [ ! -x /usr/sbin/dovecot ] || ! dpkg-query -W -f='${Status}' dovecot-pop3d 2>/dev/null | grep -q "ok installed"; then
@@ -27,7 +27,7 @@ if [ -z "${QV_BENCH_ISOLATED:-}" ]; then
 fi
 RUNS=${RUNS:-3}; SIZES=${SIZES:-"1000 20000 100000"}; WAITING=${WAITING:-50000}
 SMTP_COUNT=${SMTP_COUNT:-2000}; SESSIONS=${SESSIONS:-"1 8"}
-DIST_COUNT=${DIST_COUNT:-1000}; DIST_STORED=${DIST_STORED:-50000}
+DIST_COUNT=${DIST_COUNT:-1000}; DIST_STORED=${DIST_STORED:-50000}; DIST_RUNS=${DIST_RUNS:-$RUNS}
 POP_PORT=2110; DV_PORT=2111; SMTP_PORT=2626
 WORK=$(mktemp -d /tmp/qvbigbench.XXXXXX)
 chmod 755 "$WORK"
@@ -219,12 +219,12 @@ echo "$SMTP_TABLE"
 
 # ---- 3. Distribution into empty and into full mailboxes ----
 E=""; F=""
-for _ in $(seq 1 "$RUNS"); do
+for _ in $(seq 1 "$DIST_RUNS"); do
   E="$E $("$ROOT/build-bench/bench/distribution_bench" "$DIST_COUNT" "$WORK" 0 | sed -E 's/.* ([0-9.]+) messages\/s.*/\1/')"
   F="$F $("$ROOT/build-bench/bench/distribution_bench" "$DIST_COUNT" "$WORK" "$DIST_STORED" | sed -E 's/.* ([0-9.]+) messages\/s.*/\1/')"
 done
 DIST_TABLE=$(
-  echo "Distribution of $DIST_COUNT messages x 3 local recipients, median of $RUNS runs (messages/s)"
+  echo "Distribution of $DIST_COUNT messages x 3 local recipients, median of $DIST_RUNS runs (messages/s)"
   printf "%-22s %22s %8s\n" "empty mailboxes" "$DIST_STORED stored in each" "ratio"
   a=$(echo $E | median); b=$(echo $F | median)
   printf "%-22.1f %22.1f %8.2f\n" "$a" "$b" "$(python3 -c "print($b / $a)")"

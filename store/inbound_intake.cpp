@@ -21,9 +21,34 @@ long NumberOf(const std::string& path) {
 
 }  // namespace
 
+void CInboundQueue::Advance(long hint, long taken) {
+  if (taken < hint) {  // found behind the hint: the names after it ran out
+    next_ = (taken + 1) % kNameLimit;
+    return;
+  }
+  // Past names that were taken: later searches start after them, unless other sessions have
+  // moved the hint further already.
+  long current = next_.load();
+  while (current > hint && current <= taken &&
+         !next_.compare_exchange_weak(current, (taken + 1) % kNameLimit)) {
+  }
+}
+
 int CInboundQueue::ReserveEnvelope(std::string* path) {
   std::string inqueue = InqueueDir(home_);
-  long hint = next_;
+  if (!hintKnown_) {
+    std::lock_guard<std::mutex> lock(firstSearch_);
+    if (!hintKnown_) {
+      std::string free;
+      if (MakeUniqueFileName(&free, inqueue, "R", next_, -1, "TMP") == 0) next_ = NumberOf(free);
+      hintKnown_ = true;
+    }
+  }
+  // Each session starts at a number of its own (the hint moves on by one per search), so
+  // sessions working at once do not all try the same name.
+  long hint = next_.load();
+  while (!next_.compare_exchange_weak(hint, (hint + 1) % kNameLimit)) {
+  }
   // From the hint to the end of the names, then from 0 up to the hint: a queue holding more
   // items than one window of tries still takes mail, and names freed behind the hint are used
   // again once those after it run out.
@@ -40,7 +65,7 @@ int CInboundQueue::ReserveEnvelope(std::string* path) {
       platform::CFile reserve;
       first = NumberOf(*path) + 1;
       if (reserve.Open(*path, platform::FileMode::kCreateNew) == 0) {
-        next_ = first % kNameLimit;
+        Advance(hint, first - 1);
         return 0;
       }
       // Taken by another session in the meantime: try the next name. Any other failure

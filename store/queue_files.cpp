@@ -53,8 +53,9 @@ long NextSequenceNumber(const std::string& directory, unsigned lockWaitMs) {
 namespace {
 
 // Candidates looked at on disk (one stat per spelling) before the search reads the directory once
-// and goes on from memory: a free name is usually the first or second candidate.
-constexpr long kProbesBeforeListing = 8;
+// and goes on from memory: a free name is usually the first or second candidate, and a few dozen
+// stats cost far less than reading a directory of many thousand entries.
+constexpr long kProbesBeforeListing = 64;
 
 // The spellings of one candidate that count as taken: the name as asked, and prefix and extension
 // each in upper or lower case, as the store's writers spell them ("M0000001.MIM",

@@ -133,27 +133,27 @@ TEST(UniqueNameTest, DigitsFollowThePrefixAndTheLimitStops) {
 TEST(UniqueNameTest, ALongRunOfTakenNamesInEveryCaseIsPassedOver) {
   CTempDir dir;
   const char* forms[] = {"M%07ld.MIM", "m%07ld.mim", "m%07ld.MIM", "M%07ld.mim"};
-  for (long n = 1; n <= 40; ++n) {
+  for (long n = 1; n <= 140; ++n) {
     char name[32];
     std::snprintf(name, sizeof name, forms[n % 4], n);
     ASSERT_EQ(platform::WriteFileAtomic(dir / name, ""), 0);
   }
-  ASSERT_EQ(platform::WriteFileAtomic(dir / "M0000041.Mim", ""), 0);  // no writer spells so
-  ASSERT_EQ(platform::WriteFileAtomic(dir / "B0000042.MIM", ""), 0);  // other prefixes are free
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "M0000141.Mim", ""), 0);  // no writer spells so
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "B0000142.MIM", ""), 0);  // other prefixes are free
   std::string out;
   ASSERT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 1000, "mim"), 0);
-  EXPECT_EQ(out, dir / "m0000041.mim");
+  EXPECT_EQ(out, dir / "m0000141.mim");
   ASSERT_EQ(MakeUniqueFileName(&out, dir.path(), "M", 3, -1, "MIM"), 0);
-  EXPECT_EQ(out, dir / "M0000041.MIM");
+  EXPECT_EQ(out, dir / "M0000141.MIM");
   // Name by name (the first candidates) and from the listing (the later ones) agree.
-  for (long first = 1; first <= 40; ++first) {
-    ASSERT_EQ(MakeUniqueFileName(&out, dir.path(), "M", first, 100, "MIM"), 0) << first;
-    EXPECT_EQ(out, dir / "M0000041.MIM") << first;
+  for (long first = 1; first <= 140; first += 7) {
+    ASSERT_EQ(MakeUniqueFileName(&out, dir.path(), "M", first, 1000, "MIM"), 0) << first;
+    EXPECT_EQ(out, dir / "M0000141.MIM") << first;
   }
   // The window of tries ends at the last taken name: N tries, N taken names.
-  EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 40, "mim"), kErrNameExhausted);
-  EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 41, "mim"), 0);
-  EXPECT_EQ(out, dir / "m0000041.mim");
+  EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 140, "mim"), kErrNameExhausted);
+  EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 141, "mim"), 0);
+  EXPECT_EQ(out, dir / "m0000141.mim");
 }
 
 TEST(StatusLineTest, ReadWriteInPlaceAndAddFlags) {
