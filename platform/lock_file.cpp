@@ -92,6 +92,20 @@ bool CBusyMarker::Create(const std::string& path) {
   return true;
 }
 
+int CBusyMarker::CreateNew(const std::string& path) {
+  Release();
+  std::string hidden;
+  CUniqueFd fd = MakeLockedHidden(path, &hidden);
+  if (!fd) return -1;
+  // link() fails when the name exists: the exclusive creation, of a file that is locked already.
+  bool made = ::link(hidden.c_str(), path.c_str()) == 0;
+  int error = errno;
+  ::unlink(hidden.c_str());
+  if (!made) return error == EEXIST ? 1 : -1;
+  Take(path, std::move(fd));
+  return 0;
+}
+
 bool CExclusiveFile::TryCreate(const std::string& path) {
   Release();
   std::string hidden;

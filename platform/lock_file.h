@@ -54,6 +54,9 @@ class CBusyMarker : public CRemovedOnRelease {
  public:
   // False when the marker cannot be made.
   bool Create(const std::string& path);
+  // The same, but only when no file of that name exists (the marker reserves its name):
+  // 0 made, 1 the name exists, -1 the marker cannot be made.
+  [[nodiscard]] int CreateNew(const std::string& path);
 };
 
 class CExclusiveFile : public CRemovedOnRelease {

@@ -13,7 +13,6 @@
 namespace platform {
 namespace {
 
-
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
@@ -36,11 +35,6 @@ std::string MatchEntry(const std::string& dir, const std::string& name) {
     if (EqualNoCase(entry, name) && (best.empty() || entry < best)) best = entry;
   }
   return best.empty() ? name : best;
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -118,21 +112,74 @@ bool WildcardMatchNoCase(const std::string& pattern, const std::string& name) {
 
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern,
                                    EntryKind kind) {
-  std::vector<std::string> names;
-  std::string resolved = ResolvePath(dir.empty() ? "." : dir);
-  DirHandle d(::opendir(resolved.c_str()));
-  if (!d) return names;
+  CDirectoryListing listing;
+  if (!listing.Read(dir)) return {};
+  return listing.Match(pattern, kind);
+}
+
+bool CDirectoryListing::Read(const std::string& dir) {
+  dir_ = ResolvePath(dir.empty() ? "." : dir);
+  entries_.clear();
+  folded_.clear();
+  foldedBuilt_ = false;
+  DirHandle d(::opendir(dir_.c_str()));
+  if (!d) return false;
+  int fd = ::dirfd(d.get());
   while (dirent* e = ::readdir(d.get())) {
-    std::string entry = e->d_name;
-    if (entry == "." || entry == "..") continue;
-    if (!WildcardMatchNoCase(pattern, entry)) continue;
-    if (kind != EntryKind::kAll) {
-      bool isDir = IsDirectory(JoinPath(resolved, entry));
-      if (isDir != (kind == EntryKind::kDirectories)) continue;
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    bool isDir = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      // The file system does not tell, or a link: ask what the name leads to.
+      struct stat st;
+      isDir = ::fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
     }
-    names.push_back(std::move(entry));
+    entries_.push_back({std::move(name), isDir});
   }
-  std::sort(names.begin(), names.end());
+  std::sort(entries_.begin(), entries_.end(),
+            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  return true;
+}
+
+bool CDirectoryListing::ExistsExactly(std::string_view name) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), name,
+                             [](const Entry& e, std::string_view n) { return e.name < n; });
+  return it != entries_.end() && it->name == name;
+}
+
+const std::string* CDirectoryListing::Find(std::string_view name) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), name,
+                             [](const Entry& e, std::string_view n) { return e.name < n; });
+  if (it != entries_.end() && it->name == name) return &it->name;
+  if (!foldedBuilt_) {
+    folded_.reserve(entries_.size());
+    // In byte-wise order, so the first entry of each name without case is the one kept.
+    for (size_t i = 0; i < entries_.size(); ++i) folded_.emplace(ToLower(entries_[i].name), i);
+    foldedBuilt_ = true;
+  }
+  auto f = folded_.find(ToLower(name));
+  return f == folded_.end() ? nullptr : &entries_[f->second].name;
+}
+
+std::string CDirectoryListing::PathOf(const std::string& name) const {
+  const std::string* found = Find(name);
+  return JoinPath(dir_, found != nullptr ? *found : name);
+}
+
+std::vector<std::string> CDirectoryListing::Match(const std::string& pattern,
+                                                  EntryKind kind) const {
+  std::vector<std::string> names;
+  for (const Entry& e : entries_) {
+    if (kind != EntryKind::kAll && e.isDirectory != (kind == EntryKind::kDirectories)) continue;
+    if (WildcardMatchNoCase(pattern, e.name)) names.push_back(e.name);
+  }
+  return names;
+}
+
+std::vector<std::string> CDirectoryListing::Names() const {
+  std::vector<std::string> names;
+  names.reserve(entries_.size());
+  for (const Entry& e : entries_) names.push_back(e.name);
   return names;
 }
 

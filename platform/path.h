@@ -4,13 +4,19 @@
 // "m0000001.mim" are one file). Every path the system builds goes through ResolvePath, which
 // finds each component as it exists on disk: the exact name when present, else the first
 // directory entry equal to it without case, else the name as given (so it can be created).
-// A "\" in a path read from a settings file or a form is taken as "/".
+// A "\" in a path read from a settings file or a form is taken as "/". A lookup of a name that
+// exists costs one stat; only a name missing in its given spelling reads the directory.
 //
-// Thread-safe; no state. The "Windows directory" that holds the locator files is $WINDIR when
-// set, else /etc/quorvale.
+// CDirectoryListing answers questions about many names of one directory (which exist, under which
+// spelling, which match a pattern) from one reading of it, with the same case rules.
+//
+// Thread-safe; no state (a CDirectoryListing belongs to one thread). The "Windows directory" that
+// holds the locator files is $WINDIR when set, else /etc/quorvale.
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace platform {
@@ -34,9 +40,47 @@ bool WildcardMatchNoCase(const std::string& pattern, const std::string& name);
 enum class EntryKind { kFiles, kDirectories, kAll };
 
 // Names (not paths) in `dir` matching `pattern` without case, sorted byte-wise. `dir` is resolved
-// first. "." and ".." are never listed.
+// first. "." and ".." are never listed. One reading of the directory.
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& pattern,
                                    EntryKind kind = EntryKind::kFiles);
+
+// One reading of a directory (one pass over its entries), asked from memory afterwards. The case
+// rules are ResolvePath's: a name is found under its exact spelling when listed, else under the
+// first entry (byte-wise) equal to it without case. A snapshot: an entry made or removed while
+// or after the directory was read may be missing or stale, so callers whose decision would be
+// unsafe on a missed file check that one file on disk again.
+class CDirectoryListing {
+ public:
+  // Reads `dir` (resolved first). False when it cannot be read; the listing is then empty.
+  bool Read(const std::string& dir);
+  // The resolved directory that was read.
+  const std::string& Directory() const { return dir_; }
+  size_t Size() const { return entries_.size(); }
+  // The spelling under which `name` exists, or nullptr when no entry equals it without case.
+  const std::string* Find(std::string_view name) const;
+  bool Exists(std::string_view name) const { return Find(name) != nullptr; }
+  // Only this exact spelling.
+  bool ExistsExactly(std::string_view name) const;
+  // The path ResolvePath would give for `name` in the directory: its listed spelling, else the
+  // name as given (so it can be created).
+  std::string PathOf(const std::string& name) const;
+  // Names matching `pattern` without case ('*', '?'), of `kind`, sorted byte-wise.
+  std::vector<std::string> Match(const std::string& pattern,
+                                 EntryKind kind = EntryKind::kFiles) const;
+  // Every listed name, sorted byte-wise.
+  std::vector<std::string> Names() const;
+
+ private:
+  struct Entry {
+    std::string name;
+    bool isDirectory = false;
+  };
+  std::string dir_;
+  std::vector<Entry> entries_;  // sorted by name
+  // Lower-case name -> index of the first entry of that name without case; built on first use.
+  mutable std::unordered_map<std::string, size_t> folded_;
+  mutable bool foldedBuilt_ = false;
+};
 
 // The path with the first letter of its file name replaced by `letter`, in the case of the letter
 // it replaces ("M0001.MIM" -> "R0001.MIM", "m0001.mim" -> "r0001.mim").

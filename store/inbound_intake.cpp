@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/fs.h"
 #include "platform/path.h"
@@ -12,7 +13,6 @@
 namespace store {
 namespace {
 
-constexpr long kEnvelopeTries = 10000;
 constexpr long kNameLimit = 10000000;  // 7 digits
 
 long NumberOf(const std::string& path) {
@@ -21,19 +21,51 @@ long NumberOf(const std::string& path) {
 
 }  // namespace
 
+void CInboundQueue::Advance(long hint, long taken) {
+  if (taken < hint) {  // found behind the hint: the names after it ran out
+    next_ = (taken + 1) % kNameLimit;
+    return;
+  }
+  // Past names that were taken: later searches start after them, unless other sessions have
+  // moved the hint further already.
+  long current = next_.load();
+  while (current > hint && current <= taken &&
+         !next_.compare_exchange_weak(current, (taken + 1) % kNameLimit)) {
+  }
+}
+
 int CInboundQueue::ReserveEnvelope(std::string* path) {
   std::string inqueue = InqueueDir(home_);
-  long first = next_;
-  // Two rounds: from the hint, then once more from 0 for names freed behind it.
-  for (int round = 0; round < 2; ++round) {
+  if (!hintKnown_) {
+    std::lock_guard<std::mutex> lock(firstSearch_);
+    if (!hintKnown_) {
+      std::string free;
+      if (MakeUniqueFileName(&free, inqueue, "R", next_, -1, "TMP") == 0) next_ = NumberOf(free);
+      hintKnown_ = true;
+    }
+  }
+  // Each session starts at a number of its own (the hint moves on by one per search), so
+  // sessions working at once do not all try the same name.
+  long hint = next_.load();
+  while (!next_.compare_exchange_weak(hint, (hint + 1) % kNameLimit)) {
+  }
+  // From the hint to the end of the names, then from 0 up to the hint: a queue holding more
+  // items than one window of tries still takes mail, and names freed behind the hint are used
+  // again once those after it run out.
+  const std::pair<long, long> rounds[2] = {{hint, -1}, {0, hint}};
+  for (const auto& [from, tries] : rounds) {
+    if (tries == 0) break;
+    long first = from;
     for (;;) {
-      int rc = MakeUniqueFileName(path, inqueue, "R", first, kEnvelopeTries, "TMP");
+      long left = tries < 0 ? -1 : from + tries - first;
+      if (left == 0) break;
+      int rc = MakeUniqueFileName(path, inqueue, "R", first, left, "TMP");
       if (rc == kErrNoDirectory) return rc;
-      if (rc != 0) break;  // no free name after the hint
+      if (rc != 0) break;  // no free name in this round
       platform::CFile reserve;
       first = NumberOf(*path) + 1;
       if (reserve.Open(*path, platform::FileMode::kCreateNew) == 0) {
-        next_ = first % kNameLimit;
+        Advance(hint, first - 1);
         return 0;
       }
       // Taken by another session in the meantime: try the next name. Any other failure
@@ -44,8 +76,6 @@ int CInboundQueue::ReserveEnvelope(std::string* path) {
         return kErrIntakeFile;
       }
     }
-    if (first == 0) break;
-    first = 0;
   }
   path->clear();
   next_ = 0;
@@ -53,12 +83,13 @@ int CInboundQueue::ReserveEnvelope(std::string* path) {
 }
 
 int ClearAbandonedReservations(const std::string& home) {
-  std::string inqueue = InqueueDir(home);
+  platform::CDirectoryListing inqueue;
+  if (!inqueue.Read(InqueueDir(home))) return 0;
   int removed = 0;
-  for (const std::string& name : platform::FindFiles(inqueue, "R*.TMP")) {
-    std::string envelope = platform::JoinPath(inqueue, name);
+  for (const std::string& name : inqueue.Match("R*.TMP")) {
+    if (inqueue.Exists(platform::SiblingName(name, 'M'))) continue;
+    std::string envelope = platform::JoinPath(inqueue.Directory(), name);
     if (platform::FileSize(envelope) != 0) continue;
-    if (platform::FileExists(platform::ResolvePath(platform::SiblingName(envelope, 'M')))) continue;
     if (platform::RemoveFile(envelope) == 0) ++removed;
   }
   return removed;

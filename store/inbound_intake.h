@@ -1,9 +1,10 @@
 // Inbound intake: how a message received over SMTP enters INQUEUE.
 //
 // The session reserves its item when the client names the sender (MAIL): the envelope name
-// "R<7 digits>.TMP" is the first free one found by MakeUniqueFileName (from 0, 10000 tries) and
-// is created exclusively, so no other session takes it. At DATA the busy marker "B<n>.TMP" is made
-// (held locked, so a marker whose writer died is recognised) and the message "M<n>.TMP" is
+// "R<7 digits>.TMP" is the first free one found by MakeUniqueFileName (from where the last search
+// ended up to the last name, then from 0) and is created exclusively, so no other session takes
+// it; a name taken meanwhile is passed over for the next. At DATA the busy marker "B<n>.TMP" is
+// made (held locked, so a marker whose writer died is recognised) and the message "M<n>.TMP" is
 // written. Commit writes the envelope into the reserved file and syncs message, envelope and
 // directory: the item is on disk, and only then may the client hear "250 OK". Publish releases
 // the marker once the client has heard it, and readers may take the item. An item that is not
@@ -14,11 +15,12 @@
 // disk, no descriptors). A failure never loops: the caller answers "450" and goes on.
 //
 // Thread rules: one CInboundQueue per server, shared by every session (its search hint is
-// atomic); one CInboundItem per session thread.
+// atomic; the first search is made under a mutex); one CInboundItem per session thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -38,10 +40,18 @@ class CInboundQueue {
   [[nodiscard]] int ReserveEnvelope(std::string* path);
 
  private:
+  // Moves the hint past `taken`, the name a search that started at `hint` reserved.
+  void Advance(long hint, long taken);
+
   std::string home_;
   // Where the next search starts: one past the last name taken, so that a full queue is not
   // searched from 0 for every message (a free name is still found either way).
   std::atomic<long> next_{0};
+  // The first search after start-up (the hint is 0, the queue may be full) is made once, by the
+  // first session; the sessions that come meanwhile wait for its answer instead of each reading
+  // the whole queue again.
+  std::mutex firstSearch_;
+  std::atomic<bool> hintKnown_{false};
 };
 
 // Removes the envelope reservations of sessions that ended without cleaning up (the process was

@@ -1,10 +1,11 @@
 // The maildrop: one account's mailbox MAILIN/<account> as a mail client sees it.
 //
 // Open lists the complete messages ("M*.MIM" without a busy twin "B*.MIM", sorted by name so that
-// numbers stay fixed) with their sizes. Messages are only marked for deletion; Expunge deletes
-// the marked files (at the client's QUIT), so a broken connection deletes nothing.
-// ReadMessageLines streams a stored message line by line without the store's internal status
-// line ("X-IStatus:"), for clients that must never see it.
+// numbers stay fixed) with their sizes, from one reading of the directory and one size per
+// message, so opening costs the same per message in a mailbox of any size. Messages are only marked
+// for deletion; Expunge deletes the marked files (at the client's QUIT), so a broken connection
+// deletes nothing. ReadMessageLines streams a stored message line by line without the store's
+// internal status line ("X-IStatus:"), for clients that must never see it.
 //
 // One object per session thread; other writers may add messages meanwhile (they are seen at the
 // next Open).

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -11,6 +14,7 @@
 #include "platform/path.h"
 #include "platform/profile.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "store/line_file.h"
 
 namespace store {
@@ -46,6 +50,68 @@ long NextSequenceNumber(const std::string& directory, unsigned lockWaitMs) {
   return value;  // the lock file goes with `lock`
 }
 
+namespace {
+
+// Candidates looked at on disk (one stat per spelling) before the search reads the directory once
+// and goes on from memory: a free name is usually the first or second candidate, and a few dozen
+// stats cost far less than reading a directory of many thousand entries.
+constexpr long kProbesBeforeListing = 64;
+
+// The spellings of one candidate that count as taken: the name as asked, and prefix and extension
+// each in upper or lower case, as the store's writers spell them ("M0000001.MIM",
+// "m0000001.mim", "m0000001.MIM"...).
+class CCandidateSpellings {
+ public:
+  CCandidateSpellings(const std::string& prefix, const std::string& extension, int digits)
+      : digits_(digits) {
+    const std::string prefixes[2] = {platform::ToUpper(prefix), platform::ToLower(prefix)};
+    const std::string extensions[2] = {platform::ToUpper(extension), platform::ToLower(extension)};
+    Add(prefix, extension);
+    for (const std::string& p : prefixes) {
+      for (const std::string& e : extensions) Add(p, e);
+    }
+  }
+  std::string Name(size_t spelling, long number) const {
+    std::string text = std::to_string(number);
+    text.insert(0, static_cast<size_t>(digits_) - std::min<size_t>(digits_, text.size()), '0');
+    const auto& [p, e] = forms_[spelling];
+    return p + text + (e.empty() ? "" : "." + e);
+  }
+  size_t Count() const { return forms_.size(); }
+  // The number of `name` when it is one of the spellings, else -1.
+  long NumberOf(const std::string& name) const {
+    for (const auto& [p, e] : forms_) {
+      size_t want = p.size() + static_cast<size_t>(digits_) + (e.empty() ? 0 : e.size() + 1);
+      if (name.size() != want || name.compare(0, p.size(), p) != 0) continue;
+      if (!e.empty() && name.compare(name.size() - e.size() - 1, std::string::npos, "." + e) != 0) {
+        continue;
+      }
+      std::string digits = name.substr(p.size(), static_cast<size_t>(digits_));
+      if (digits.find_first_not_of("0123456789") != std::string::npos) continue;
+      return std::strtol(digits.c_str(), nullptr, 10);
+    }
+    return -1;
+  }
+  bool TakenOnDisk(const std::string& dir, long number) const {
+    for (size_t i = 0; i < forms_.size(); ++i) {
+      if (platform::FileExists(platform::JoinPath(dir, Name(i, number)))) return true;
+    }
+    return false;
+  }
+
+ private:
+  void Add(const std::string& p, const std::string& e) {
+    for (const auto& f : forms_) {
+      if (f.first == p && f.second == e) return;
+    }
+    forms_.emplace_back(p, e);
+  }
+  int digits_;
+  std::vector<std::pair<std::string, std::string>> forms_;  // prefix, extension; the asked first
+};
+
+}  // namespace
+
 int MakeUniqueFileName(std::string* out, const std::string& directory, const std::string& prefix,
                        long first, long tries, const std::string& extension) {
   std::string dir = platform::NormaliseSeparators(directory);
@@ -57,34 +123,31 @@ int MakeUniqueFileName(std::string* out, const std::string& directory, const std
   for (int i = 0; i < digits; ++i) limit *= 10;
   long last = tries < 0 ? limit : std::min(first + tries, limit);
   if (first > last) return kErrFirstTooLarge;
-  // A name counts as taken in any case in which the store's writers spell it: prefix and
-  // extension each in upper or lower case ("M0000001.MIM", "m0000001.mim", "m0000001.MIM"...).
-  auto lower = [](std::string t) {
-    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return t;
-  };
-  auto upper = [](std::string t) {
-    for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return t;
-  };
-  const std::string prefixes[2] = {upper(prefix), lower(prefix)};
-  const std::string extensions[2] = {upper(extension), lower(extension)};
-  for (long number = first; number < last; ++number) {
-    std::string digitsText = std::to_string(number);
-    digitsText.insert(0, static_cast<size_t>(digits) - std::min<size_t>(digits, digitsText.size()), '0');
-    auto nameWith = [&](const std::string& p, const std::string& e) {
-      return p + digitsText + (e.empty() ? "" : "." + e);
-    };
-    std::string name = nameWith(prefix, extension);
-    bool taken = platform::FileExists(platform::JoinPath(dir, name));
-    for (const std::string& p : prefixes) {
-      for (const std::string& e : extensions) {
-        if (!taken) taken = platform::FileExists(platform::JoinPath(dir, nameWith(p, e)));
-      }
-    }
-    if (taken) continue;
-    *out = platform::JoinPath(dir, name);
+  CCandidateSpellings spellings(prefix, extension, digits);
+  auto found = [&](long number) {
+    *out = platform::JoinPath(dir, spellings.Name(0, number));
     return 0;
+  };
+  long number = first;
+  for (long probes = 0; number < last && probes < kProbesBeforeListing; ++number, ++probes) {
+    if (!spellings.TakenOnDisk(dir, number)) return found(number);
+  }
+  if (number >= last) return kErrNameExhausted;
+  // A run of taken names (a full queue, a sequence file behind the directory): the numbers in
+  // use from one reading of the directory, then the first number after them that is still free
+  // on disk (a name made after the reading is seen there).
+  platform::CDirectoryListing listing;
+  (void)listing.Read(dir);
+  std::vector<long> used;
+  for (const std::string& name : listing.Names()) {
+    if (long n = spellings.NumberOf(name); n >= number && n < last) used.push_back(n);
+  }
+  std::sort(used.begin(), used.end());
+  auto next = used.begin();
+  for (; number < last; ++number) {
+    while (next != used.end() && *next < number) ++next;
+    if (next != used.end() && *next == number) continue;
+    if (!spellings.TakenOnDisk(dir, number)) return found(number);
   }
   return kErrNameExhausted;
 }

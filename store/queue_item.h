@@ -9,16 +9,19 @@
 // marker of its own (another program) must make the item appear complete in one step: envelope
 // first, then the message renamed into its name.
 //
-// CItemWriter writes one item that way: it reserves the name stem, creates the busy marker,
+// CItemWriter writes one item that way: it reserves the name stem by creating the busy marker
+// exclusively (held locked while the writer lives; a stem taken meanwhile is passed over),
 // streams the message into a temporary file ("<stem>.part" with prefix "~", which no reader's
 // pattern matches), and on Commit syncs it, writes the envelope (for queue items) through a
-// temporary file, renames the message to its name, syncs the directory and only then removes
-// the busy marker. Abandoning a writer (destruction without Commit) removes every file it made.
-// A mailbox message is the same without envelope. The SMTP session, which fills its envelope
-// during the conversation, holds a platform::CBusyMarker of its own in the same way.
+// temporary file, gives the message its name (a second name made exclusively, never over an
+// existing file), syncs the directory and only then removes the busy marker. Abandoning a writer
+// (destruction without Commit) removes every file it made. A mailbox message is the same without
+// envelope. The SMTP intake (inbound_intake.h), which fills its envelope during the
+// conversation, holds a platform::CBusyMarker of its own in the same way.
 //
 // The listing functions give the complete items: message files whose busy marker is absent and,
-// for queues, whose envelope exists. Names are matched without case and returned sorted.
+// for queues, whose envelope exists. Names are matched without case and returned sorted. Each
+// listing and recovery reads the directory once and answers the twin questions from memory.
 //
 // One writer per thread; the file system arbitrates between writers (numbering lock, busy
 // markers). Results: 0 or a negative store code.
@@ -68,6 +71,7 @@ class CItemWriter {
   platform::CFile part_;
   int64_t written_ = 0;
   bool open_ = false;
+  bool envelopeWritten_ = false, messageMade_ = false;  // what Abandon may remove
 };
 
 // Complete message files of a directory (names only), sorted.

@@ -67,6 +67,45 @@ TEST(PathTest, FindFilesListsSortedMatchesOfTheRequestedKind) {
   EXPECT_TRUE(FindFiles(dir / "missing", "*").empty());
 }
 
+// One reading of a directory gives the answers ResolvePath and FindFiles give name by name.
+TEST(PathTest, ListingAnswersLikeResolutionWithTheSameCaseRules) {
+  CTempDir dir;
+  for (const char* n : {"m0000001.mim", "M0000001.mim", "M0000002.MIM", "b0000002.mim", "useqf"}) {
+    ASSERT_EQ(WriteFileAtomic(dir / n, "x"), 0);
+  }
+  ASSERT_EQ(MakeDirectory(dir / "Sub"), 0);
+  CDirectoryListing listing;
+  ASSERT_TRUE(listing.Read(dir.path()));
+  EXPECT_EQ(listing.Directory(), dir.path());
+  EXPECT_EQ(listing.Size(), 6u);
+  // Exact spelling first; else the first entry (byte-wise) equal without case; else nothing.
+  for (const char* asked : {"m0000001.mim", "M0000001.mim", "M0000001.MIM", "m0000001.MIM",
+                            "B0000002.MIM", "USEQF", "sub", "M0000003.MIM", "M0000001.MI"}) {
+    std::string resolved = ResolvePath(dir / asked);
+    const std::string* found = listing.Find(asked);
+    EXPECT_EQ(found ? dir / *found : dir / asked, resolved) << asked;
+    EXPECT_EQ(listing.PathOf(asked), resolved) << asked;
+  }
+  EXPECT_EQ(*listing.Find("M0000001.MIM"), "M0000001.mim");
+  EXPECT_EQ(listing.Find("M0000003.MIM"), nullptr);
+  EXPECT_TRUE(listing.ExistsExactly("b0000002.mim"));
+  EXPECT_FALSE(listing.ExistsExactly("B0000002.MIM"));
+  EXPECT_TRUE(listing.Exists("B0000002.MIM"));
+  EXPECT_EQ(listing.Match("m*.mim"), FindFiles(dir.path(), "m*.mim"));
+  EXPECT_EQ(listing.Match("m*.mim"),
+            (std::vector<std::string>{"M0000001.mim", "M0000002.MIM", "m0000001.mim"}));
+  EXPECT_EQ(listing.Match("S*", EntryKind::kDirectories), (std::vector<std::string>{"Sub"}));
+  EXPECT_EQ(listing.Match("S*", EntryKind::kFiles), (std::vector<std::string>{}));
+  EXPECT_EQ(listing.Match("*", EntryKind::kAll).size(), 6u);
+
+  // A directory that cannot be read lists nothing (and names resolve as given).
+  CDirectoryListing missing;
+  EXPECT_FALSE(missing.Read(dir / "none"));
+  EXPECT_EQ(missing.Size(), 0u);
+  EXPECT_FALSE(missing.Exists("x"));
+  EXPECT_EQ(missing.PathOf("X"), dir / "none/X");
+}
+
 TEST(PathTest, SiblingAndExtensionKeepCaseAndStayInTheFileName) {
   EXPECT_EQ(SiblingName("/h/INQUEUE/M0000001.MIM", 'r'), "/h/INQUEUE/R0000001.MIM");
   EXPECT_EQ(SiblingName("/h/inqueue/m0000001.mim", 'R'), "/h/inqueue/r0000001.mim");

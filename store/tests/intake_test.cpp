@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -104,6 +105,34 @@ TEST(InboundIntakeTest, ConcurrentReservationsNeverShareAName) {
   items.clear();
   CInboundItem again(queue);
   ASSERT_EQ(again.Reserve(), 0);
+}
+
+// A queue holding more waiting items than one window of tries still takes mail after a restart
+// (the search starts at 0 again), and the names after the hint come from one reading of the
+// directory, not a look per name.
+TEST(InboundIntakeTest, AFullQueueAfterARestartStillTakesMail) {
+  Home home;
+  std::string q = home.dir / "INQUEUE";
+  constexpr long kWaiting = 10050;
+  for (long n = 0; n < kWaiting; ++n) {
+    char name[32];
+    // Upper and lower case, as the intake and the server's own messages name them.
+    std::snprintf(name, sizeof name, n % 2 ? "/R%07ld.TMP" : "/r%07ld.tmp", n);
+    Put(q + name, "");
+  }
+  CInboundQueue queue(home.dir.path());
+  CInboundItem item(queue);
+  ASSERT_EQ(item.Reserve(), 0);
+  EXPECT_EQ(platform::BaseName(item.EnvelopePath()), "R0010050.TMP");
+  CInboundItem next(queue);
+  ASSERT_EQ(next.Reserve(), 0);
+  EXPECT_EQ(platform::BaseName(next.EnvelopePath()), "R0010051.TMP");
+  // After the next restart the search starts at 0 again and finds a name freed meanwhile.
+  ASSERT_EQ(platform::RemoveFile(q + "/r0000010.tmp"), 0);
+  CInboundQueue restarted(home.dir.path());
+  CInboundItem first(restarted);
+  ASSERT_EQ(first.Reserve(), 0);
+  EXPECT_EQ(platform::BaseName(first.EnvelopePath()), "R0000010.TMP");
 }
 
 TEST(InboundIntakeTest, AMissingQueueOrNoDescriptorsFailAtOnce) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <set>
 #include <thread>
 
@@ -124,6 +125,35 @@ TEST(UniqueNameTest, DigitsFollowThePrefixAndTheLimitStops) {
   EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "R", 9999995, 100, "TMP"), kErrNameExhausted);
   EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "R", 10000001, 100, "TMP"), kErrFirstTooLarge);
   EXPECT_EQ(MakeUniqueFileName(&out, dir / "none", "R", 0, 10, "TMP"), kErrNoDirectory);
+}
+
+// Past a few taken candidates the search reads the directory once and goes on from memory; the
+// answer is the same as name by name: a name counts as taken in the spellings the store's writers
+// use (prefix and extension each in upper or lower case), and only in those.
+TEST(UniqueNameTest, ALongRunOfTakenNamesInEveryCaseIsPassedOver) {
+  CTempDir dir;
+  const char* forms[] = {"M%07ld.MIM", "m%07ld.mim", "m%07ld.MIM", "M%07ld.mim"};
+  for (long n = 1; n <= 140; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, forms[n % 4], n);
+    ASSERT_EQ(platform::WriteFileAtomic(dir / name, ""), 0);
+  }
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "M0000141.Mim", ""), 0);  // no writer spells so
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "B0000142.MIM", ""), 0);  // other prefixes are free
+  std::string out;
+  ASSERT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 1000, "mim"), 0);
+  EXPECT_EQ(out, dir / "m0000141.mim");
+  ASSERT_EQ(MakeUniqueFileName(&out, dir.path(), "M", 3, -1, "MIM"), 0);
+  EXPECT_EQ(out, dir / "M0000141.MIM");
+  // Name by name (the first candidates) and from the listing (the later ones) agree.
+  for (long first = 1; first <= 140; first += 7) {
+    ASSERT_EQ(MakeUniqueFileName(&out, dir.path(), "M", first, 1000, "MIM"), 0) << first;
+    EXPECT_EQ(out, dir / "M0000141.MIM") << first;
+  }
+  // The window of tries ends at the last taken name: N tries, N taken names.
+  EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 140, "mim"), kErrNameExhausted);
+  EXPECT_EQ(MakeUniqueFileName(&out, dir.path(), "m", 1, 141, "mim"), 0);
+  EXPECT_EQ(out, dir / "m0000141.mim");
 }
 
 TEST(StatusLineTest, ReadWriteInPlaceAndAddFlags) {

@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "platform/fs.h"
+#include "platform/lock_file.h"
 #include "platform/path.h"
+#include "store/queue_files.h"
 #include "testing/temp_dir.h"
 
 namespace store {
@@ -99,6 +101,51 @@ TEST(ItemWriterTest, ListingSkipsBusyAndEnvelopeLessItemsWithoutRegardToCase) {
             (std::vector<std::string>{"m0000001.mim"}));
   EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kMailbox),
             (std::vector<std::string>{"M0000002.MIM", "M0000004.MIM", "m0000001.mim"}));
+}
+
+// The busy marker reserves the name: a number whose marker another writer holds, or whose message
+// or envelope exists in another case, is passed over, and a commit never replaces a file that
+// took the message's name meanwhile.
+TEST(ItemWriterTest, ANameHeldOrTakenInAnyCaseIsNeverShared) {
+  CTempDir dir;
+  platform::CBusyMarker other;  // a writer busy with number 1, its message not yet named
+  ASSERT_TRUE(other.Create(dir / "B0000001.TMP"));
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "r0000002.tmp", ""), 0);   // an envelope in lower case
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "m0000003.tmp", "x"), 0);  // a message in lower case
+  CItemWriter w;
+  ASSERT_EQ(w.Begin(dir.path(), ItemKind::kInbound), 0);
+  EXPECT_EQ(platform::BaseName(w.MessagePath()), "M0000004.TMP");
+  EXPECT_TRUE(platform::FileExists(dir / "B0000001.TMP"));
+
+  // A writer without marker takes the name between Begin and Commit: its file stays as it was,
+  // the commit fails and leaves nothing of its own.
+  ASSERT_EQ(w.Write("mine"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "M0000004.TMP", "theirs"), 0);
+  EXPECT_NE(w.Commit("[From]\r\nFrom=a@b.test\r\n[To]\r\nn=1\r\n0=c@d.test\r\n"), 0);
+  w.Abandon();
+  std::string text;
+  ASSERT_EQ(platform::ReadWholeFile(dir / "M0000004.TMP", &text), 0);
+  EXPECT_EQ(text, "theirs");
+  for (const char* gone : {"B0000004.TMP", "R0000004.TMP", "~M0000004.TMP.part"}) {
+    EXPECT_FALSE(platform::FileExists(dir / gone)) << gone;
+  }
+
+  // A mailbox: the next number after a message named in upper case by another writer.
+  CTempDir box;
+  ASSERT_EQ(platform::WriteFileAtomic(box / "useqf", "6"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(box / "M0000007.MIM", "x"), 0);
+  CItemWriter m;
+  ASSERT_EQ(m.Begin(box.path(), ItemKind::kMailbox, 1000, true), 0);
+  EXPECT_EQ(platform::BaseName(m.MessagePath()), "m0000008.mim");
+  ASSERT_EQ(m.Commit(), 0);
+  EXPECT_EQ(ListCompleteItems(box.path(), ItemKind::kMailbox),
+            (std::vector<std::string>{"M0000007.MIM", "m0000008.mim"}));
+  // No free name within the tries.
+  ASSERT_EQ(platform::WriteFileAtomic(box / "useqf", "6"), 0);
+  CItemWriter full;
+  EXPECT_EQ(full.Begin(box.path(), ItemKind::kMailbox, 2, true), kErrNameExhausted);
+  EXPECT_FALSE(platform::FileExists(box / "b0000007.mim"));
+  EXPECT_FALSE(platform::FileExists(box / "b0000008.mim"));
 }
 
 // A reader polling the mailbox while writers deliver sees every message whole or not at all.
