@@ -59,49 +59,10 @@ OUR_PID=$!
 
 # Dovecot: POP3 only, plain passwords, the maildirs above, its own base directory.
 D="$WORK/dovecot"
-mkdir -p "$D/run" "$D/state"
+mkdir -p "$D"
 printf 'small:{PLAIN}bench\nbig:{PLAIN}bench\n' > "$D/users"
-chown -R nobody:nogroup "$D/mail"
-cat > "$D/dovecot.conf" <<CONF
-instance_name = qv-bench-pop3
-base_dir = $D/run
-state_dir = $D/state
-protocols = pop3
-listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
-auth_mechanisms = plain login
-log_path = $D/dovecot.log
-mail_location = maildir:$D/mail/%u/Maildir
-first_valid_uid = 65534
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u $D/users
-}
-userdb {
-  driver = static
-  args = uid=65534 gid=65534 home=$D/mail/%u
-}
-service pop3-login {
-  inet_listener pop3 {
-    address = 127.0.0.1
-    port = $DV_PORT
-  }
-  inet_listener pop3s {
-    port = 0
-  }
-}
-service imap-login {
-  inet_listener imap {
-    port = 0
-  }
-  inet_listener imaps {
-    port = 0
-  }
-}
-CONF
-/usr/sbin/dovecot -c "$D/dovecot.conf"
-DV_PID=$(cat "$D/run/master.pid" 2>/dev/null || true)
+source "$ROOT/bench/dovecot.sh"
+start_dovecot "$D" "$DV_PORT" qv-bench-pop3
 
 stop_all() {
   kill $OUR_PID 2>/dev/null || true
