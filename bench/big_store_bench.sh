@@ -18,13 +18,8 @@
 #   DIST_COUNT (1000) DIST_STORED (50000) DIST_RUNS (RUNS)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-if [ ! -x /usr/sbin/dovecot ] || ! dpkg-query -W -f='${Status}' dovecot-pop3d 2>/dev/null | grep -q "ok installed"; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends dovecot-core dovecot-pop3d >/dev/null
-fi
-if [ -z "${QV_BENCH_ISOLATED:-}" ]; then
-  export QV_BENCH_ISOLATED=1
-  exec "$ROOT/tests/integration/run_isolated.sh" bash "$0" "$@"
-fi
+source "$ROOT/bench/dovecot.sh"
+isolate_with_dovecot "$0" "$@"
 RUNS=${RUNS:-3}; SIZES=${SIZES:-"1000 20000 100000"}; WAITING=${WAITING:-50000}
 SMTP_COUNT=${SMTP_COUNT:-2000}; SESSIONS=${SESSIONS:-"1 8"}
 DIST_COUNT=${DIST_COUNT:-1000}; DIST_STORED=${DIST_STORED:-50000}; DIST_RUNS=${DIST_RUNS:-$RUNS}
@@ -108,7 +103,6 @@ D="$WORK/dovecot"
 mkdir -p "$D"
 : > "$D/users"
 for n in $SIZES; do printf 'box%d:{PLAIN}bench\n' "$n" >> "$D/users"; done
-source "$ROOT/bench/dovecot.sh"
 start_dovecot "$D" "$DV_PORT" qv-bench-bigbox
 wait_port $POP_PORT
 wait_port $DV_PORT

@@ -7,13 +7,8 @@
 #   RUNS (7)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-if [ ! -x /usr/sbin/dovecot ] || ! dpkg-query -W -f='${Status}' dovecot-pop3d 2>/dev/null | grep -q "ok installed"; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends dovecot-core dovecot-pop3d >/dev/null
-fi
-if [ -z "${QV_BENCH_ISOLATED:-}" ]; then
-  export QV_BENCH_ISOLATED=1
-  exec "$ROOT/tests/integration/run_isolated.sh" bash "$0" "$@"
-fi
+source "$ROOT/bench/dovecot.sh"
+isolate_with_dovecot "$0" "$@"
 RUNS=${RUNS:-7}
 OUR_PORT=2110; DV_PORT=2111
 WORK=$(mktemp -d /tmp/qvpop3bench.XXXXXX)
@@ -61,7 +56,6 @@ OUR_PID=$!
 D="$WORK/dovecot"
 mkdir -p "$D"
 printf 'small:{PLAIN}bench\nbig:{PLAIN}bench\n' > "$D/users"
-source "$ROOT/bench/dovecot.sh"
 start_dovecot "$D" "$DV_PORT" qv-bench-pop3
 
 stop_all() {

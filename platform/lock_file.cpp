@@ -92,7 +92,7 @@ bool CBusyMarker::Create(const std::string& path) {
   return true;
 }
 
-int CBusyMarker::CreateNew(const std::string& path) {
+int CRemovedOnRelease::TakeExclusive(const std::string& path) {
   Release();
   std::string hidden;
   CUniqueFd fd = MakeLockedHidden(path, &hidden);
@@ -106,18 +106,9 @@ int CBusyMarker::CreateNew(const std::string& path) {
   return 0;
 }
 
-bool CExclusiveFile::TryCreate(const std::string& path) {
-  Release();
-  std::string hidden;
-  CUniqueFd fd = MakeLockedHidden(path, &hidden);
-  if (!fd) return false;
-  // link() fails when the name exists: the exclusive creation, of a file that is locked already.
-  bool made = ::link(hidden.c_str(), path.c_str()) == 0;
-  ::unlink(hidden.c_str());
-  if (!made) return false;
-  Take(path, std::move(fd));
-  return true;
-}
+int CBusyMarker::CreateNew(const std::string& path) { return TakeExclusive(path); }
+
+bool CExclusiveFile::TryCreate(const std::string& path) { return TakeExclusive(path) == 0; }
 
 bool CExclusiveFile::RemoveAbandoned(const std::string& path) {
   CUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

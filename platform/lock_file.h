@@ -35,6 +35,9 @@ class CRemovedOnRelease {
 
  protected:
   void Take(const std::string& path, CUniqueFd fd);
+  // Makes `path` exclusively, already locked (under a hidden name first, then linked to its
+  // name, which fails when the name exists): 0 made and held, 1 the name exists, -1 failed.
+  int TakeExclusive(const std::string& path);
 
  private:
   std::string path_;

@@ -14,7 +14,6 @@
 #include "store/envelope.h"
 #include "store/message_text.h"
 #include "store/queue_item.h"
-#include "store/queue_profile.h"
 #include "store/store_paths.h"
 #include "toolkit/mime_parser.h"
 
@@ -27,8 +26,6 @@ namespace {
 constexpr char kStepMailbox[] = "mailbox";  // store in the account's own mailbox (and receipt)
 constexpr char kStepForward[] = "forward";  // "forward <address>": one forward target
 
-using Envelope = EnvelopeFields;
-
 struct Carried {
   std::string address;
   std::string step;  // empty: the whole procedure
@@ -38,7 +35,7 @@ struct Carried {
 class CRun {
  public:
   CRun(const DistributionContext& ctx, std::string message, std::string envelopeFile,
-       const toolkit::HeaderRecord& header, Envelope envelope, std::set<std::string>* bouncedLists)
+       const toolkit::HeaderRecord& header, EnvelopeFields envelope, std::set<std::string>* bouncedLists)
       : ctx_(ctx),
         message_(std::move(message)),
         envelopeFile_(std::move(envelopeFile)),
@@ -80,7 +77,7 @@ class CRun {
   const DistributionContext& ctx_;
   std::string message_, envelopeFile_;
   const toolkit::HeaderRecord& header_;
-  Envelope envelope_;
+  EnvelopeFields envelope_;
   std::set<std::string>* bouncedLists_;
   MessageOverrides overrides_;
   std::map<std::string, std::vector<std::string>> groups_;  // route -> recipients
@@ -303,7 +300,7 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
     }
     return;
   }
-  Envelope envelope;
+  EnvelopeFields envelope;
   (void)ReadEnvelope(envelopeFile, &envelope);  // a missing envelope reads as no recipients
   CRun run(ctx, message, envelopeFile, parsed.header, envelope, bouncedLists);
   for (size_t i = 0; i < envelope.to.size(); ++i) {
