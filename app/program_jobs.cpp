@@ -42,6 +42,12 @@ CProgramJobs::CProgramJobs(core::ProcessServices& services, CProgramOwners& stor
   };
 }
 
+void CProgramJobs::RunOutboundQueues(bool force) {
+  if (outbound_) outbound_->RunOutboundQueues(force);
+}
+
+bool CProgramJobs::OutboundBusy() { return outbound_ && outbound_->Busy(); }
+
 void CProgramJobs::RunDistribution() { (void)distributor_.DistributeInbound(Distribution()); }
 
 store::DistributionContext CProgramJobs::Distribution() const {
@@ -85,6 +91,19 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
         "The postmaster account (master) does not exist: notices to the postmaster "
         "cannot be delivered and are dropped");
   }
+  outbound::RunnerContext out;
+  out.home = home;
+  out.settings = &services_.settings;
+  out.logs = &services_.logs;
+  out.domains = &store_.Domains();
+  out.counters = &services_.counters;
+  out.generated = [this] { return Generated(); };
+  out.distribute = [this] { RunDistribution(); };
+  outbound_ = std::make_unique<outbound::COutboundRunner>(std::move(out));
+  // A remote host that calls in (ETRN, or HELO for a domain without timer runs) gets its queue.
+  smtp_.startDelivery = [this](const std::string& queueDir, const std::string& host, int port) {
+    return outbound_->StartDelivery(queueDir, host, port);
+  };
   pop3_.home = home;
   firewall_.home = home;
   firewall_.product = smtp_.product;

@@ -1,6 +1,6 @@
 // CProgramJobs: the jobs of the server role, wired from the modules of this program: the SMTP
-// and POP3 connection servers with their sessions, and (as they arrive) distribution, outbound queues and
-// the rest. Main thread only.
+// and POP3 connection servers with their sessions, distribution, the outbound queues and (as they
+// arrive) the rest. Main thread only.
 #pragma once
 
 #include <memory>
@@ -12,6 +12,7 @@
 #include "net/firewall.h"
 #include "net/pop3_protocol.h"
 #include "net/smtp_protocol.h"
+#include "outbound/queue_runner.h"
 #include "store/distribution.h"
 #include "store/generated_messages.h"
 #include "store/inbound_intake.h"
@@ -22,6 +23,8 @@ class CProgramJobs : public core::IServerJobs {
   CProgramJobs(core::ProcessServices& services, CProgramOwners& store);
 
   void RunDistribution() override;
+  void RunOutboundQueues(bool force) override;
+  bool OutboundBusy() override;
   int StartConnectionServers(const core::SettingsValues& values, core::CMessageSink& sink) override;
   void StopConnectionServers() override;
 
@@ -39,4 +42,6 @@ class CProgramJobs : public core::IServerJobs {
   net::Pop3Context pop3_;
   std::unique_ptr<net::CConnectionServer> pop3Server_;
   std::unique_ptr<net::CConnectionServer> smtpServer_;
+  // Last: its destructor waits for the client threads, which use the members above.
+  std::unique_ptr<outbound::COutboundRunner> outbound_;
 };

@@ -1,0 +1,235 @@
+#include "outbound/queue_runner.h"
+
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "core/jobs.h"
+#include "core/log_set.h"
+#include "core/settings.h"
+#include "platform/path.h"
+#include "platform/text.h"
+#include "store/store_paths.h"
+
+namespace outbound {
+
+namespace {
+
+std::string QueueKey(const std::string& queueDir) { return platform::ToUpper(queueDir); }
+
+bool IsGatewayRoute(const std::string& route) {
+  return platform::EqualNoCase(route, "[local]") || platform::EqualNoCase(route, "[uucp]");
+}
+
+ResolverSettings ResolverFrom(const core::SettingsValues& v, const std::string& home) {
+  ResolverSettings s;
+  s.server1 = v.dns.server1;
+  s.server2 = v.dns.server2;
+  s.port = v.dns.port;
+  s.timeoutSeconds = v.dns.timeout;
+  s.logging = v.dns.logging != 0;
+  s.logPath = platform::JoinPath(home, "dns.log");
+  return s;
+}
+
+}  // namespace
+
+COutboundRunner::COutboundRunner(RunnerContext context) : context_(std::move(context)) {}
+
+COutboundRunner::~COutboundRunner() { WaitIdle(); }
+
+bool COutboundRunner::Stopping() const {
+  return context_.counters != nullptr && context_.counters->stopping.load();
+}
+
+bool COutboundRunner::Busy() const { return active_.load() != 0; }
+
+void COutboundRunner::ReapFinished() {
+  std::list<std::unique_ptr<Worker>> done;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      if ((*it)->finished.load()) {
+        done.push_back(std::move(*it));
+        it = workers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& w : done) {
+    if (w->thread.joinable()) w->thread.join();
+  }
+}
+
+void COutboundRunner::WaitIdle() {
+  for (;;) {
+    std::unique_ptr<Worker> worker;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (workers_.empty()) return;
+      worker = std::move(workers_.front());
+      workers_.pop_front();
+    }
+    if (worker->thread.joinable()) worker->thread.join();
+  }
+}
+
+ClientContext COutboundRunner::MakeClientContext() const {
+  ClientContext c;
+  c.home = context_.home;
+  c.logs = context_.logs;
+  if (context_.domains) c.domains = context_.domains->Snapshot();
+  if (context_.generated) c.generated = context_.generated();
+  if (context_.makeResolver) {
+    c.makeResolver = context_.makeResolver;
+  } else if (context_.settings) {
+    auto values = context_.settings->Snapshot();
+    std::string home = context_.home;
+    c.makeResolver = [values, home]() -> std::unique_ptr<IRouteResolver> {
+      return std::make_unique<CDnsResolver>(ResolverFrom(*values, home));
+    };
+  }
+  c.now = context_.now;
+  if (context_.counters) c.stopping = &context_.counters->stopping;
+  return c;
+}
+
+int COutboundRunner::Start(ClientConfig config) {
+  if (config.destination.rfind('[', 0) == 0 && !config.dnsMode) return 0;
+  if (Stopping()) return 0;
+  std::string key = QueueKey(config.queueDir);
+  // Nothing to send and nothing asked of the peer: no connection.
+  if (!config.force && !config.etrn &&
+      platform::FindFiles(store::OutqueueDir(context_.home, config.queueDir), "M*.MIM").empty()) {
+    return 0;
+  }
+  auto worker = std::make_unique<Worker>();
+  Worker* raw = worker.get();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (running_[key]) return 1;
+    if (context_.counters && context_.counters->smtpClients.load() >= kMaxClientSessions) return 0;
+    running_[key] = true;
+    active_.fetch_add(1);
+    if (context_.counters) context_.counters->smtpClients.fetch_add(1);
+  }
+  config.number = clientNumber_.fetch_add(1) + 1;
+  auto client = std::make_unique<CSMTPClient>(MakeClientContext(), std::move(config));
+  auto body = [this, raw, key, client = std::move(client)]() mutable {
+    const ClientConfig& cfg = client->Config();
+    bool relay = !cfg.dnsMode;
+    if (relay && context_.logs) {
+      (void)context_.logs->Write(core::LogId::kSmtpcLow,
+                                 ": SMTP Client thread start: " + std::to_string(cfg.number) +
+                                     ", " + cfg.queueDir);
+    }
+    (void)client->Run();
+    if (relay && context_.logs) {
+      (void)context_.logs->Write(core::LogId::kSmtpcLow,
+                                 ": SMTP Client thread stop : " + std::to_string(cfg.number) +
+                                     ", " + cfg.queueDir);
+    }
+    client.reset();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      running_[key] = false;
+    }
+    if (context_.counters) context_.counters->smtpClients.fetch_sub(1);
+    active_.fetch_sub(1);
+    raw->finished = true;
+  };
+  try {
+    worker->thread = std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_[key] = false;
+    if (context_.counters) context_.counters->smtpClients.fetch_sub(1);
+    active_.fetch_sub(1);
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  workers_.push_back(std::move(worker));
+  return 0;
+}
+
+void COutboundRunner::RunOutboundQueues(bool force) {
+  ReapFinished();
+  if (inRun_) return;
+  if (Stopping() || context_.settings == nullptr) return;
+  inRun_ = true;
+  auto values = context_.settings->Snapshot();
+  const core::SmtpSettings& smtp = values->smtp;
+  bool forceSetting = values->schedule.force != 0 && smtp.noExternalDelivery == 0;
+  if (forceSetting) force = true;
+
+  // The default queue: the relay host, or delivery by DNS.
+  if (!(!force && smtp.noExternalDelivery != 0 && smtp.mailHubEnabled == 0)) {
+    ClientConfig c;
+    c.queueDir = store::kMailHubQueue;
+    c.destination = smtp.mailHub;
+    c.localDomain = smtp.domain;
+    c.port = smtp.mailHubPort;
+    c.dnsMode = smtp.mailHubEnabled == 0;
+    c.etrn = smtp.etrn != 0;
+    c.force = forceSetting;
+    c.timeoutSeconds = smtp.smtpTimeout;
+    (void)Start(std::move(c));
+  }
+
+  // The domain queues; a record whose start failed is tried again in another pass, as long as
+  // a pass makes progress.
+  std::shared_ptr<const store::DomainSnapshot> table =
+      context_.domains ? context_.domains->Snapshot() : nullptr;
+  if (table) {
+    std::set<size_t> done;
+    for (bool progress = true; progress && !Stopping();) {
+      progress = false;
+      for (size_t i = 0; i < table->records.size(); ++i) {
+        const store::DomainRecord& r = table->records[i];
+        if (done.count(i) || r.deleted || r.added) continue;
+        if ((!force && (r.timerRuns == 0 || r.held != 0)) || IsGatewayRoute(r.route) ||
+            r.queueDir.empty()) {
+          done.insert(i);
+          continue;
+        }
+        ClientConfig c;
+        c.queueDir = r.queueDir;
+        c.destination = r.route;
+        c.localDomain = smtp.domain;
+        c.port = 25;
+        c.dnsMode = false;
+        c.etrn = r.etrn != 0;
+        c.force = forceSetting;
+        c.timeoutSeconds = smtp.smtpTimeout;
+        if (Start(std::move(c)) >= 0) {
+          done.insert(i);
+          progress = true;
+        }
+      }
+    }
+  }
+  inRun_ = false;
+  if (context_.distribute) context_.distribute();
+}
+
+int COutboundRunner::StartDelivery(const std::string& queueDir, const std::string& host, int port) {
+  if (context_.settings == nullptr || queueDir.empty()) return -1;
+  auto values = context_.settings->Snapshot();
+  ClientConfig c;
+  c.queueDir = queueDir;
+  c.destination = host;
+  c.localDomain = values->smtp.domain;
+  c.port = port;
+  c.dnsMode = false;
+  c.timeoutSeconds = values->smtp.smtpTimeout;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = running_.find(QueueKey(queueDir));
+    if (it != running_.end() && it->second) return 1;
+  }
+  int rc = Start(std::move(c));
+  return rc < 0 ? -1 : rc;
+}
+
+}  // namespace outbound
