@@ -128,7 +128,6 @@ void CRun::AddOutbound(const SplitResult& parts) {
   std::string route;
   gen().domains->RouteDomain(parts.domain, &route);
   groups_[route].push_back(JoinAddress(parts));
-  if (gen().wakeOutbound) gen().wakeOutbound();
 }
 
 std::string CRun::AccountFile(const CAccount& r, const std::string& name) const {
@@ -268,6 +267,10 @@ void CRun::WriteOutboundGroups() {
     for (size_t i = 0; i < recipients.size(); ++i) envelope += std::to_string(i) + "=" + recipients[i] + "\r\n";
     if (!ok || w.Commit(envelope) != 0) {
       for (const std::string& r : recipients) carried_.push_back({r, ""});  // tried again next run
+    } else if (gen().wakeOutbound) {
+      // Only once the item is complete: a run woken earlier would find nothing and the item
+      // would wait for the next timed run.
+      gen().wakeOutbound();
     }
   }
   groups_.clear();

@@ -80,6 +80,12 @@ struct DistributionFixture : ::testing::Test {
 };
 
 TEST_F(DistributionFixture, LocalUnknownAndRemoteRecipientsOfOneMessage) {
+  // The outbound runner is woken only once the outbound item is complete: a run started by the
+  // wake must find it.
+  std::vector<size_t> seenAtWake;
+  ctx.generated.wakeOutbound = [&] {
+    seenAtWake.push_back(ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound).size());
+  };
   Inbound("sender@far.test", {"alice@example.test", "ghost@example.test", "carol@remote.test"},
           "Subject: hello\r\nFrom: sender@far.test\r\nTo: alice@example.test\r\n\r\nbody\r\n");
   ASSERT_EQ(distributor.DistributeInbound(ctx), 0);  // one run: the notice it writes is delivered too
@@ -96,6 +102,7 @@ TEST_F(DistributionFixture, LocalUnknownAndRemoteRecipientsOfOneMessage) {
   std::string env = Read(ItemSibling(home / ("OUTQUEUE/MailHub/" + out[0]), 'I'));
   EXPECT_EQ(env, "[FROM]\r\nFrom=sender@far.test\r\n[TO]\r\nn=1\r\n0=carol@remote.test\r\n");
   EXPECT_EQ(platform::FindFiles(home / "INQUEUE", "*.tmp"), std::vector<std::string>{});
+  EXPECT_EQ(seenAtWake, std::vector<size_t>{1});
 }
 
 TEST_F(DistributionFixture, OutsideTheServerProcessOrWhileStoppingNothingIsDistributedHere) {

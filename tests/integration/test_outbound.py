@@ -1,0 +1,199 @@
+"""Outbound delivery by the running server to real mail servers on loopback: the relay host of
+the default queue and the route host of a domain record receive what swaks sent, byte for byte
+and with the right envelope; refusals are reported to the sender and deferrals stay queued; a
+host that calls in with ETRN or HELO gets its domain's queue."""
+
+import glob
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import unittest
+
+from harness import Home, wait_for
+from peers import ScriptedPeer, SinkPeer
+from test_distribution import mailbox, make_accounts
+from test_smtp import free_port, listening
+
+RELAY = "127.0.0.2"   # the relay host of the default queue (the packaged sink)
+ROUTE = "127.0.0.3"   # the route host of partner.test and the caller of partner2.test
+
+BODY = ("From: alice@example.test\r\nTo: pat@partner.test\r\nSubject: outbound\r\n"
+        "Message-Id: <e2e-1@example.test>\r\nDate: Mon, 7 Dec 2026 10:00:00 +0000\r\n\r\n"
+        "first line\r\n.a line with a leading dot\r\n..two dots\r\n.\r\nlast line\r\n")
+
+
+def without_status(message):
+    first, _, rest = message.partition(b"\r\n")
+    return rest if first.startswith(b"X-IStatus:") else message
+
+
+def outbound_files(home, queue):
+    return sorted(os.path.basename(p) for p in glob.glob(home.path("OUTQUEUE", queue, "*"))
+                  if os.path.basename(p).lower() != "useqf")
+
+
+class RelayDeliveryTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="qvout.")
+        self.sink = SinkPeer(RELAY, os.path.join(self.tmp, "sink"), name="relay.test")
+        self.route = ScriptedPeer(ROUTE, os.path.join(self.tmp, "route.rec"), name="mx.partner.test",
+                                  etrn=True)
+        self.port = free_port()
+        self.home = Home(smtp_port=self.port)
+        with open(self.home.path("NEXUM2.INI"), "a", newline="") as f:
+            f.write("IPaddress=127.0.0.1\r\nMailHub=%s\r\nMailHubEnabled=1\r\nMailHubPort=25\r\n"
+                    "smtpclog=1\r\nlowsmtpclog=1\r\nDeliveryDelay=1\r\n"
+                    "[Domain]\r\nn=2\r\n0=partner.test:%s:partner_test.000\r\n"
+                    "1=partner2.test:%s:partner2_test.000:*:0:0:0:0:0\r\n" % (RELAY, ROUTE, ROUTE))
+        make_accounts(self.home, ("alice",))
+        self.server = self.home.start("-server")
+        self.assertTrue(wait_for(lambda: listening(self.port), timeout=30))
+
+    def tearDown(self):
+        self.home.close()
+        self.sink.stop()
+        self.route.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def swaks(self, to, data=BODY, sender="alice@example.test"):
+        return subprocess.run(
+            ["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
+             "--from", sender, "--to", to, "--data", data],
+            capture_output=True, text=True, timeout=60)
+
+    def client_log(self):
+        try:
+            with open(self.home.path("smtpclow.log"), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def test_local_relay_and_route_copies_are_the_same_bytes_with_the_right_envelope(self):
+        r = self.swaks("alice@example.test,bob@remote.test,carol@remote.test,pat@partner.test")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(wait_for(lambda: mailbox(self.home, "alice"), timeout=60))
+        self.assertTrue(wait_for(lambda: self.sink.messages() and self.route.messages(), timeout=60),
+                        self.client_log())
+        [local] = mailbox(self.home, "alice")
+        expected = without_status(local)
+        self.assertIn(b"\r\n..two dots\r\n.\r\nlast line\r\n", expected)  # the stored form
+
+        [(envelope, relayed)] = self.sink.messages()
+        self.assertEqual(envelope["X-Mail-Args"], ["<alice@example.test>"])
+        self.assertEqual(sorted(envelope["X-Rcpt-Args"]), ["<bob@remote.test>", "<carol@remote.test>"])
+        self.assertEqual(envelope["X-Helo-Args"], ["example.test"])
+        # The sink stores its dump with LF line ends.
+        self.assertEqual(relayed.rstrip(b"\n"), expected.replace(b"\r\n", b"\n").rstrip(b"\n"))
+
+        [(sender, to, helo, routed)] = self.route.messages()
+        self.assertEqual((sender, to, helo), ("alice@example.test", ["pat@partner.test"], "example.test"))
+        self.assertEqual(routed, expected)
+        self.assertNotIn(b"X-IStatus", routed)
+        # Delivered items leave nothing behind.
+        self.assertTrue(wait_for(lambda: not outbound_files(self.home, "MAILHUB") and
+                                 not outbound_files(self.home, "partner_test.000"), timeout=30))
+        with open(self.home.path("smtpccon.log"), encoding="latin-1") as f:
+            connections = f.read()
+        self.assertIn("Message from=alice@example.test to=pat@partner.test successfully sent", connections)
+        self.assertIn("Message from=alice@example.test to=bob@remote.test successfully sent", connections)
+
+    def test_a_refusal_is_reported_to_the_sender_and_a_deferral_stays_queued(self):
+        r = self.swaks("ok@partner.test,reject1@partner.test,defer1@partner.test")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(wait_for(lambda: self.route.messages(), timeout=60), self.client_log())
+        [(sender, to, _, _)] = self.route.messages()
+        self.assertEqual(to, ["ok@partner.test"])
+        # The refused recipient: one report to the sender, through local delivery.
+        self.assertTrue(wait_for(lambda: mailbox(self.home, "alice"), timeout=60))
+        [report] = mailbox(self.home, "alice")
+        self.assertIn(b"Subject: Delivery failed", report)
+        self.assertIn(b'"reject1@partner.test"', report)
+        self.assertNotIn(b'"defer1@partner.test"', report)
+        self.assertIn(b"Subject: outbound", report)  # the message goes with it
+        # The deferred one waits for the next run, alone in its envelope.
+        files = outbound_files(self.home, "partner_test.000")
+        self.assertEqual(len(files), 2, files)
+        envelope = [f for f in files if f.upper().startswith("I")][0]
+        with open(self.home.path("OUTQUEUE", "partner_test.000", envelope), encoding="latin-1") as f:
+            text = f.read()
+        self.assertIn("0=defer1@partner.test", text)
+        self.assertIn("n=1", text)
+        # A forced run tries it again; it is still deferred and still there.
+        self.server.send_signal(__import__("signal").SIGUSR1)
+        self.assertTrue(wait_for(lambda: self.client_log().count("RCPT TO:<defer1@partner.test>") >= 2,
+                                 timeout=60))
+        self.assertEqual(len(outbound_files(self.home, "partner_test.000")), 2)
+        self.assertEqual(len(mailbox(self.home, "alice")), 1)
+
+    def call_in(self, commands):
+        """Talks to our server from the route host's address; returns its replies."""
+        s = socket.socket()
+        s.bind((ROUTE, 0))
+        s.settimeout(30)
+        s.connect(("127.0.0.1", self.port))
+        f = s.makefile("rb")
+        replies = [f.readline()]
+        for c in commands:
+            s.sendall(c.encode() + b"\r\n")
+            line = f.readline()
+            replies.append(line)
+            while line[3:4] == b"-":
+                line = f.readline()
+                replies.append(line)
+        s.close()
+        return b"".join(replies).decode("latin-1")
+
+    def test_a_queue_without_timer_runs_waits_for_its_host_to_call_in_with_etrn(self):
+        r = self.swaks("pat@partner2.test")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(wait_for(lambda: len(outbound_files(self.home, "partner2_test.000")) == 2,
+                                 timeout=60))
+        # Unforced runs leave it (the wake after queueing is one).
+        self.assertFalse(wait_for(lambda: self.route.messages(), timeout=3))
+        replies = self.call_in(["EHLO caller.test", "ETRN @unknown.test", "ETRN unknown.test",
+                                "ETRN partner2.test", "QUIT"])
+        self.assertIn("501 Syntax error in parameters", replies)
+        self.assertIn("458 Unable to queue messages for node", replies)
+        self.assertIn("250 OK, queuing for node started", replies)
+        self.assertTrue(wait_for(lambda: self.route.messages(), timeout=60), self.client_log())
+        [(_, to, _, _)] = self.route.messages()
+        self.assertEqual(to, ["pat@partner2.test"])
+        self.assertTrue(wait_for(lambda: not outbound_files(self.home, "partner2_test.000"), timeout=30))
+
+    def test_a_host_that_greets_with_its_domain_gets_its_queue(self):
+        r = self.swaks("pat@partner2.test")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(wait_for(lambda: len(outbound_files(self.home, "partner2_test.000")) == 2,
+                                 timeout=60))
+        replies = self.call_in(["HELO partner2.test", "QUIT"])
+        self.assertIn("250", replies)
+        self.assertTrue(wait_for(lambda: self.route.messages(), timeout=60), self.client_log())
+
+    def test_etrn_is_sent_to_a_relay_that_offers_it_when_asked_for(self):
+        # The route host offers ETRN; the partner.test record asks for it (field 9) and the
+        # relay host does not offer it.
+        self.home.close()
+        self.home = Home(smtp_port=self.port)
+        with open(self.home.path("NEXUM2.INI"), "a", newline="") as f:
+            f.write("IPaddress=127.0.0.1\r\nMailHub=%s\r\nMailHubEnabled=1\r\netrn=1\r\n"
+                    "lowsmtpclog=1\r\n[Domain]\r\nn=1\r\n"
+                    "0=partner.test:%s:partner_test.000:*:0:1:0:0:1\r\n" % (RELAY, ROUTE))
+        make_accounts(self.home, ("alice",))
+        self.server = self.home.start("-server")
+        self.assertTrue(wait_for(lambda: listening(self.port), timeout=30))
+        self.assertEqual(self.swaks("pat@partner.test,bob@remote.test").returncode, 0)
+        self.assertTrue(wait_for(lambda: self.route.messages() and self.sink.messages(), timeout=60),
+                        self.client_log())
+        # Each connection asks for our domain, then for each domain marked for ETRN (a client
+        # with ETRN on connects at every run, queued mail or not).
+        requests = self.route.etrn_requests()
+        self.assertTrue(requests)
+        self.assertEqual(requests, ["example.test", "partner.test"] * (len(requests) // 2))
+        relay_lines = [l for l in self.client_log().splitlines() if ": %s: " % RELAY in l]
+        self.assertTrue(any("Sending: MAIL FROM:" in l for l in relay_lines), relay_lines)
+        self.assertFalse([l for l in relay_lines if "Sending: ETRN" in l])
+
+if __name__ == "__main__":
+    unittest.main()
