@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,11 @@ class CDnsResolver : public IRouteResolver {
 
   int ErrorCode() const;
   const std::string& ErrorText() const;
+
+  class CState;  // the resolver's working state (dns_resolver.cpp)
+
+ private:
+  std::unique_ptr<CState> state_;
 };
 
 // One MX query to `server`:`port` with logging on for its duration (the set-up console's
