@@ -16,31 +16,35 @@ constexpr const char* kNsError = "dn_expand() NS RECORD decompression error. ";
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// True when the name at `offset` lies inside the datagram: every label within `length`, every
-// compression pointer aimed strictly before itself (so expansion ends), no extended labels.
-bool NameInBounds(const uint8_t* data, size_t length, size_t offset) {
+enum class NameCheck { kGood, kPastEnd, kMalformed };
+
+// Whether the name at `offset` can be expanded: every label within `length`, every compression
+// pointer aimed strictly before the run of labels it ends (so expansion always ends), no
+// extended label types. kPastEnd: the datagram ends inside the name (a truncated answer).
+NameCheck CheckName(const uint8_t* data, size_t length, size_t offset) {
   size_t p = offset;
+  size_t runStart = offset;
   for (;;) {
-    if (p >= length) return false;
+    if (p >= length) return NameCheck::kPastEnd;
     uint8_t c = data[p];
     if ((c & 0xC0) == 0xC0) {
-      if (p + 1 >= length) return false;
+      if (p + 1 >= length) return NameCheck::kPastEnd;
       size_t target = (static_cast<size_t>(c & 0x3F) << 8) | data[p + 1];
-      if (target >= p) return false;
-      p = target;
+      if (target >= runStart) return NameCheck::kMalformed;
+      p = runStart = target;
     } else if ((c & 0xC0) != 0) {
-      return false;
+      return NameCheck::kMalformed;
     } else if (c == 0) {
-      return true;
+      return NameCheck::kGood;
     } else {
       p += 1 + c;
     }
   }
 }
 
-// Expands the name at `offset`: its compressed length (> 0), or -1.
+// Expands the name at `offset` (checked first): its compressed length (> 0), or -1.
 int ExpandName(const uint8_t* data, size_t length, size_t offset, std::string& name) {
-  if (!NameInBounds(data, length, offset)) return -1;
+  if (CheckName(data, length, offset) != NameCheck::kGood) return -1;
   char text[NS_MAXDNAME];
   int used = ::dn_expand(data, data + length, data + offset, text, sizeof text);
   if (used <= 0) return -1;
@@ -58,8 +62,7 @@ void LogRecord(int index, const DnsRecord& r, std::string& log) {
 }
 
 // Reads the type-specific data of `r` whose RDATA starts at `rd`. 0, or kDnsExpandFailed.
-int DecodeData(const uint8_t* data, size_t length, size_t rd, DnsRecord& r,
-               const char** error) {
+int DecodeData(const uint8_t* data, size_t length, size_t rd, DnsRecord& r, const char** error) {
   const size_t rdEnd = rd + static_cast<size_t>(r.rdlength);
   if (r.type == kDnsTypeMx) {
     int used = r.rdlength >= 3 ? ExpandName(data, length, rd + 2, r.data) : -1;
@@ -117,8 +120,8 @@ int BuildDnsQuery(uint16_t id, const std::string& name, int type, int klass,
                   std::vector<uint8_t>& query, size_t& questionLength) {
   query.assign(kDnsHeaderSize + NS_MAXCDNAME + 4, 0);
   ::ns_put16(id, query.data());
-  query[2] = 0x01;  // QR 0, opcode 0, AA 0, TC 0, RD 1
-  query[3] = 0x00;  // RA 0, Z 0, RCODE 0
+  query[2] = 0x01;                  // QR 0, opcode 0, AA 0, TC 0, RD 1
+  query[3] = 0x00;                  // RA 0, Z 0, RCODE 0
   ::ns_put16(1, query.data() + 4);  // QDCOUNT; AN/NS/ARCOUNT stay 0
   int n = ::dn_comp(name.c_str(), query.data() + kDnsHeaderSize, NS_MAXCDNAME, nullptr, nullptr);
   if (n <= 0) {
@@ -159,7 +162,8 @@ int ParseDnsRecords(const uint8_t* data, size_t length, size_t recordsStart,
   for (int section = 1; section <= 3; ++section) {
     if (log != nullptr) *log += "\n";
     for (int i = 0; i < counts[section - 1]; ++i) {
-      if (p >= length) return 0;  // the datagram ends here (truncated): parsed as far as it goes
+      // A datagram that ends here or inside the owner name was cut: parsed as far as it goes.
+      if (p >= length || CheckName(data, length, p) == NameCheck::kPastEnd) return 0;
       DnsRecord r;
       int used = ExpandName(data, length, p, r.owner);
       if (used < 0) {

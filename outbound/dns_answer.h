@@ -16,10 +16,10 @@
 
 namespace outbound {
 
-constexpr int kDnsMaxRecords = 200;        // entries of the record table per domain
-constexpr size_t kDnsAnswerSize = 2048;    // one UDP datagram
+constexpr int kDnsMaxRecords = 200;      // entries of the record table per domain
+constexpr size_t kDnsAnswerSize = 2048;  // one UDP datagram
 constexpr size_t kDnsHeaderSize = 12;
-constexpr size_t kDnsMaxOwnerName = 256;   // expanded names are cut to this length
+constexpr size_t kDnsMaxOwnerName = 256;  // expanded names are cut to this length
 constexpr int kDnsTypeA = 1;
 constexpr int kDnsTypeNs = 2;
 constexpr int kDnsTypeMx = 15;

@@ -87,8 +87,9 @@ class CDnsResolver::CState {
   void AddTried(const std::string& server);
   bool ChooseExchanger();
   int FindAddress(int from) const;
-  bool HasUnpickedAddress() const;
-  bool Referral();
+  bool IsGlue(int index) const;
+  int NextGlue() const;
+  bool Referral(int index);
   int ConnectivityCheck(const std::string& domain);
   void Log(const std::string& text) const;
 
@@ -200,9 +201,9 @@ int CDnsResolver::CState::QueryOnce() {
     }
     if (int rc = ReceiveAnswer(socket, buffer, length); rc != 0) return rc;
   }  // the socket is closed before the answer is read
-  std::string log = Format("\nANSWER:  id=%d  rd=%d  opcode=%d ra=%d aa=%d tc=%d rcode=%d",
-                           answer_.id, answer_.rd, answer_.opcode, answer_.ra, answer_.aa,
-                           answer_.tc, answer_.rcode);
+  std::string log =
+      Format("\nANSWER:  id=%d  rd=%d  opcode=%d ra=%d aa=%d tc=%d rcode=%d", answer_.id,
+             answer_.rd, answer_.opcode, answer_.ra, answer_.aa, answer_.tc, answer_.rcode);
   std::string text;
   int rc = ParseDnsRecords(buffer, static_cast<size_t>(length), kDnsHeaderSize + questionLength,
                            answer_, table_, &text, &log);
@@ -264,26 +265,33 @@ int CDnsResolver::CState::FindAddress(int from) const {
   return -1;
 }
 
-bool CDnsResolver::CState::HasUnpickedAddress() const {
+// A glue address: an A entry that is no address of an exchanger in the table. (An exchanger's
+// own address is asked for mail, not for DNS: asking it would cost a time-out per address once
+// the exchangers are used up.)
+bool CDnsResolver::CState::IsGlue(int index) const {
+  const DnsRecord& r = table_[index];
+  if (r.type != kDnsTypeA) return false;
   for (int i = 0; i < table_.Count(); ++i) {
-    if (table_[i].type == kDnsTypeA && !table_[i].picked) return true;
+    if (table_[i].type == kDnsTypeMx && SameName(table_[i].data, r.owner)) return false;
   }
-  return false;
+  return true;
 }
 
-// The first glue address not yet asked becomes server1 and is asked; true when its answer gave
-// an exchanger.
-bool CDnsResolver::CState::Referral() {
+int CDnsResolver::CState::NextGlue() const {
   for (int i = 0; i < table_.Count(); ++i) {
-    DnsRecord& r = table_[i];
-    if (r.type != kDnsTypeA || r.picked) continue;
-    r.picked = true;
-    server1_ = DottedAddress(r.address);
-    current_ = server1_;
-    serverState_ = 1;
-    return QueryWithFallback() == 0 && ChooseExchanger();
+    if (!table_[i].picked && IsGlue(i)) return i;
   }
-  return false;
+  return -1;
+}
+
+// The glue address at `index` becomes server1 and is asked; true when its answer gave an
+// exchanger.
+bool CDnsResolver::CState::Referral(int index) {
+  table_[index].picked = true;
+  server1_ = DottedAddress(table_[index].address);
+  current_ = server1_;
+  serverState_ = 1;
+  return QueryWithFallback() == 0 && ChooseExchanger();
 }
 
 int CDnsResolver::CState::ConnectivityCheck(const std::string& domain) {
@@ -339,7 +347,9 @@ int CDnsResolver::CState::Resolve(const std::string& domain, int attempt, std::s
     }
   }
   // Referrals: the glue addresses of the answers are asked in turn, within the query limit.
-  while (!found && queryCount_ < kQueryLimit && HasUnpickedAddress()) found = Referral();
+  for (int glue = NextGlue(); !found && glue >= 0 && queryCount_ < kQueryLimit; glue = NextGlue()) {
+    found = Referral(glue);
+  }
   int rc = kResolvedHost;
   if (found && !address) result = table_[chosenMx_].data;
   if (!found) {

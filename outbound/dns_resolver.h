@@ -90,7 +90,6 @@ class CDnsResolver : public IRouteResolver {
 // diagnostic). Returns the query result (0 answered, negative error code); `report` receives a
 // readable account of what was found.
 int DiagnosticMxQuery(const ResolverSettings& settings, const std::string& name,
-                      const std::string& server, int port, int timeoutSeconds,
-                      std::string& report);
+                      const std::string& server, int port, int timeoutSeconds, std::string& report);
 
 }  // namespace outbound
