@@ -318,7 +318,8 @@ int CSocketExtension::Receive(char* buffer, int length) {
 }
 
 int CSocketExtension::ReceiveDatagram(char* buffer, int length, int milliseconds) {
-  const uint64_t deadline = platform::TickCount() + static_cast<uint64_t>(milliseconds < 0 ? 0 : milliseconds);
+  const uint64_t deadline =
+      platform::TickCount() + static_cast<uint64_t>(milliseconds < 0 ? 0 : milliseconds);
   for (;;) {
     uint64_t now = platform::TickCount();
     int wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
