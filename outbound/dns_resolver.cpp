@@ -369,6 +369,7 @@ std::string CDnsResolver::CState::Report(int rc, const std::string& server, int 
   std::string out = "MX query for " + qname_ + " to " + server + ":" + std::to_string(port) + ": ";
   if (rc != 0) {
     out += "no answer (" + std::to_string(rc) + ")";
+    if (errorCode_ != 0) out += ":";
     if (server.empty()) out += " no DNS server given";
     if (errorCode_ != 0) out += errorText_;
     return out;
