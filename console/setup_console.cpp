@@ -1,7 +1,9 @@
 #include "console/setup_console.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <sstream>
+#include <thread>
 
 #include "core/home_modes.h"
 #include "core/jobs.h"
@@ -10,6 +12,7 @@
 #include "core/peer_signals.h"
 #include "core/server.h"
 #include "core/settings.h"
+#include "outbound/dns_resolver.h"
 #include "platform/path.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
@@ -41,7 +44,7 @@ class CSetupConsole : public core::IConsole {
   void Prompt() {
     if (interactive_) {
       Say("Commands: send distribute uucp reload save start stop clear sessions status tighten "
-          "exit");
+          "mx exit");
     }
   }
 
@@ -98,6 +101,10 @@ class CSetupConsole : public core::IConsole {
       Sessions();
     } else if (verb == "tighten") {
       Say(core::TightenReport(settings_.Paths().home, core::TightenHome(settings_.Paths().home)));
+    } else if (verb == "mx") {
+      std::string server, port;
+      words >> server >> port;
+      MxQuery(arg, server, port);
     } else if (verb == "status") {
       if (!process_.ServerRole()) process_.Peer().RereadPeer();
       ShowStatus();
@@ -137,6 +144,38 @@ class CSetupConsole : public core::IConsole {
     Say("Unknown log: " + name);
   }
 
+  // One MX query for `domain` to `server` (default: the DNS server of the settings) with the
+  // DNS log on; the resolver's account of the answer is shown when it comes. It runs on a
+  // thread of its own so that a server's tick goes on while it waits.
+  void MxQuery(const std::string& domain, std::string server, const std::string& port) {
+    if (domain.empty()) {
+      Say("Usage: mx DOMAIN [SERVER [PORT]]");
+      return;
+    }
+    if (mxQuery_.joinable()) mxQuery_.join();  // one query at a time
+    const core::DnsSettings& dns = settings_.Values().dns;
+    outbound::ResolverSettings rs;
+    rs.server1 = dns.server1;
+    rs.server2 = dns.server2;
+    rs.port = dns.port;
+    rs.timeoutSeconds = dns.timeout;
+    rs.logging = true;
+    rs.logPath = platform::JoinPath(settings_.Paths().home, "dns.log");
+    if (server.empty()) server = !dns.server1.empty() ? dns.server1 : dns.server2;
+    int portNumber = port.empty() ? dns.port : std::atoi(port.c_str());
+    if (server.empty() || portNumber <= 0 || portNumber > 65535) {
+      Say(server.empty() ? "No DNS server: give one (mx DOMAIN SERVER) or set server1"
+                         : "Bad port: " + port);
+      return;
+    }
+    Say("MX query for " + domain + " to " + server + ":" + std::to_string(portNumber) + "...");
+    mxQuery_ = std::jthread([this, rs, domain, server, portNumber] {
+      std::string report;
+      (void)outbound::DiagnosticMxQuery(rs, domain, server, portNumber, rs.timeoutSeconds, report);
+      Say(report);
+    });
+  }
+
   void Sessions() {
     if (!process_.ServerRole()) {
       Say("No sessions run in this console process.");
@@ -153,6 +192,7 @@ class CSetupConsole : public core::IConsole {
   core::CMessageSink& sink_;
   core::CLogSet& logs_;
   core::CServerProcess& process_;
+  std::jthread mxQuery_;  // the running MX query; joined before the console goes
 };
 
 }  // namespace

@@ -13,6 +13,10 @@
 //               is re-armed (a separate server notices the file shrank)
 //   sessions    the sessions running in the server process
 //   status      which server the console works with
+//   mx DOMAIN [SERVER [PORT]]
+//               one MX query (to the DNS server of the settings unless given) with the DNS log
+//               on; shows the records of the answer and the exchangers in the order delivery
+//               would try them, with their addresses
 //   exit        the exit procedure: asks "Are you sure you want to exit?" with an operator
 // In a console process the jobs are posted to the server; in a server they run at once. Messages
 // from the server (203: the server started or stopped) are shown as they arrive.

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/prebound.h"
+#include "platform/system.h"
 
 namespace net {
 
@@ -83,6 +84,16 @@ int CSocketExtension::SetError(const char* operation, int code) {
 
 int CSocketExtension::Create() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    SetError("Create", WsaError(errno));
+    return -1;
+  }
+  ownSocket_ = fd;
+  return Attach();
+}
+
+int CSocketExtension::CreateDatagram() {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {
     SetError("Create", WsaError(errno));
     return -1;
@@ -304,6 +315,29 @@ int CSocketExtension::Receive(char* buffer, int length) {
     return -1;
   }
   return static_cast<int>(n);
+}
+
+int CSocketExtension::ReceiveDatagram(char* buffer, int length, int milliseconds) {
+  const uint64_t deadline =
+      platform::TickCount() + static_cast<uint64_t>(milliseconds < 0 ? 0 : milliseconds);
+  for (;;) {
+    uint64_t now = platform::TickCount();
+    int wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    pollfd p{activeSocket_, POLLIN, 0};
+    int r = ::poll(&p, 1, wait);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      SetError("Receive", WsaError(errno));
+      return -1;
+    }
+    if (r == 0) return kTimedOut;
+    ssize_t n = ::recv(activeSocket_, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<int>(n);
+    // Readiness without a datagram (a dropped checksum failure): wait for the rest of the time.
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    SetError("Receive", WsaError(errno));
+    return -1;
+  }
 }
 
 long CSocketExtension::Find(const std::string& terminator) const {

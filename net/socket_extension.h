@@ -55,6 +55,8 @@ class CSocketExtension {
 
   // Set-up. 0 or -1 unless said.
   int Create();
+  // A UDP socket (the resolver's queries): Connect fixes its peer, SendN sends one datagram.
+  int CreateDatagram();
   int Attach(int handle);
   int Attach() { return Attach(ownSocket_); }
   int Bind(int port, const std::string& address);
@@ -82,6 +84,9 @@ class CSocketExtension {
   int SendN(const char* data, int length);
   int SendN(const std::string& data) { return SendN(data.data(), static_cast<int>(data.size())); }
   int Receive(char* buffer, int length);
+  // Waits up to `milliseconds` for one datagram and takes it, cut to `length` bytes: its length
+  // (0 for an empty datagram), kTimedOut, or -1 with the error recorded.
+  int ReceiveDatagram(char* buffer, int length, int milliseconds);
   // One line including its CR LF (length returned), -500, -501 (bytes kept) or -1/-code.
   int ReceiveData(std::string* line);
   // One line without `terminator` (0), -501 with a buffer-sized piece, -500 or -1.

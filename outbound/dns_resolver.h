@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,13 +79,17 @@ class CDnsResolver : public IRouteResolver {
 
   int ErrorCode() const;
   const std::string& ErrorText() const;
+
+  class CState;  // the resolver's working state (dns_resolver.cpp)
+
+ private:
+  std::unique_ptr<CState> state_;
 };
 
 // One MX query to `server`:`port` with logging on for its duration (the set-up console's
 // diagnostic). Returns the query result (0 answered, negative error code); `report` receives a
 // readable account of what was found.
 int DiagnosticMxQuery(const ResolverSettings& settings, const std::string& name,
-                      const std::string& server, int port, int timeoutSeconds,
-                      std::string& report);
+                      const std::string& server, int port, int timeoutSeconds, std::string& report);
 
 }  // namespace outbound

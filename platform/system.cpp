@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -42,6 +43,20 @@ int64_t FreeDiskSpace(const std::string& path) {
 }
 
 void SleepMilliseconds(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int RandomBytes(void* buffer, size_t size) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::getrandom(out + done, size - done, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
 
 long CurrentProcessId() { return static_cast<long>(::getpid()); }
 

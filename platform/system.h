@@ -2,6 +2,7 @@
 // Thread-safe; no state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -25,6 +26,9 @@ long StandardUtcOffsetMinutes();
 int64_t FreeDiskSpace(const std::string& path);
 
 void SleepMilliseconds(unsigned ms);
+
+// Fills `size` bytes from the kernel's random source (getrandom). 0, or -1 when it failed.
+int RandomBytes(void* buffer, size_t size);
 
 // The published "thread id" of a process is its process id.
 long CurrentProcessId();
