@@ -9,9 +9,11 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # swaks and curl are the SMTP clients of the integration tests, fetchmail and curl POP3 clients; Python's test suite data and
 # sharutils' uudecode and macutils' binhex are oracles of the mail toolkit's tests.
 # dnsmasq and python3-dnslib (the scripted responder) are the DNS servers of the resolver's tests.
+# postfix (its smtp-sink, and a private instance) and python3-aiosmtpd are the mail servers that the
+# SMTP client delivers to in the outbound tests.
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
   clang libclang-rt-14-dev swaks curl fetchmail libpython3.11-testsuite sharutils macutils
-  dnsmasq-base python3-dnslib)
+  dnsmasq-base python3-dnslib postfix python3-aiosmtpd)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -5,6 +5,8 @@ by recipient (reject* 550 at RCPT, defer* 451 at RCPT, dataerr* 554 after the da
 the envelope and the exact bytes. Each is started as a process and stopped by its process id."""
 
 import glob
+import re
+import shutil
 import os
 import signal
 import socket
@@ -132,3 +134,93 @@ class ScriptedPeer(Peer):
                 return f.read().split()
         except FileNotFoundError:
             return []
+
+
+class PostfixPeer:
+    """A real Postfix of its own (configuration, queue and data directories under `work`)
+    listening on `address`:25, which stores every message for `domain` in one maildir,
+    `work`/mail/inbox. It never relays and never looks a name up. Started with the postfix
+    command and stopped by the process id of its master."""
+
+    POSTFIX = "/usr/sbin/postfix"
+
+    def __init__(self, address, work, domain):
+        self.address = address
+        self.work = work
+        conf, spool, data, mail = (os.path.join(work, d) for d in ("conf", "spool", "data", "mail"))
+        for d in (conf, spool, data, mail):
+            os.makedirs(d, exist_ok=True)
+        # Postfix's own users reach their directories through the way to `work`.
+        parent = os.path.abspath(work)
+        while parent != "/":
+            mode = os.stat(parent).st_mode
+            if not mode & 0o001:
+                os.chmod(parent, (mode & 0o7777) | 0o001)
+            parent = os.path.dirname(parent)
+        shutil.chown(data, "postfix")
+        shutil.chown(mail, "nobody", "nogroup")
+        self.maildir = os.path.join(mail, "inbox")
+        self.log = os.path.join(work, "postfix.log")
+        with open(os.path.join(conf, "main.cf"), "w") as f:
+            f.write("\n".join([
+                "compatibility_level = 3.6",
+                "queue_directory = " + spool,
+                "data_directory = " + data,
+                "myhostname = mx.%s" % domain,
+                "mydomain = " + domain,
+                "mydestination =",
+                "inet_interfaces = all",
+                "inet_protocols = ipv4",
+                "mynetworks = 127.0.0.0/8",
+                "smtp_dns_support_level = disabled",
+                "smtpd_peername_lookup = no",
+                "virtual_mailbox_domains = " + domain,
+                "virtual_mailbox_base = " + mail,
+                "virtual_mailbox_maps = static:inbox/",
+                "virtual_uid_maps = static:65534",
+                "virtual_gid_maps = static:65534",
+                "virtual_minimum_uid = 100",
+                "default_transport = error:no relaying",
+                "relay_transport = error:no relaying",
+                "smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination",
+                "maillog_file = " + self.log,
+                "maillog_file_prefixes = " + work,
+                "alias_maps =", "alias_database =", "biff = no", ""]))
+        with open("/etc/postfix/master.cf") as f:
+            master = f.read()
+        # The SMTP server on this address only; no chroot (nothing is copied into one).
+        master = re.sub(r"(?m)^smtp(\s+inet\s)", address + r":25\1", master)
+        with open(os.path.join(conf, "master.cf"), "w") as f:
+            f.write(master)
+        self.conf = conf
+        subprocess.run(["/usr/sbin/postconf", "-c", conf, "-F", "*/*/chroot = n"], check=True)
+        subprocess.run([self.POSTFIX, "-c", conf, "start"], check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        pid_file = os.path.join(spool, "pid", "master.pid")
+        if not wait_until(lambda: accepting(address) and os.path.exists(pid_file), 30):
+            raise RuntimeError("postfix on %s:25 did not start" % address)
+        with open(pid_file) as f:
+            self.pid = int(f.read().strip())
+
+    def messages(self):
+        """The stored messages (bytes, LF line ends as Postfix stores them), oldest first."""
+        out = []
+        for sub in ("new", "cur"):
+            for path in glob.glob(os.path.join(self.maildir, sub, "*")):
+                with open(path, "rb") as f:
+                    out.append((os.path.getmtime(path), f.read()))
+        return [m for _, m in sorted(out)]
+
+    def stop(self):
+        try:
+            os.kill(self.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            return
+        def gone():
+            try:
+                os.kill(self.pid, 0)
+                return False
+            except ProcessLookupError:
+                return True
+        if not wait_until(gone, 20):
+            os.kill(self.pid, signal.SIGKILL)

@@ -6,13 +6,15 @@ host that calls in with ETRN or HELO gets its domain's queue."""
 import glob
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
+import time
 import unittest
 
-from harness import Home, wait_for
-from peers import ScriptedPeer, SinkPeer
+from harness import Home, read_ini, wait_for
+from peers import PostfixPeer, ScriptedPeer, SinkPeer
 from test_distribution import mailbox, make_accounts
 from test_smtp import free_port, listening
 
@@ -121,7 +123,7 @@ class RelayDeliveryTest(unittest.TestCase):
         self.assertIn("0=defer1@partner.test", text)
         self.assertIn("n=1", text)
         # A forced run tries it again; it is still deferred and still there.
-        self.server.send_signal(__import__("signal").SIGUSR1)
+        self.server.send_signal(signal.SIGUSR1)
         self.assertTrue(wait_for(lambda: self.client_log().count("RCPT TO:<defer1@partner.test>") >= 2,
                                  timeout=60))
         self.assertEqual(len(outbound_files(self.home, "partner_test.000")), 2)
@@ -194,6 +196,149 @@ class RelayDeliveryTest(unittest.TestCase):
         relay_lines = [l for l in self.client_log().splitlines() if ": %s: " % RELAY in l]
         self.assertTrue(any("Sending: MAIL FROM:" in l for l in relay_lines), relay_lines)
         self.assertFalse([l for l in relay_lines if "Sending: ETRN" in l])
+
+
+DNS = "127.0.0.53"  # dnsmasq, authoritative for the remote test domains
+DNSMASQ = "/usr/sbin/dnsmasq"
+# domain -> the address of its only mail exchanger
+EXCHANGERS = {"remote1.test": "127.0.0.2", "remote2.test": "127.0.0.3",
+              "remote3.test": "127.0.0.4", "remote4.test": "127.0.0.5"}
+
+
+class DnsDeliveryTest(unittest.TestCase):
+    """The default queue without relay host: each domain's exchanger is found through a real
+    DNS server; remote1 is the packaged sink, remote2 a real Postfix that stores what it gets,
+    remote3 the scripted server, remote4 a sink that refuses EHLO."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="qvdns.")
+        self.peers = []
+        records = []
+        for domain, address in EXCHANGERS.items():
+            records += ["--mx-host=%s,mx.%s,10" % (domain, domain),
+                        "--host-record=mx.%s,%s" % (domain, address)]
+        self.dns = subprocess.Popen(
+            [DNSMASQ, "--keep-in-foreground", "--conf-file=/dev/null", "--port=53",
+             "--listen-address=" + DNS, "--bind-interfaces", "--no-resolv", "--no-hosts",
+             "--no-poll", "--user=root", "--group=root", "--pid-file=", "--local=/test/",
+             *records], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.sink = SinkPeer("127.0.0.2", os.path.join(self.tmp, "sink"), name="mx.remote1.test")
+        self.peers.append(self.sink)
+        self.postfix = PostfixPeer("127.0.0.3", os.path.join(self.tmp, "postfix"), "remote2.test")
+        self.peers.append(self.postfix)
+        self.scripted = ScriptedPeer("127.0.0.4", os.path.join(self.tmp, "scripted.rec"),
+                                     name="mx.remote3.test")
+        self.peers.append(self.scripted)
+        self.plain = SinkPeer("127.0.0.5", os.path.join(self.tmp, "plain"), name="mx.remote4.test",
+                              options=("-e",))
+        self.peers.append(self.plain)
+        self.port = free_port()
+        self.home = Home(smtp_port=self.port)
+        with open(self.home.path("NEXUM2.INI"), "a", newline="") as f:
+            f.write("IPaddress=127.0.0.1\r\nsmtpclog=1\r\nlowsmtpclog=1\r\nDeliveryDelay=1\r\n"
+                    "[DNS]\r\nserver1=%s\r\ntimeout=5\r\n" % DNS)
+        make_accounts(self.home, ("alice",))
+
+    def start(self):
+        self.server = self.home.start("-server")
+        self.assertTrue(wait_for(lambda: listening(self.port), timeout=30))
+
+    def tearDown(self):
+        self.home.close()
+        for peer in self.peers:
+            peer.stop()
+        self.dns.terminate()
+        self.dns.wait(timeout=10)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def client_log(self):
+        try:
+            with open(self.home.path("smtpclow.log"), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def swaks(self, to):
+        return subprocess.run(
+            ["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
+             "--from", "alice@example.test", "--to", to, "--data", BODY],
+            capture_output=True, text=True, timeout=60)
+
+    def test_each_domain_reaches_its_exchanger_byte_for_byte(self):
+        self.start()
+        r = self.swaks("alice@example.test,bob@remote1.test,pat@remote2.test,ann@remote4.test")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(wait_for(lambda: mailbox(self.home, "alice"), timeout=60))
+        self.assertTrue(wait_for(lambda: self.sink.messages() and self.postfix.messages()
+                                 and self.plain.messages(), timeout=90), self.client_log())
+        expected = without_status(mailbox(self.home, "alice")[0])
+        lf = expected.replace(b"\r\n", b"\n")
+        [(envelope, relayed)] = self.sink.messages()
+        self.assertEqual(envelope["X-Rcpt-Args"], ["<bob@remote1.test>"])
+        self.assertEqual(relayed.rstrip(b"\n"), lf.rstrip(b"\n"))
+        # Postfix puts its own trace lines on top of what it received.
+        [stored] = self.postfix.messages()
+        self.assertTrue(stored.endswith(lf), stored[:600])
+        trace = stored[:-len(lf)]
+        self.assertIn(b"Return-Path: <alice@example.test>\n", trace)
+        self.assertIn(b"Delivered-To: pat@remote2.test\n", trace)
+        self.assertNotIn(b"X-IStatus", stored)
+        self.assertIn(b"\n..two dots\n.\nlast line\n", stored)  # dot-stuffing undone
+        # A server without the extensions got HELO.
+        [(plain_envelope, _)] = self.plain.messages()
+        self.assertEqual(plain_envelope["X-Helo-Args"], ["example.test"])
+        self.assertIn("Sending: HELO example.test", self.client_log())
+        self.assertTrue(wait_for(lambda: not outbound_files(self.home, "MAILHUB"), timeout=30))
+
+    def test_a_deferral_is_retried_later_and_a_refusal_reported_once(self):
+        self.start()
+        r = self.swaks("ok@remote3.test,defer1@remote3.test,reject1@remote3.test")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(wait_for(lambda: self.scripted.messages(), timeout=60), self.client_log())
+        self.assertEqual(self.scripted.messages()[0][1], ["ok@remote3.test"])
+        # The refusal, reported at once through local delivery; the deferral not yet.
+        self.assertTrue(wait_for(lambda: mailbox(self.home, "alice"), timeout=60))
+        [report] = mailbox(self.home, "alice")
+        self.assertIn(b'"reject1@remote3.test"', report)
+        self.assertNotIn(b'"defer1@remote3.test"', report)
+        # The deferred recipient waits with its retry time 30 minutes after the attempt.
+        [envelope] = [f for f in outbound_files(self.home, "MAILHUB") if f.upper().startswith("I")]
+        path = self.home.path("OUTQUEUE", "MAILHUB", envelope)
+        next_send = read_ini(path, "From", "NxtSend")
+        self.assertRegex(next_send, r"^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d 001$")
+        self.assertEqual(read_ini(path, "To", "n"), "1")
+        self.assertEqual(read_ini(path, "To", "0"), "defer1@remote3.test")
+        due = time.mktime(time.strptime(next_send[:19], "%d/%m/%Y %H:%M:%S"))
+        self.assertAlmostEqual(due - time.time(), 30 * 60, delta=120)
+        # A forced run before that time leaves it alone.
+        attempts = self.client_log().count("RCPT TO:<defer1@remote3.test>")
+        self.server.send_signal(signal.SIGUSR1)
+        time.sleep(2)
+        self.assertEqual(self.client_log().count("RCPT TO:<defer1@remote3.test>"), attempts)
+        self.assertEqual(read_ini(path, "From", "NxtSend"), next_send)
+
+    def test_after_the_last_attempt_the_message_is_discarded_and_reported(self):
+        # An item on its fifteenth retry, due now.
+        queue = self.home.path("OUTQUEUE", "MAILHUB")
+        os.makedirs(queue, exist_ok=True)
+        past = time.strftime("%d/%m/%Y %H:%M:%S", time.localtime(time.time() - 60))
+        with open(os.path.join(queue, "I0000042.MIM"), "w", newline="") as f:
+            f.write("[From]\r\nFrom=alice@example.test\r\nIniDate=01/12/2026 08:00:00\r\n"
+                    "NxtSend=%s 015\r\n[To]\r\nn=1\r\n0=defer9@remote3.test\r\n" % past)
+        with open(os.path.join(queue, "~M0000042.part"), "wb") as f:
+            f.write(BODY.encode())
+        os.rename(os.path.join(queue, "~M0000042.part"), os.path.join(queue, "M0000042.MIM"))
+        self.start()
+        self.server.send_signal(signal.SIGUSR1)
+        self.assertTrue(wait_for(lambda: mailbox(self.home, "alice"), timeout=60), self.client_log())
+        [report] = mailbox(self.home, "alice")
+        self.assertIn(b"Subject: Impossible to deliver: 15 retries since 01/12/2026 08:00:00. "
+                      b"Message discarded.", report)
+        self.assertIn(b"Transmission cancelled", report)
+        self.assertEqual(outbound_files(self.home, "MAILHUB"), [])
+        with open(self.home.path("smtpccon.log"), encoding="latin-1") as f:
+            self.assertIn("to=defer9@remote3.test cannot be delivered", f.read())
+
 
 if __name__ == "__main__":
     unittest.main()
