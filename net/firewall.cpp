@@ -173,6 +173,17 @@ long CFirewallSession::RaiseSizeLimit(long current, const std::string& domain) {
   const store::DomainRecord* record = table->Find(domain);
   long value = record ? record->sizeLimit : settings_.maxMsgSize;
   long limit = value < 1 ? 0 : std::max(current, value);
+  // A domain neither local nor routed leaves by the default route; when a domain record serves
+  // the default queue, its limit applies as well (0 lifts the limit, a larger one raises it).
+  if (record == nullptr && limit != 0 && !table->IsLocalDomain(domain)) {
+    for (const store::DomainRecord& r : table->records) {
+      if (r.deleted || r.added || !platform::EqualNoCase(r.queueDir, store::CDomainTable::kDefaultQueueDir)) {
+        continue;
+      }
+      limit = r.sizeLimit < 1 ? 0 : std::max(limit, r.sizeLimit);
+      break;
+    }
+  }
   return DiskCap(limit);
 }
 

@@ -169,6 +169,20 @@ TEST_F(FirewallSessionFixture, SizeLimitsFromDomainsTheSettingAndTheFreeDisk) {
   EXPECT_EQ(s.RaiseSizeLimit(2000, "example.test"), 2000);
   EXPECT_EQ(s.RaiseSizeLimit(2000, "open.test"), 0);      // a domain without limit lifts it
   EXPECT_EQ(s.RaiseSizeLimit(0, "partner.test"), 0);      // and it stays lifted
+  EXPECT_EQ(s.RaiseSizeLimit(-1, "far.test"), 500);       // unrouted, no default route record
+  // A record serving the default queue: its limit applies to unrouted domains only.
+  store::DomainSnapshot withHub = *domains.Snapshot();
+  withHub.records.push_back(store::ParseDomainRecord("hub.test:relay.test:MAILHUB::25:1:0:3000:0"));
+  domains.Load(dir.path(), withHub);
+  EXPECT_EQ(s.RaiseSizeLimit(-1, "far.test"), 3000);
+  EXPECT_EQ(s.RaiseSizeLimit(4000, "far.test"), 4000);    // it only raises
+  EXPECT_EQ(s.RaiseSizeLimit(-1, "example.test"), 500);   // local: not by the default route
+  EXPECT_EQ(s.RaiseSizeLimit(-1, "partner.test"), 2000);  // routed: its own record
+  withHub.records.back() = store::ParseDomainRecord("hub.test:relay.test:MailHub::25:1:0:0:0");
+  domains.Load(dir.path(), withHub);
+  EXPECT_EQ(s.RaiseSizeLimit(-1, "far.test"), 0);         // 0 on the default route lifts it
+  withHub.records.pop_back();
+  domains.Load(dir.path(), withHub);
   // Keeping 1,000 Kbytes free of 3,500 caps every limit at 2,500 (units of 1000 bytes).
   settings.MutableValues().firewall.minDiskSpace = 1000;
   settings.Publish();
