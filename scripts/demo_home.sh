@@ -7,9 +7,12 @@ set -euo pipefail
 DEMO=${1:-"$(cd "$(dirname "$0")/.." && pwd)/demo"}
 mkdir -p "$DEMO/windir" "$DEMO/home"
 printf '[Settings]\r\nHomeDir=%s\r\n' "$DEMO/home" > "$DEMO/windir/TORVIK.INI"
+# A demo sends no mail out on its own: NoExternalDelivery keeps the default queue for forced runs
+# (the console's `send`); set a relay host or DNS servers first (README, "Outbound delivery").
 if [ ! -f "$DEMO/home/NEXUM2.INI" ]; then
   printf '%s\r\n' '[SMTP]' 'Domain=example.test' 'LocalName=mail.example.test' \
-    'IPaddress=127.0.0.1' 'smtpport=2525' 'pop3port=1110' > "$DEMO/home/NEXUM2.INI"
+    'IPaddress=127.0.0.1' 'smtpport=2525' 'pop3port=1110' 'NoExternalDelivery=1' \
+    > "$DEMO/home/NEXUM2.INI"
 fi
 
 # Three accounts: the postmaster and two users (passwords as the names; they are scrambled into
