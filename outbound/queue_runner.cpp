@@ -115,16 +115,16 @@ int COutboundRunner::Start(ClientConfig config) {
     if (context_.counters) context_.counters->smtpClients.fetch_add(1);
   }
   config.number = clientNumber_.fetch_add(1) + 1;
-  auto client = std::make_unique<CSMTPClient>(MakeClientContext(), std::move(config));
-  auto body = [this, raw, key, client = std::move(client)]() mutable {
-    const ClientConfig& cfg = client->Config();
+  auto client = context_.runClient ? nullptr
+                                   : std::make_unique<CSMTPClient>(MakeClientContext(), config);
+  auto body = [this, raw, key, cfg = std::move(config), client = std::move(client)]() mutable {
     bool relay = !cfg.dnsMode;
     if (relay && context_.logs) {
       (void)context_.logs->Write(core::LogId::kSmtpcLow,
                                  ": SMTP Client thread start: " + std::to_string(cfg.number) +
                                      ", " + cfg.queueDir);
     }
-    (void)client->Run();
+    (void)(client ? client->Run() : context_.runClient(cfg));
     if (relay && context_.logs) {
       (void)context_.logs->Write(core::LogId::kSmtpcLow,
                                  ": SMTP Client thread stop : " + std::to_string(cfg.number) +

@@ -48,6 +48,9 @@ struct RunnerContext {
   // Runs the local distribution after each run (reports go out through it).
   std::function<void()> distribute;
   std::function<std::time_t()> now;
+  // Runs one client in its thread instead of the SMTP client (tests watch the decisions);
+  // unset: the SMTP client.
+  std::function<int(const ClientConfig&)> runClient;
 };
 
 class COutboundRunner {
