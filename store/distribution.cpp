@@ -284,7 +284,7 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
   std::string message = platform::JoinPath(inqueue, name);
   std::string envelopeFile = ItemSibling(message, 'R');
   toolkit::MimeMessage parsed;
-  std::string text;
+  platform::CMappedFile text;
   toolkit::ParseOptions headerOnly;
   headerOnly.headerOnly = true;
   if (toolkit::ParseMessageFile(message, &parsed, &text, headerOnly) != 0) return;  // stays
