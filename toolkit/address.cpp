@@ -155,13 +155,15 @@ SplitResult SplitMailbox(std::string_view text) {
   // The words of the address; white space next to "." or "@" joins two words into one.
   std::vector<std::string> words;
   bool glue = false;  // the previous word ended with "." or "@": the next one joins it
+  // A stray "<" or ">" left outside a pair separates words like a blank.
+  auto separator = [](char c) { return IsBlank(c) || c == '<' || c == '>'; };
   for (size_t i = 0; i < entry.size();) {
-    if (IsBlank(entry[i])) {
+    if (separator(entry[i])) {
       ++i;
       continue;
     }
     size_t end = i;
-    while (end < entry.size() && !IsBlank(entry[end])) end = SkipQuoted(entry, end) + 1;
+    while (end < entry.size() && !separator(entry[end])) end = SkipQuoted(entry, end) + 1;
     std::string_view word = entry.substr(i, end - i);
     if (words.empty() || !(glue || word[0] == '.' || word[0] == '@')) {
       words.emplace_back(word);
