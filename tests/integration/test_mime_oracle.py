@@ -408,5 +408,53 @@ class EncoderOracleTest(unittest.TestCase):
         self.assertEqual(self.run_tool("decode", "uu", enc), self.data)
 
 
+class BigMessageTest(unittest.TestCase):
+    """A message far bigger than the memory the tool may use: parse and extract keep their peak
+    resident size below half the message's size (the file is mapped and given back as it is
+    passed, parts are decoded piece by piece)."""
+
+    SIZE = 96 * 1000 * 1000
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="qvbig.")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def peak_rss(self, *args, sink=None):
+        proc = subprocess.Popen([QVMIME, *args], stdout=subprocess.PIPE)
+        for chunk in iter(lambda: proc.stdout.read(1 << 20), b""):
+            if sink:
+                sink(chunk)
+        _, status, usage = os.wait4(proc.pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, args)
+        return usage.ru_maxrss * 1024
+
+    def test_parse_and_extract_in_bounded_memory(self):
+        import base64
+        import hashlib
+        path = os.path.join(self.dir, "big.eml")
+        digest = hashlib.sha256()
+        rng = random.Random(3)
+        block = rng.randbytes(57 * 1024)
+        with open(path, "wb") as f:
+            f.write(b"From: big@example.test\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+                    b"--b\r\nContent-Transfer-Encoding: base64\r\n\r\n")
+            encoded = base64.encodebytes(block).replace(b"\n", b"\r\n")
+            blocks = 0
+            while f.tell() < self.SIZE:
+                digest.update(block)
+                f.write(encoded)
+                blocks += 1
+            f.write(b"--b--\r\n")
+        parsed = []
+        self.assertLess(self.peak_rss("parse", path, sink=parsed.append), self.SIZE // 2)
+        info = json.loads(b"".join(parsed))
+        self.assertEqual(info["parts"][1]["decoded_size"], len(block) * blocks)
+        got = hashlib.sha256()
+        self.assertLess(self.peak_rss("extract", path, "2", sink=got.update), self.SIZE // 2)
+        self.assertEqual(got.hexdigest(), digest.hexdigest())
+
+
 if __name__ == "__main__":
     unittest.main()
