@@ -495,9 +495,7 @@ int CSMTPProtocol::HeaderLine(const std::string& line) {
   SmtpMessageFacts& facts = tx_->facts;
   auto value = [&](size_t nameLength) { return Trim(line.substr(nameLength)); };
   // The address an answer goes to: comments and display name removed (RFC 5322 3.4).
-  auto address = [&](size_t nameLength) {
-    return toolkit::MailboxAddress(value(nameLength));
-  };
+  auto address = [&](size_t nameLength) { return toolkit::MailboxAddress(value(nameLength)); };
   auto starts = [&](const char* name) { return platform::StartsWithNoCase(line, name); };
   std::string checkName, checkValue;
   if (starts("return-receipt-to:")) {

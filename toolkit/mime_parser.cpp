@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <new>
 
 #include "toolkit/address.h"
@@ -179,7 +179,8 @@ std::vector<std::pair<std::string, std::string>> Parameters(std::string_view s, 
       pos = semi == std::string_view::npos ? s.size() : semi;
     } else {
       size_t semi = s.find(';', pos);
-      value = std::string(s.substr(pos, semi == std::string_view::npos ? std::string_view::npos : semi - pos));
+      value = std::string(
+          s.substr(pos, semi == std::string_view::npos ? std::string_view::npos : semi - pos));
       pos = semi == std::string_view::npos ? s.size() : semi;
     }
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
@@ -372,7 +373,8 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
   while (lineStart < limit) {
     size_t next = lineStart;
     NextLine(text, &next, limit, &line);
-    int kind = line.size() >= delimiter.size() && line[0] == '-' ? BoundaryLine(line, delimiter) : 0;
+    int kind =
+        line.size() >= delimiter.size() && line[0] == '-' ? BoundaryLine(line, delimiter) : 0;
     if (kind != 0) {
       if (partStart != std::string_view::npos) {
         // The line end before the delimiter belongs to the delimiter (RFC 2046 5.1.1).
@@ -386,7 +388,8 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
           child.subtype = 0;
           child.subtypeText = "rfc822";
         }
-        if (int rc = ParseEntity(text, partStart, end, nullptr, &child, options, depth + 1); rc != 0) {
+        if (int rc = ParseEntity(text, partStart, end, nullptr, &child, options, depth + 1);
+            rc != 0) {
           return rc;
         }
       }
@@ -481,19 +484,22 @@ int DecodePart(std::string_view text, const MimePart& part,
     case kBase64: {
       CBase64Decoder decoder;
       bool bad = false;
-      int rc = ForEachPiece(text, begin, end, false, [&](std::string_view piece) {
-        out.clear();
-        bad = decoder.Decode(piece, &out) < 0;
-        int r = write(out);
-        return r != 0 ? r : bad ? kErrBadInput : 0;
-      }, passed);
+      int rc = ForEachPiece(
+          text, begin, end, false,
+          [&](std::string_view piece) {
+            out.clear();
+            bad = decoder.Decode(piece, &out) < 0;
+            int r = write(out);
+            return r != 0 ? r : bad ? kErrBadInput : 0;
+          },
+          passed);
       if (rc != 0) return rc;
       return decoder.Finish(&out) == 0 ? 0 : kErrBadInput;
     }
     case kQuotedPrintable:
-      return ForEachPiece(text, begin, end, true, [&](std::string_view piece) {
-        return write(DecodeQuotedPrintable(piece));
-      }, passed);
+      return ForEachPiece(
+          text, begin, end, true,
+          [&](std::string_view piece) { return write(DecodeQuotedPrintable(piece)); }, passed);
     case kUuencode: {
       std::string name;
       if (Uudecode(content, &out, &name) != 0) return kErrBadInput;

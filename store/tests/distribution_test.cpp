@@ -314,7 +314,8 @@ TEST_F(DistributionFixture, RepliesGoToTheAddressWithoutCommentsOrDisplayNames) 
   auto outbound = [&] { return ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound); };
   for (const Case& c : cases) {
     size_t before = outbound().size();
-    Inbound("envelope@far.test", {"desk@example.test"}, std::string(c.header) + "Subject: q\r\n\r\nx\r\n");
+    Inbound("envelope@far.test", {"desk@example.test"},
+            std::string(c.header) + "Subject: q\r\n\r\nx\r\n");
     ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
     auto items = outbound();
     ASSERT_EQ(items.size(), before + 2) << c.header;  // auto-reply and vacation reply
@@ -349,7 +350,8 @@ TEST_F(DistributionFixture, ModeratorAndForwardTargetsMayCarryNamesAndComments) 
   table.Accounts()[3].moderator = "mod@example.test (list moderator)";
   table.Accounts()[6].forwardAddresses = "elsewhere@far.test(old-address)";
   accounts.Replace(table);
-  Inbound("MAILER-DAEMON@far.test", {"news@example.test"}, "From: x@far.test\r\nSubject: b\r\n\r\nx\r\n");
+  Inbound("MAILER-DAEMON@far.test", {"news@example.test"},
+          "From: x@far.test\r\nSubject: b\r\n\r\nx\r\n");
   Inbound("y@far.test", {"fwd@example.test"}, "From: y@far.test\r\nSubject: f\r\n\r\nx\r\n");
   ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
   EXPECT_EQ(Box("mod").size(), 1u);

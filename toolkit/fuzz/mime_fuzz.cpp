@@ -16,10 +16,11 @@ void CheckRanges(const toolkit::MimePart& p, std::string_view text, int depth) {
   if (p.begin > p.end || p.end > text.size() || depth > 64) __builtin_trap();
   if (p.children.empty() && !p.message) {
     // Every leaf decodes without reading outside its range; passed ranges lie inside it.
-    (void)toolkit::DecodePart(text, p, [](std::string_view) { return 0; },
-                              [&](size_t b, size_t e) {
-                                if (b < p.begin || e > p.end || b >= e) __builtin_trap();
-                              });
+    (void)toolkit::DecodePart(
+        text, p, [](std::string_view) { return 0; },
+        [&](size_t b, size_t e) {
+          if (b < p.begin || e > p.end || b >= e) __builtin_trap();
+        });
   }
   for (const auto& c : p.children) CheckRanges(c, text, depth + 1);
   if (p.message) CheckRanges(p.message->body, text, depth + 1);
@@ -32,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   toolkit::MimeMessage m;
   if (toolkit::ParseMessageText(text, &m) == 0) CheckRanges(m.body, text, 0);
   toolkit::SplitResult address = toolkit::SplitMailbox(text);
-  if (address.local.size() > toolkit::kMaxAddressPart || address.domain.size() > toolkit::kMaxAddressPart) {
+  if (address.local.size() > toolkit::kMaxAddressPart ||
+      address.domain.size() > toolkit::kMaxAddressPart) {
     __builtin_trap();
   }
   (void)toolkit::ShortDate(text);

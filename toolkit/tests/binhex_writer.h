@@ -50,7 +50,8 @@ inline std::string BinHexEncode(const BinHexFile& f) {
       i += 1;
     }
   }
-  static const char kAlphabet[] = "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
+  static const char kAlphabet[] =
+      "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
   std::string out = "(This file must be converted with BinHex 4.0)\r\n:";
   uint32_t acc = 0;
   int bits = 0, column = 1;

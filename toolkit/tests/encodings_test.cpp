@@ -91,7 +91,8 @@ TEST(QuotedPrintableTest, TrailingBlanksSoftBreaksAndRoundTrip) {
 // as it is, so that a part decodes byte for byte into what the sender encoded.
 TEST(QuotedPrintableTest, HardLineBreaksKeepTheTextsOwnLineEnds) {
   EXPECT_EQ(DecodeQuotedPrintable("one=20\ntwo \t\nthree"), "one \ntwo\nthree");
-  EXPECT_EQ(DecodeQuotedPrintable("crlf\r\nlf\nsoft=\nbreak=\r\njoined\r\n"), "crlf\r\nlf\nsoftbreakjoined\r\n");
+  EXPECT_EQ(DecodeQuotedPrintable("crlf\r\nlf\nsoft=\nbreak=\r\njoined\r\n"),
+            "crlf\r\nlf\nsoftbreakjoined\r\n");
   EXPECT_EQ(DecodeQuotedPrintable("\n\r\n\n"), "\n\r\n\n");
   EXPECT_EQ(DecodeQuotedPrintable("=0D=0A\n"), "\r\n\n");  // encoded line-end bytes are data
   // The encoder's output of LF text decodes back to the same LF text.
@@ -130,7 +131,6 @@ TEST(EncodedWordTest, OnlyIso88591QWordsAreDecoded) {
   EXPECT_EQ(DecodeEncodedWords("=?ISO-8859-1?Q?unterminated"), "=?ISO-8859-1?Q?unterminated");
   EXPECT_EQ(DecodeEncodedWords("=?ISO-8859-1?Q?abcdef?=", 4), "abc");
 }
-
 
 TEST(BinHexTest, DataForkResourceForkAndCrcChecks) {
   BinHexFile f;

@@ -40,7 +40,8 @@ TEST(DecodePartTest, BinHexPartsGiveTheirDataFork) {
   f.data = Random(5000, 1) + std::string(400, '\x90');
   f.resource = "rsrc";
   std::string text =
-      "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+      "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: "
+      "text/plain\r\n\r\nhi\r\n"
       "--m\r\nContent-Type: application/mac-binhex40; name=\"notes.txt\"\r\n\r\n" +
       BinHexEncode(f) + "--m--\r\n";
   MimeMessage m;
@@ -65,22 +66,26 @@ TEST(DecodePartTest, LongPartsDecodeAcrossPieces) {
   std::string data = Random(3'000'000, 2);
   std::string longLine(1'500'000, 'q');
   std::string qpText = "first line\n" + longLine + "\nlast=3D line=\n joined\n";
-  std::string text = "Content-Type: multipart/mixed; boundary=z\n\n--z\nContent-Transfer-Encoding: base64\n\n" +
-                     EncodeBase64Lines(data) + "--z\nContent-Transfer-Encoding: quoted-printable\n\n" + qpText +
-                     "--z\nContent-Transfer-Encoding: base64\n\nYW*=\n--z--\n";
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=z\n\n--z\nContent-Transfer-Encoding: base64\n\n" +
+      EncodeBase64Lines(data) + "--z\nContent-Transfer-Encoding: quoted-printable\n\n" + qpText +
+      "--z\nContent-Transfer-Encoding: base64\n\nYW*=\n--z--\n";
   MimeMessage m;
   ASSERT_EQ(ParseMessageText(text, &m), 0);
   ASSERT_EQ(m.body.children.size(), 3u);
   int rc = -1;
   EXPECT_EQ(Decoded(text, m.body.children[0], &rc), data);
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(Decoded(text, m.body.children[1], &rc), "first line\n" + longLine + "\nlast= line joined");
+  EXPECT_EQ(Decoded(text, m.body.children[1], &rc),
+            "first line\n" + longLine + "\nlast= line joined");
   EXPECT_EQ(rc, 0);
   Decoded(text, m.body.children[2], &rc);
   EXPECT_EQ(rc, kErrBadInput);
   // A writer's error stops the decoding and is the result.
   int calls = 0;
-  EXPECT_EQ(DecodePart(text, m.body.children[0], [&](std::string_view) { return ++calls == 2 ? -7 : 0; }), -7);
+  EXPECT_EQ(
+      DecodePart(text, m.body.children[0], [&](std::string_view) { return ++calls == 2 ? -7 : 0; }),
+      -7);
   EXPECT_EQ(calls, 2);
 }
 
@@ -90,8 +95,10 @@ TEST(DecodePartTest, LongPartsDecodeAcrossPieces) {
 TEST(DecodePartTest, MappedFilesAndThePassedRanges) {
   CTempDir dir;
   std::string data = Random(12'000'000, 3);
-  std::string text = "Content-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-                     EncodeBase64Lines(data) + "--z--\r\n";
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\nContent-Transfer-Encoding: "
+      "base64\r\n\r\n" +
+      EncodeBase64Lines(data) + "--z--\r\n";
   ASSERT_EQ(platform::WriteFileAtomic(dir / "big.eml", text), 0);
   MimeMessage m;
   platform::CMappedFile file;
@@ -113,12 +120,13 @@ TEST(DecodePartTest, MappedFilesAndThePassedRanges) {
     }
   }
   size_t pieces = 0, covered = m.body.children[0].begin;
-  DecodePart(text, m.body.children[0], [](std::string_view) { return 0; },
-             [&](size_t b, size_t e) {
-               EXPECT_EQ(b, covered);
-               covered = e;
-               ++pieces;
-             });
+  DecodePart(
+      text, m.body.children[0], [](std::string_view) { return 0; },
+      [&](size_t b, size_t e) {
+        EXPECT_EQ(b, covered);
+        covered = e;
+        ++pieces;
+      });
   EXPECT_EQ(covered, m.body.children[0].end);
   EXPECT_GE(pieces, 16u);  // pieces of at most 1 MiB
 

@@ -160,7 +160,9 @@ TEST(MimeParserTest, BoundaryLinesWithTrailingBlanksAndTabs) {
                              &m),
             kErrUnclosed);
   // LF-only lines, padding on both kinds of line.
-  std::string lf = "Content-Type: multipart/alternative; boundary=\"q r\"\n\n--q r  \n\nA\n--q r\t \n\nB\n--q r-- \n";
+  std::string lf =
+      "Content-Type: multipart/alternative; boundary=\"q r\"\n\n--q r  \n\nA\n--q r\t \n\nB\n--q "
+      "r-- \n";
   ASSERT_EQ(ParseMessageText(lf, &m), 0);
   ASSERT_EQ(m.body.children.size(), 2u);
   EXPECT_EQ(Content(lf, m.body.children[0]), "A");
@@ -177,7 +179,8 @@ TEST(MimeParserTest, FileNamesWithBlanksAndRfc2231Continuations) {
       {"Content-Disposition: attachment; filename=my annual report.pdf", "my annual report.pdf"},
       {"Content-Disposition: attachment; filename=two  blanks.txt  ; size=10", "two  blanks.txt"},
       {"Content-Type: application/octet-stream; name=a b.bin", "a b.bin"},
-      {"Content-Disposition: attachment; filename=\"C:\\dir\\q\\\"uote.txt\"", "C:\\dir\\q\"uote.txt"},
+      {"Content-Disposition: attachment; filename=\"C:\\dir\\q\\\"uote.txt\"",
+       "C:\\dir\\q\"uote.txt"},
       {"Content-Disposition: attachment;\r\n filename*0*=iso-8859-1'en'caf%E9%20;\r\n"
        " filename*1*=%C3%A9t%C3%A9;\r\n filename*2=\" plain .txt\"",
        "caf\xE9 \xC3\xA9t\xC3\xA9 plain .txt"},
@@ -187,7 +190,8 @@ TEST(MimeParserTest, FileNamesWithBlanksAndRfc2231Continuations) {
       // A gap ends the name; a section number with a leading zero is no section.
       {"Content-Disposition: attachment; filename*0=a; filename*2=c; filename*01=x", "a"},
       // The RFC 2231 name stands for the parameter, before or after a plain one.
-      {"Content-Disposition: attachment; filename=\"old.txt\"; filename*=us-ascii''new.txt", "new.txt"},
+      {"Content-Disposition: attachment; filename=\"old.txt\"; filename*=us-ascii''new.txt",
+       "new.txt"},
       {"Content-Disposition: attachment; filename*=us-ascii''new.txt; filename=old.txt", "new.txt"},
   };
   for (const Case& c : cases) {
@@ -200,7 +204,8 @@ TEST(MimeParserTest, FileNamesWithBlanksAndRfc2231Continuations) {
   for (size_t total : {511u, 512u}) {
     std::string header = "Content-Disposition: attachment";
     for (size_t i = 0, n = 0; i < total; i += 100, ++n) {
-      header += "; filename*" + std::to_string(n) + "=" + std::string(std::min<size_t>(100, total - i), 'a' + n);
+      header += "; filename*" + std::to_string(n) + "=" +
+                std::string(std::min<size_t>(100, total - i), 'a' + n);
     }
     MimeMessage m;
     ASSERT_EQ(ParseMessageText(header + "\r\n\r\nx\r\n", &m), 0);

@@ -96,10 +96,13 @@ int Parse(const std::string& path) {
               << ", \"end\": " << p.end;
     if (leaf) {
       size_t size = 0;
-      (void)toolkit::DecodePart(file.View(), p, [&](std::string_view piece) {
-        size += piece.size();
-        return 0;
-      }, [&](size_t begin, size_t end) { file.Release(begin, end); });
+      (void)toolkit::DecodePart(
+          file.View(), p,
+          [&](std::string_view piece) {
+            size += piece.size();
+            return 0;
+          },
+          [&](size_t begin, size_t end) { file.Release(begin, end); });
       std::cout << ", \"decoded_size\": " << size;
     }
     std::cout << "}";
@@ -115,11 +118,12 @@ int Extract(const std::string& path, int number) {
   std::vector<Entity> entities;
   Walk(m.body, 0, &entities);
   if (number < 1 || static_cast<size_t>(number) > entities.size()) return 1;
-  int rc = toolkit::DecodePart(file.View(), *entities[static_cast<size_t>(number) - 1].part,
-                               [](std::string_view piece) {
-                                 return std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size() ? 0 : -1;
-                               },
-                               [&](size_t begin, size_t end) { file.Release(begin, end); });
+  int rc = toolkit::DecodePart(
+      file.View(), *entities[static_cast<size_t>(number) - 1].part,
+      [](std::string_view piece) {
+        return std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size() ? 0 : -1;
+      },
+      [&](size_t begin, size_t end) { file.Release(begin, end); });
   return std::fflush(stdout) == 0 && rc == 0 ? 0 : 2;
 }
 
@@ -173,7 +177,8 @@ int main(int argc, char** argv) {
   }
   if (a.size() == 3 && a[0] == "encode") return Encode(a[1], a[2]);
   if (a.size() == 3 && a[0] == "decode") return DecodeFile(a[1], a[2]);
-  std::cerr << "usage: qvmime parse FILE | extract FILE N | address TEXT | encode base64|qp|uu FILE |"
-               " decode base64|qp|uu|binhex|words FILE\n";
+  std::cerr
+      << "usage: qvmime parse FILE | extract FILE N | address TEXT | encode base64|qp|uu FILE |"
+         " decode base64|qp|uu|binhex|words FILE\n";
   return 1;
 }
