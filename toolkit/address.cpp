@@ -100,12 +100,21 @@ size_t SkipQuoted(std::string_view s, size_t i) {
   return s.size() - 1;
 }
 
-// The first non-empty entry of a comment-free address list, without a group's name.
+// The first entry of a comment-free address list that holds an address ("@" or "<"), without a
+// group's name; when none does, the first non-empty entry. So an unquoted comma in a display
+// name ("Doe, John <jd@x>", common in mail from old programs) does not hide the address.
 std::string_view FirstEntry(std::string_view s) {
   size_t start = 0;
   bool angle = false, addressSeen = false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
+  std::string_view fallback;
+  auto blank = [](std::string_view entry) {
+    for (char e : entry) {
+      if (!IsBlank(e)) return false;
+    }
+    return true;
+  };
+  for (size_t i = 0; i <= s.size(); ++i) {
+    char c = i < s.size() ? s[i] : ',';  // the end closes the last entry
     if (c == '"' || c == '[') {
       i = SkipQuoted(s, i);
       continue;
@@ -118,16 +127,14 @@ std::string_view FirstEntry(std::string_view s) {
       addressSeen = true;
     } else if (!angle && c == ':' && !addressSeen) {
       start = i + 1;  // "group name:" starts a group
-    } else if (!angle && (c == ',' || c == ';')) {
+    } else if ((!angle || i == s.size()) && (c == ',' || c == ';')) {
       std::string_view entry = s.substr(start, i - start);
-      bool empty = true;
-      for (char e : entry) empty = empty && IsBlank(e);
-      if (!empty) return entry;
+      if (addressSeen) return entry;
+      if (fallback.empty() && !blank(entry)) fallback = entry;
       start = i + 1;
-      addressSeen = false;
     }
   }
-  return s.substr(start);
+  return fallback;
 }
 
 }  // namespace

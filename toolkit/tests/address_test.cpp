@@ -34,6 +34,8 @@ TEST(SplitMailboxTest, CommentsDisplayNamesGroupsAndRoutesAreRemoved) {
       {"Undisclosed recipients:;", "", ""},
       {"a@one.test, b@two.test", "a", "one.test"},
       {" , ,(nothing) , c@three.test", "c", "three.test"},
+      {"Doe, John <jd@example.test>", "jd", "example.test"},  // an unquoted comma in the name
+      {"one, two", "one", ""},
       // Obsolete route: dropped (RFC 5322 4.4).
       {"<@relay1.test,@relay2.test:user@host.test>", "user", "host.test"},
       // Unclosed forms and stray brackets.
