@@ -423,8 +423,8 @@ int ParseEntity(std::string_view text, size_t start, size_t limit, HeaderRecord*
   return 0;
 }
 
-// Hands [begin, end) of `text` to `fn` in pieces of about `step` bytes, each cut after a line
-// end when `wholeLines` (a line longer than a piece stays whole); tells `passed` after each.
+// Hands [begin, end) of `text` to `fn` in pieces of 1 MiB, each cut after a line end when
+// `wholeLines` (a line longer than a piece stays whole); tells `passed` after each.
 int ForEachPiece(std::string_view text, size_t begin, size_t end, bool wholeLines,
                  const std::function<int(std::string_view)>& fn,
                  const std::function<void(size_t, size_t)>& passed) {
