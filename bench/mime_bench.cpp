@@ -1,6 +1,7 @@
-// Benchmark: structure scan and Base64 decoding of a 20 MB message with ten Base64 attachments,
-// by the mail toolkit and by GMime 3 in the same run, from the same bytes in memory. Prints MB/s
-// for both and the ratio (ours / GMime). Each figure is the best of several repetitions.
+// Benchmark: structure scan and Base64 decoding (ours through toolkit::DecodePart, the path of
+// "qvmime extract") of a 20 MB message with ten Base64 attachments, by the mail toolkit and by
+// GMime 3 in the same run, from the same bytes in memory. Prints MB/s for both and the ratio
+// (ours / GMime). Each figure is the best of several repetitions.
 #include <gmime/gmime.h>
 
 #include <chrono>
@@ -81,11 +82,13 @@ int main() {
     ourBytes = 0;
     for (const toolkit::MimePart& p : parsed.body.children) {
       if (p.encoding != toolkit::kBase64) continue;
-      toolkit::CBase64Decoder d;
+      // The path of "qvmime extract": the part decoded piece by piece into a writer.
       std::string out;
       out.reserve((p.end - p.begin) * 3 / 4);
-      d.Decode(std::string_view(text).substr(p.begin, p.end - p.begin), &out);
-      d.Finish(&out);
+      toolkit::DecodePart(text, p, [&](std::string_view piece) {
+        out.append(piece);
+        return 0;
+      });
       ourBytes += out.size();
     }
   });

@@ -494,9 +494,8 @@ int CSMTPProtocol::ReceiveMessage(bool* sizeRejected) {
 int CSMTPProtocol::HeaderLine(const std::string& line) {
   SmtpMessageFacts& facts = tx_->facts;
   auto value = [&](size_t nameLength) { return Trim(line.substr(nameLength)); };
-  auto address = [&](size_t nameLength) {
-    return toolkit::JoinAddress(toolkit::SplitAddress(value(nameLength)));
-  };
+  // The address an answer goes to: comments and display name removed (RFC 5322 3.4).
+  auto address = [&](size_t nameLength) { return toolkit::MailboxAddress(value(nameLength)); };
   auto starts = [&](const char* name) { return platform::StartsWithNoCase(line, name); };
   std::string checkName, checkValue;
   if (starts("return-receipt-to:")) {
@@ -520,7 +519,7 @@ int CSMTPProtocol::HeaderLine(const std::string& line) {
     checkValue = value(5);
     facts.headerFrom = checkValue;
     facts.logSender = checkValue;
-    toolkit::SplitResult from = toolkit::SplitAddress(checkValue);
+    toolkit::SplitResult from = toolkit::SplitMailbox(checkValue);
     std::string route;
     if (!from.domain.empty() && context_.domains->RouteDomain(from.domain, &route) == 0) {
       facts.accepted = facts.senderKnown = true;

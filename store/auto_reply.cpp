@@ -39,9 +39,9 @@ void Collect(const std::string& field, ReplyHeaderFacts* facts) {
   }
 }
 
-// "local@domain" in lower case, the form the memory keeps.
+// "local@domain" in lower case, the form the memory keeps (comments and display name removed).
 std::string MemoryKey(const std::string& address) {
-  return platform::ToLower(JoinAddress(SplitAddress(address)));
+  return platform::ToLower(MailboxAddress(address));
 }
 
 }  // namespace
@@ -74,7 +74,7 @@ bool MustNotAnswer(const ReplyHeaderFacts& facts) {
 }
 
 bool IsNullOrDaemonAddress(const std::string& address) {
-  SplitResult parts = SplitAddress(address);
+  SplitResult parts = SplitMailbox(address);
   return parts.local.empty() || platform::ToLower(parts.local) == "mailer-daemon" ||
          platform::ToLower(JoinAddress(parts)) == kAnonymousSender;
 }

@@ -113,8 +113,11 @@ void CRun::StoreOwnCopy(const CAccount& r, const std::string& address) {
   }
 }
 
+// Addresses to send to are read as RFC 5322 mailboxes (a moderator or forward target written
+// "Name <a@x>" or "a@x (Name)" gives a@x; a quoted local part stays whole); envelope addresses,
+// plain already, read the same either way.
 bool CRun::Forward(const std::string& target) {
-  SplitResult t = SplitAddress(target);
+  SplitResult t = SplitMailbox(target);
   if (!gen().domains->Snapshot()->IsLocalDomain(t.domain)) {
     AddOutbound(t);  // a failed outbound item carries the target itself over
     return true;
@@ -138,7 +141,7 @@ std::string CRun::AccountFile(const CAccount& r, const std::string& name) const 
 
 // Whether `address` is one of the account's own (it would answer itself).
 bool CRun::IsAccountsOwn(const CAccount& r, const std::string& address) const {
-  SplitResult parts = SplitAddress(address);
+  SplitResult parts = SplitMailbox(address);
   if (!gen().domains->Snapshot()->IsLocalDomain(parts.domain)) return false;
   std::string name;
   return gen().accounts->Snapshot()->LookupLocal(parts.local, parts.domain, &name) &&
@@ -181,7 +184,7 @@ void CRun::NoticeToPostmaster(const std::string& address) {
 }
 
 void CRun::Step(const std::string& address, const std::string& step) {
-  SplitResult parts = SplitAddress(address);
+  SplitResult parts = SplitMailbox(address);
   std::string name;
   auto accounts = gen().accounts->Snapshot();
   const CAccount* r = gen().domains->Snapshot()->IsLocalDomain(parts.domain) &&
@@ -199,7 +202,7 @@ void CRun::Step(const std::string& address, const std::string& step) {
 }
 
 void CRun::Recipient(const std::string& address, int redirects) {
-  SplitResult parts = SplitAddress(address);
+  SplitResult parts = SplitMailbox(address);
   auto domains = gen().domains->Snapshot();
   if (!domains->IsLocalDomain(parts.domain)) {
     AddOutbound(parts);
@@ -287,7 +290,7 @@ void DistributeItem(const DistributionContext& ctx, const std::string& inqueue,
   std::string message = platform::JoinPath(inqueue, name);
   std::string envelopeFile = ItemSibling(message, 'R');
   toolkit::MimeMessage parsed;
-  std::string text;
+  platform::CMappedFile text;
   toolkit::ParseOptions headerOnly;
   headerOnly.headerOnly = true;
   if (toolkit::ParseMessageFile(message, &parsed, &text, headerOnly) != 0) return;  // stays

@@ -27,9 +27,11 @@ struct Target {
 };
 
 // Where a generated message to `to` goes; for notifications a list's moderator stands in for it.
+// `to` may be taken from a header ("Name <a@x>", "a@x (Name)"): the recipient is the mailbox
+// address alone, without comments and display name (RFC 5322 3.4).
 bool ResolveTarget(const GeneratedContext& ctx, const std::string& to, bool moderatorForLists,
                    Target* target) {
-  SplitResult parts = SplitAddress(to);
+  SplitResult parts = SplitMailbox(to);
   auto domains = ctx.domains->Snapshot();
   if (domains->IsLocalDomain(parts.domain)) {
     std::string name;

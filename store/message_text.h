@@ -14,7 +14,9 @@
 namespace store {
 
 using toolkit::kMaxAddressPart;
+using toolkit::MailboxAddress;
 using toolkit::SplitAddress;
+using toolkit::SplitMailbox;
 using toolkit::SplitResult;
 
 // "Sun, 5 Dec 2026 09:05:07 +0100": `local` broken down, `westSeconds` the standard-time

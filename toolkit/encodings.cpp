@@ -185,7 +185,8 @@ std::string DecodeQuotedPrintable(std::string_view text) {
     bool hasEnd = nl != std::string_view::npos;
     std::string_view line = text.substr(pos, hasEnd ? nl - pos : std::string_view::npos);
     pos = hasEnd ? nl + 1 : text.size();
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    bool crlf = !line.empty() && line.back() == '\r';
+    if (crlf) line.remove_suffix(1);
     while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
     bool soft = !line.empty() && line.back() == '=';
     if (soft) line.remove_suffix(1);
@@ -198,7 +199,9 @@ std::string DecodeQuotedPrintable(std::string_view text) {
         out += line[i];
       }
     }
-    if (hasEnd && !soft) out += "\r\n";
+    // A hard line break is the text's own line end, CR LF or LF: the decoded text is what the
+    // sender encoded, byte for byte.
+    if (hasEnd && !soft) out += crlf ? "\r\n" : "\n";
   }
   return out;
 }

@@ -57,7 +57,8 @@ class CQuotedPrintableEncoder {
 };
 
 // Decodes quoted-printable text (trailing blanks of each line dropped, "=" at a line end joins
-// lines, "=XX" gives one byte). Lines may end in CR LF or LF.
+// lines, "=XX" gives one byte). Lines may end in CR LF or LF; a hard line break is written as
+// the text has it.
 std::string DecodeQuotedPrintable(std::string_view text);
 
 // Uuencode --------------------------------------------------------------------------------------

@@ -1,12 +1,11 @@
 #include "toolkit/mime_parser.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
-#include <fstream>
 #include <new>
-#include <sstream>
 
 #include "toolkit/address.h"
 #include "toolkit/encodings.h"
@@ -46,6 +45,13 @@ std::string Upper(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
 }
 
 std::string Trim(std::string_view s) {
@@ -103,9 +109,55 @@ std::string Token(std::string_view s, size_t* pos, const char* stops) {
   return std::string(s.substr(start, *pos - start));
 }
 
-// "name=value; name="value"": upper-case names, values unquoted and cut.
+std::string PercentDecoded(std::string_view text) {
+  std::string value;
+  for (size_t k = 0; k < text.size(); ++k) {
+    int hi = k + 2 < text.size() && text[k] == '%' ? HexDigit(text[k + 1]) : -1;
+    int lo = hi >= 0 ? HexDigit(text[k + 2]) : -1;
+    if (lo >= 0) {
+      value += static_cast<char>(hi * 16 + lo);
+      k += 2;
+    } else {
+      value += text[k];
+    }
+  }
+  return value;
+}
+
+// The sections of one RFC 2231 parameter: number -> (value, extended).
+using Sections = std::map<int, std::pair<std::string, bool>>;
+
+// The RFC 2231 value of the sections 0, 1, ... in a row (a gap ends it): the extended ones
+// percent-decoded, the charset and language before the first one's second "'" dropped.
+std::string JoinSections(const Sections& sections) {
+  std::string value;
+  int expected = 0;
+  for (const auto& [number, section] : sections) {
+    if (number != expected++) break;
+    std::string_view text = section.first;
+    if (section.second) {
+      if (number == 0) {
+        size_t q1 = text.find('\'');
+        size_t q2 = q1 == std::string_view::npos ? q1 : text.find('\'', q1 + 1);
+        if (q2 != std::string_view::npos) text.remove_prefix(q2 + 1);
+      }
+      value += PercentDecoded(text);
+    } else {
+      value += text;
+    }
+    if (value.size() > kMaxParameter) break;
+  }
+  return value;
+}
+
+// "name=value; name="value"": upper-case names, values unquoted and cut. An unquoted value runs
+// to ";" (blanks inside it kept: file names written unquoted by real mailers hold blanks);
+// RFC 2231 sections "name*0*=", "name*1=" ... and "name*=" are joined into one value "name",
+// which stands for the parameter even when a plain "name=" is given too.
 std::vector<std::pair<std::string, std::string>> Parameters(std::string_view s, size_t pos) {
   std::vector<std::pair<std::string, std::string>> out;
+  std::map<std::string, Sections> extended;
+  std::vector<std::string> extendedOrder;
   while (pos < s.size()) {
     while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t' || s[pos] == ';')) ++pos;
     size_t eq = s.find('=', pos);
@@ -115,37 +167,50 @@ std::vector<std::pair<std::string, std::string>> Parameters(std::string_view s, 
     while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
     std::string value;
     if (pos < s.size() && s[pos] == '"') {
-      size_t close = s.find('"', pos + 1);
-      value = std::string(s.substr(pos + 1, close == std::string_view::npos ? std::string_view::npos : close - pos - 1));
-      pos = close == std::string_view::npos ? s.size() : close + 1;
+      // A quoted string; of its quoted pairs only \" and \\ are taken as such, since mailers
+      // write Windows paths into file names unescaped.
+      size_t k = pos + 1;
+      for (; k < s.size() && s[k] != '"'; ++k) {
+        if (s[k] == '\\' && k + 1 < s.size() && (s[k + 1] == '"' || s[k + 1] == '\\')) ++k;
+        value += s[k];
+      }
+      pos = k < s.size() ? k + 1 : s.size();
       size_t semi = s.find(';', pos);
       pos = semi == std::string_view::npos ? s.size() : semi;
     } else {
-      size_t end = s.find_first_of("; \t", pos);
-      value = std::string(s.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
       size_t semi = s.find(';', pos);
+      value = std::string(
+          s.substr(pos, semi == std::string_view::npos ? std::string_view::npos : semi - pos));
       pos = semi == std::string_view::npos ? s.size() : semi;
     }
-    while (!value.empty() && value.back() == ' ') value.pop_back();
-    // RFC 2231 extended value ("name*=charset'language'text"): the text, percent-decoded.
-    if (!name.empty() && name.back() == '*') {
-      name.pop_back();
-      size_t q1 = value.find('\'');
-      size_t q2 = q1 == std::string::npos ? q1 : value.find('\'', q1 + 1);
-      std::string text = q2 == std::string::npos ? value : value.substr(q2 + 1);
-      value.clear();
-      for (size_t k = 0; k < text.size(); ++k) {
-        if (text[k] == '%' && k + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[k + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[k + 2]))) {
-          value += static_cast<char>(std::stoi(text.substr(k + 1, 2), nullptr, 16));
-          k += 2;
-        } else {
-          value += text[k];
-        }
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+    size_t star = name.find('*');
+    if (star != std::string::npos && star > 0) {
+      // RFC 2231: "name*" (one extended section), "name*N" or "name*N*".
+      std::string base = name.substr(0, star);
+      std::string rest = name.substr(star + 1);
+      bool isExtended = !rest.empty() && rest.back() == '*';
+      if (isExtended) rest.pop_back();
+      int number = 0;
+      bool valid = rest.size() <= 3;
+      for (char c : rest) valid = valid && c >= '0' && c <= '9';
+      if (rest.empty()) {
+        isExtended = true;  // "name*=": one extended section
+      } else if (valid) {
+        number = std::atoi(rest.c_str());
       }
+      if (!valid || (rest.size() > 1 && rest[0] == '0')) continue;
+      if (!extended.count(base)) extendedOrder.push_back(base);
+      extended[base].emplace(number, std::make_pair(std::move(value), isExtended));
+      continue;
     }
     if (value.size() > kMaxParameter) value.resize(kMaxParameter);
     if (!name.empty()) out.emplace_back(name, value);
+  }
+  for (const std::string& base : extendedOrder) {
+    std::string value = JoinSections(extended[base]);
+    if (value.size() > kMaxParameter) value.resize(kMaxParameter);
+    out.emplace_back(base, std::move(value));  // after a plain one of the same name: it wins
   }
   return out;
 }
@@ -204,7 +269,8 @@ void Disposition(const std::string& value, MimePart* part) {
   }
 }
 
-std::string AddressOf(const std::string& value) { return JoinAddress(SplitAddress(value)); }
+// The address to answer: comments and display name removed (RFC 5322 3.4).
+std::string AddressOf(const std::string& value) { return MailboxAddress(value); }
 
 void Append(std::string* list, const std::string& value) {
   if (value.empty()) return;
@@ -272,35 +338,69 @@ void Dispatch(const std::vector<std::string>& lines, HeaderRecord* record, MimeP
 int ParseEntity(std::string_view text, size_t start, size_t limit, HeaderRecord* record,
                 MimePart* part, const ParseOptions& options, int depth);
 
+// How a line relates to the boundary: 0 not a boundary line, 1 a delimiter, 2 the closing
+// delimiter. Blanks and tabs after the boundary (and after the closing "--") are padding that
+// a receiver must accept (RFC 2046 5.1.1); anything else makes it an ordinary line.
+int BoundaryLine(std::string_view line, std::string_view delimiter) {
+  if (line.size() < delimiter.size() || line.compare(0, delimiter.size(), delimiter) != 0) return 0;
+  line.remove_prefix(delimiter.size());
+  int kind = 1;
+  if (line.size() >= 2 && line[0] == '-' && line[1] == '-') {
+    kind = 2;
+    line.remove_prefix(2);
+  }
+  for (char c : line) {
+    if (c != ' ' && c != '\t') return 0;
+  }
+  return kind;
+}
+
+// The text a scan passes is reported in steps of this size (ParseOptions::passed).
+constexpr size_t kPassedStep = 8u << 20;
+
 int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* part,
                    const ParseOptions& options, int depth) {
   auto it = part->parameters.find("BOUNDARY");
   if (it == part->parameters.end() || it->second.empty()) return kErrNoBoundary;
   const std::string delimiter = "--" + it->second;
-  const std::string closing = delimiter + "--";
+  // A part of a digest without Content-Type is an enclosed message (RFC 2046 5.1.5).
+  constexpr int kDigest = 2;  // the index of DIGEST among the subtypes of multipart
+  const bool digest = part->subtype == kDigest;
   size_t partStart = std::string_view::npos;  // content of the current part starts here
+  size_t reported = pos;                      // the scan has told `passed` up to here
   std::string_view line;
   size_t lineStart = pos;
   while (lineStart < limit) {
     size_t next = lineStart;
     NextLine(text, &next, limit, &line);
-    if (line == delimiter || line == closing) {
+    int kind =
+        line.size() >= delimiter.size() && line[0] == '-' ? BoundaryLine(line, delimiter) : 0;
+    if (kind != 0) {
       if (partStart != std::string_view::npos) {
         // The line end before the delimiter belongs to the delimiter (RFC 2046 5.1.1).
         size_t end = lineStart;
         if (end > partStart && text[end - 1] == '\n') --end;
         if (end > partStart && text[end - 1] == '\r') --end;
         part->children.emplace_back();
-        if (int rc = ParseEntity(text, partStart, end, nullptr, &part->children.back(), options,
-                                 depth + 1);
+        MimePart& child = part->children.back();
+        if (digest) {
+          child.type = kMessage;
+          child.subtype = 0;
+          child.subtypeText = "rfc822";
+        }
+        if (int rc = ParseEntity(text, partStart, end, nullptr, &child, options, depth + 1);
             rc != 0) {
           return rc;
         }
       }
-      if (line == closing) return 0;
+      if (kind == 2) return 0;
       partStart = next;
     }
     lineStart = next;
+    if (lineStart - reported >= kPassedStep && options.passed) {
+      options.passed(reported, lineStart);
+      reported = lineStart;
+    }
   }
   return kErrUnclosed;
 }
@@ -319,6 +419,25 @@ int ParseEntity(std::string_view text, size_t start, size_t limit, HeaderRecord*
     part->message = std::make_shared<MimeMessage>();
     return ParseEntity(text, pos, limit, &part->message->header, &part->message->body, options,
                        depth + 1);
+  }
+  return 0;
+}
+
+// Hands [begin, end) of `text` to `fn` in pieces of 1 MiB, each cut after a line end when
+// `wholeLines` (a line longer than a piece stays whole); tells `passed` after each.
+int ForEachPiece(std::string_view text, size_t begin, size_t end, bool wholeLines,
+                 const std::function<int(std::string_view)>& fn,
+                 const std::function<void(size_t, size_t)>& passed) {
+  constexpr size_t kStep = 1u << 20;
+  while (begin < end) {
+    size_t cut = std::min(end, begin + kStep);
+    if (wholeLines && cut < end) {
+      size_t nl = text.substr(0, end).find('\n', cut - 1);
+      cut = nl == std::string_view::npos ? end : nl + 1;
+    }
+    if (int rc = fn(text.substr(begin, cut - begin)); rc != 0) return rc;
+    if (passed) passed(begin, cut);
+    begin = cut;
   }
   return 0;
 }
@@ -343,14 +462,57 @@ int ParseMessageText(std::string_view text, MimeMessage* out, const ParseOptions
   }
 }
 
-int ParseMessageFile(const std::string& path, MimeMessage* out, std::string* text,
+int ParseMessageFile(const std::string& path, MimeMessage* out, platform::CMappedFile* file,
                      const ParseOptions& options) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return kErrCannotOpen;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *text = buffer.str();
-  return ParseMessageText(*text, out, options);
+  *out = MimeMessage();
+  if (file->Open(path) != 0) return kErrCannotOpen;
+  ParseOptions withRelease = options;
+  if (!withRelease.passed) {
+    withRelease.passed = [file](size_t begin, size_t end) { file->Release(begin, end); };
+  }
+  return ParseMessageText(file->View(), out, withRelease);
+}
+
+int DecodePart(std::string_view text, const MimePart& part,
+               const std::function<int(std::string_view)>& write,
+               const std::function<void(size_t begin, size_t end)>& passed) {
+  size_t begin = std::min(part.begin, text.size());
+  size_t end = std::min(std::max(part.end, begin), text.size());
+  std::string_view content = text.substr(begin, end - begin);
+  std::string out;
+  switch (part.encoding) {
+    case kBase64: {
+      CBase64Decoder decoder;
+      bool bad = false;
+      int rc = ForEachPiece(
+          text, begin, end, false,
+          [&](std::string_view piece) {
+            out.clear();
+            bad = decoder.Decode(piece, &out) < 0;
+            int r = write(out);
+            return r != 0 ? r : bad ? kErrBadInput : 0;
+          },
+          passed);
+      if (rc != 0) return rc;
+      return decoder.Finish(&out) == 0 ? 0 : kErrBadInput;
+    }
+    case kQuotedPrintable:
+      return ForEachPiece(
+          text, begin, end, true,
+          [&](std::string_view piece) { return write(DecodeQuotedPrintable(piece)); }, passed);
+    case kUuencode: {
+      std::string name;
+      if (Uudecode(content, &out, &name) != 0) return kErrBadInput;
+      return write(out);
+    }
+    case kBinHex: {
+      BinHexFile file;
+      if (DecodeBinHex(content, &file) != 0) return kErrBadInput;
+      return write(file.data);
+    }
+    default:
+      return ForEachPiece(text, begin, end, false, write, passed);
+  }
 }
 
 std::string DecodeHeaderWord(const std::string& value, size_t size) {

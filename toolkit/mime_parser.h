@@ -3,18 +3,31 @@
 // encoding, disposition and file name, and the byte range of its content in the text, so that a
 // decoder can read a part directly.
 //
-// The parser does no I/O (ParseMessageText takes the bytes); ParseMessageFile reads a file and
-// parses it. Reentrant: no state outside one call. Results: 0, or
+// The parser does no I/O (ParseMessageText takes the bytes); ParseMessageFile maps a file and
+// parses it, giving back the pages it has passed, so that a message of any size is parsed in
+// bounded memory. DecodePart hands a leaf part's decoded content to a writer piece by piece.
+//
+// Where RFC 2045/2046/2231 and real mail need it: parts of a multipart/digest without
+// Content-Type are message/rfc822 (RFC 2046 5.1.5); a boundary line may carry trailing blanks
+// and tabs (RFC 2046 5.1.1); an unquoted parameter value runs to ";" (blanks inside kept, trailing
+// ones cut); RFC 2231 continuations ("name*0*=", "name*1=") are joined and their "%XX" decoded.
+// Address headers give the address alone (toolkit::SplitMailbox: comments and display names
+// removed).
+//
+// Reentrant: no state outside one call. Results: 0, or
 //   kErrNoMemory (-20), kErrNoBoundary (-21: a multipart without boundary, or a read error),
 //   kErrUnclosed (-22: the text ended before the closing boundary line), -4 (cannot open).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/mapped_file.h"
 
 namespace toolkit {
 
@@ -77,11 +90,26 @@ struct ParseOptions {
   bool headerOnly = false;  // the body is not scanned
   bool allHeaders = false;  // keep the other header lines
   int maxDepth = 32;        // nesting beyond this is refused as kErrNoBoundary
+  // Called now and then with a range [begin, end) of the text that a scan for boundary lines
+  // has passed (a later step may read it again).
+  std::function<void(size_t begin, size_t end)> passed;
 };
 
 int ParseMessageText(std::string_view text, MimeMessage* out, const ParseOptions& options = {});
-int ParseMessageFile(const std::string& path, MimeMessage* out, std::string* text,
+// Maps the file into `*file` (its View() is the text the part ranges refer to) and parses it;
+// the pages the parse has passed are given back as it goes.
+int ParseMessageFile(const std::string& path, MimeMessage* out, platform::CMappedFile* file,
                      const ParseOptions& options = {});
+
+// The decoded content of the leaf part `part` of `text`, handed to `write` in pieces (at most
+// about 1 MiB of encoded text at a time; a uuencoded or BinHex part is decoded whole). `write`
+// returns 0 to go on. `passed`, when given, is told each encoded range that has been decoded.
+// Base64, quoted-printable (line ends kept as the text has them), uuencode and BinHex (the data
+// fork) are decoded; other encodings are copied. 0, `write`'s error, or kErrBadInput (-30) when
+// the content is malformed (what could be decoded before was written).
+int DecodePart(std::string_view text, const MimePart& part,
+               const std::function<int(std::string_view)>& write,
+               const std::function<void(size_t begin, size_t end)>& passed = {});
 
 // A header value for display: its RFC 2047 ISO-8859-1 "Q" words decoded, cut to `size` - 1.
 std::string DecodeHeaderWord(const std::string& value, size_t size = 1024);

@@ -300,6 +300,74 @@ TEST_F(DistributionFixture, AVacationAnswersOneSenderOncePerPeriod) {
   EXPECT_EQ(send("carl@far.test", "hills@example.test"), 0u);
 }
 
+// Replies go to the mailbox address of the header, not to its literal text: a trailing comment,
+// a display name, a group or a quoted local part must not make an invalid recipient. A local
+// sender written with a comment is answered in her own mailbox; remote ones through the queue,
+// whose envelope names the bare address; the vacation memory keeps the bare address too.
+TEST_F(DistributionFixture, RepliesGoToTheAddressWithoutCommentsOrDisplayNames) {
+  AddResponder(*this, "desk", true, true);
+  ctx.vacationDays = 1;
+  struct Case {
+    const char* header;  // From: and Reply-To: lines of the message
+    const char* to;      // where both replies must go
+  } cases[] = {
+      {"From: bbb@ddd.test (John X. Doe)\r\n", "bbb@ddd.test"},
+      {"From: \"Doe, John\" <jd@ddd.test> (office)\r\n", "jd@ddd.test"},
+      {"From: x@ddd.test\r\nReply-To: Team: (the team) team@ddd.test, other@ddd.test;\r\n",
+       "team@ddd.test"},
+      {"From: \"john q\"@ddd.test (quoted local part)\r\n", "\"john q\"@ddd.test"},
+      {"From: (lead) first . last @ ddd.test\r\n", "first.last@ddd.test"},
+  };
+  auto outbound = [&] { return ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound); };
+  for (const Case& c : cases) {
+    size_t before = outbound().size();
+    Inbound("envelope@far.test", {"desk@example.test"},
+            std::string(c.header) + "Subject: q\r\n\r\nx\r\n");
+    ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+    auto items = outbound();
+    ASSERT_EQ(items.size(), before + 2) << c.header;  // auto-reply and vacation reply
+    for (size_t i = before; i < items.size(); ++i) {
+      std::string env = Read(ItemSibling(home / ("OUTQUEUE/MailHub/" + items[i]), 'I'));
+      EXPECT_NE(env.find("\r\n0=" + std::string(c.to) + "\r\n"), std::string::npos) << env;
+      std::string text = Read(home / ("OUTQUEUE/MailHub/" + items[i]));
+      EXPECT_NE(text.find("\r\nTo: " + std::string(c.to) + "\r\n"), std::string::npos) << text;
+    }
+  }
+  std::string memory = Read(home / "MAILIN/desk/vacation.sent");
+  EXPECT_NE(memory.find(" bbb@ddd.test\r\n"), std::string::npos) << memory;
+  EXPECT_EQ(memory.find('('), std::string::npos) << memory;
+
+  // A local sender with a comment: both replies land in her mailbox, nothing goes outbound.
+  size_t before = outbound().size();
+  Inbound("alice@example.test", {"desk@example.test"},
+          "From: alice@example.test (Alice A.)\r\nSubject: q\r\n\r\nx\r\n");
+  for (int run = 0; run < 2; ++run) ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(outbound().size(), before);
+  EXPECT_EQ(Box("alice").size(), 2u);
+  // A daemon hidden behind a display name and a comment is still a daemon: no reply.
+  Inbound("x@far.test", {"desk@example.test"},
+          "From: Mail System <MAILER-DAEMON@far.test> (returned)\r\nSubject: q\r\n\r\nx\r\n");
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(outbound().size(), before);
+}
+
+// A moderator and a forward target written with a comment: the bounce reaches
+// the moderator's mailbox and the forward the bare remote address.
+TEST_F(DistributionFixture, ModeratorAndForwardTargetsMayCarryNamesAndComments) {
+  table.Accounts()[3].moderator = "mod@example.test (list moderator)";
+  table.Accounts()[6].forwardAddresses = "elsewhere@far.test(old-address)";
+  accounts.Replace(table);
+  Inbound("MAILER-DAEMON@far.test", {"news@example.test"},
+          "From: x@far.test\r\nSubject: b\r\n\r\nx\r\n");
+  Inbound("y@far.test", {"fwd@example.test"}, "From: y@far.test\r\nSubject: f\r\n\r\nx\r\n");
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_EQ(Box("mod").size(), 1u);
+  auto out = ListCompleteItems(home / "OUTQUEUE/MailHub", ItemKind::kOutbound);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(Read(ItemSibling(home / ("OUTQUEUE/MailHub/" + out[0]), 'I')),
+            "[FROM]\r\nFrom=y@far.test\r\n[TO]\r\nn=1\r\n0=elsewhere@far.test\r\n");
+}
+
 // An account that keeps a copy and forwards to a bad local address, a good local one and a
 // remote one: one copy each, one outbound item; only the bad target stays queued and is tried
 // at each run until it can be served, without anything else being done again.

@@ -152,10 +152,13 @@ class SmtpServerTest(unittest.TestCase):
         self.assertEqual(self.leftovers(), [])  # distributed: INQUEUE is empty
 
     def test_the_session_writes_the_envelope_from_the_header(self):
+        # The envelope's reply, receipt and error addresses are the header's mailbox addresses:
+        # comments and display names are no part of an address to send to.
         body = (b"Message-Id: <2@client.test>\r\nDate: Sun, 6 Dec 2026 10:00:00 +0000\r\n"
                 b"From: Eve <eve@remote.test>\r\nTo: dave@example.test\r\n"
-                b"Subject:   what  it is about  \r\nReply-To: Answers <answers@remote.test>\r\n"
-                b"Return-Receipt-To: <receipts@remote.test>\r\nSender: list@remote.test\r\n\r\nx\r\n")
+                b"Subject:   what  it is about  \r\nReply-To: answers@remote.test (Answers desk)\r\n"
+                b"Return-Receipt-To: <receipts@remote.test> (receipts)\r\n"
+                b"Sender: \"List, owner\" <list@remote.test> (bounces)\r\n\r\nx\r\n")
         with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test") as s:
             self.assertEqual(s.sendmail("eve@remote.test", ["dave@example.test"], body), {})
         # dave's mailbox is missing: the item stays queued. Distribution runs again at every tick

@@ -4,6 +4,8 @@
 
 #include <random>
 
+#include "toolkit/tests/binhex_writer.h"
+
 namespace toolkit {
 namespace {
 
@@ -85,6 +87,23 @@ TEST(QuotedPrintableTest, TrailingBlanksSoftBreaksAndRoundTrip) {
   EXPECT_EQ(DecodeQuotedPrintable("soft=\r\nbreak  \r\n=E9=e9=ZZ\r\n"), "softbreak\r\n\xE9\xE9=ZZ\r\n");
 }
 
+// A hard line break is the text's own line end: LF lines stay LF, CR LF lines CR LF, each line
+// as it is, so that a part decodes byte for byte into what the sender encoded.
+TEST(QuotedPrintableTest, HardLineBreaksKeepTheTextsOwnLineEnds) {
+  EXPECT_EQ(DecodeQuotedPrintable("one=20\ntwo \t\nthree"), "one \ntwo\nthree");
+  EXPECT_EQ(DecodeQuotedPrintable("crlf\r\nlf\nsoft=\nbreak=\r\njoined\r\n"),
+            "crlf\r\nlf\nsoftbreakjoined\r\n");
+  EXPECT_EQ(DecodeQuotedPrintable("\n\r\n\n"), "\n\r\n\n");
+  EXPECT_EQ(DecodeQuotedPrintable("=0D=0A\n"), "\r\n\n");  // encoded line-end bytes are data
+  // The encoder's output of LF text decodes back to the same LF text.
+  std::string text = "caf\xE9 line \nsecond\tline\t\n" + std::string(200, 'x') + "\nend";
+  CQuotedPrintableEncoder enc;
+  std::string encoded;
+  enc.Encode(text, &encoded);
+  enc.Finish(&encoded);
+  EXPECT_EQ(DecodeQuotedPrintable(encoded), text);
+}
+
 TEST(UuencodeTest, RoundTripGraveAccentAndMissingName) {
   std::string data = RandomBytes(500, 3);
   std::string text = Uuencode(data, 0644, "file.bin");
@@ -111,67 +130,6 @@ TEST(EncodedWordTest, OnlyIso88591QWordsAreDecoded) {
   EXPECT_EQ(DecodeEncodedWords("=?iso-8859-1?B?YWJj?="), "=?iso-8859-1?B?YWJj?=");  // B stays
   EXPECT_EQ(DecodeEncodedWords("=?ISO-8859-1?Q?unterminated"), "=?ISO-8859-1?Q?unterminated");
   EXPECT_EQ(DecodeEncodedWords("=?ISO-8859-1?Q?abcdef?=", 4), "abc");
-}
-
-// A minimal BinHex 4.0 writer for the decoder's tests (RFC 1741: header, forks, CRCs, RLE, 6 bits).
-std::string BinHexEncode(const BinHexFile& f) {
-  std::string raw;
-  auto u32 = [&](uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) raw += static_cast<char>((v >> s) & 0xFF);
-  };
-  auto crc = [&](size_t from) {
-    uint16_t c = BinHexCrc(std::string_view(raw).substr(from), 0);
-    raw += static_cast<char>(c >> 8);
-    raw += static_cast<char>(c & 0xFF);
-  };
-  raw += static_cast<char>(f.name.size());
-  raw += f.name;
-  raw += '\0';
-  raw += f.type + f.creator;
-  raw += static_cast<char>(f.flags >> 8);
-  raw += static_cast<char>(f.flags & 0xFF);
-  u32(static_cast<uint32_t>(f.data.size()));
-  u32(static_cast<uint32_t>(f.resource.size()));
-  crc(0);
-  size_t at = raw.size();
-  raw += f.data;
-  crc(at);
-  at = raw.size();
-  raw += f.resource;
-  crc(at);
-  std::string rle;
-  for (size_t i = 0; i < raw.size();) {
-    unsigned char c = static_cast<unsigned char>(raw[i]);
-    size_t run = 1;
-    while (i + run < raw.size() && raw[i + run] == raw[i] && run < 255) ++run;
-    rle += static_cast<char>(c);
-    if (c == 0x90) rle += '\0';
-    if (run >= 3 && c != 0x90) {
-      rle += static_cast<char>(0x90);
-      rle += static_cast<char>(run);
-      i += run;
-    } else {
-      i += 1;
-    }
-  }
-  static const char kAlphabet[] = "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
-  std::string out = "(This file must be converted with BinHex 4.0)\r\n:";
-  uint32_t acc = 0;
-  int bits = 0, column = 1;
-  for (unsigned char c : rle) {
-    acc = (acc << 8) | c;
-    bits += 8;
-    while (bits >= 6) {
-      bits -= 6;
-      out += kAlphabet[(acc >> bits) & 63];
-      if (++column == 64) {
-        out += "\r\n";
-        column = 0;
-      }
-    }
-  }
-  if (bits > 0) out += kAlphabet[(acc << (6 - bits)) & 63];
-  return out + ":\r\n";
 }
 
 TEST(BinHexTest, DataForkResourceForkAndCrcChecks) {

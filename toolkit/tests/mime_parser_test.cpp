@@ -102,5 +102,133 @@ TEST(MimeParserTest, MissingBoundariesAndHeaderOnly) {
   EXPECT_EQ(ParseMessageText(deep, &m), kErrNoBoundary);
 }
 
+// RFC 2046 5.1.5: in a digest a part without Content-Type is message/rfc822, so the enclosed
+// message's header facts and its own attachments are reachable. A part that names its type keeps
+// it, and the default is the digest's only: a part without type elsewhere stays text/plain.
+TEST(MimeParserTest, DigestPartsWithoutContentTypeAreEnclosedMessages) {
+  std::string text =
+      "From: list@example.test\nSubject: digest\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/digest; boundary=\"---- next message ----\"\n\n"
+      "------ next message ----\n\n"
+      "From: Jane <jane@example.test> (first)\nSubject: my opinion\n\nfirst body\n"
+      "------ next message ----\n\n"
+      "From: joe@example.test\nSubject: with attachment\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=in\n\n"
+      "--in\n\nno type here\n--in\nContent-Type: application/pdf; name=\"a.pdf\"\n"
+      "Content-Transfer-Encoding: base64\n\nJVBERg==\n--in--\n"
+      "------ next message ----\nContent-Type: text/plain\n\nan explicit text part\n"
+      "------ next message ------\n";
+  MimeMessage m;
+  ASSERT_EQ(ParseMessageText(text, &m), 0);
+  ASSERT_EQ(m.body.children.size(), 3u);
+  const MimePart& first = m.body.children[0];
+  EXPECT_EQ(first.type, kMessage);
+  EXPECT_EQ(first.subtype, 0);
+  EXPECT_EQ(first.subtypeText, "rfc822");
+  ASSERT_TRUE(first.message);
+  EXPECT_EQ(first.message->header.sender, "jane@example.test");
+  EXPECT_EQ(first.message->header.subject, "my opinion");
+  EXPECT_EQ(Content(text, first.message->body), "first body");
+  const MimePart& second = m.body.children[1];
+  ASSERT_TRUE(second.message);
+  EXPECT_EQ(second.message->header.subject, "with attachment");
+  const MimePart& inner = second.message->body;
+  ASSERT_EQ(inner.children.size(), 2u);
+  EXPECT_EQ(inner.children[0].type, kText);  // mixed, not digest: the default is text/plain
+  EXPECT_EQ(inner.children[0].subtypeText, "plain");
+  EXPECT_EQ(inner.children[1].fileName, "a.pdf");
+  EXPECT_EQ(Content(text, inner.children[1]), "JVBERg==");
+  EXPECT_EQ(m.body.children[2].type, kText);
+  EXPECT_FALSE(m.body.children[2].message);
+}
+
+// RFC 2046 5.1.1: blanks and tabs after a boundary (and after the closing "--") are padding that
+// must be accepted; any other text after it makes an ordinary line.
+TEST(MimeParserTest, BoundaryLinesWithTrailingBlanksAndTabs) {
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=b1\r\n\r\n"
+      "--b1 \t\r\nContent-Type: text/plain\r\n\r\none\r\n--b1x\r\n--b1 x\r\n--b1---\r\n"
+      "--b1\t\r\n\r\ntwo\r\n--b1--  \t\r\nepilogue\r\n";
+  MimeMessage m;
+  ASSERT_EQ(ParseMessageText(text, &m), 0);
+  ASSERT_EQ(m.body.children.size(), 2u);
+  EXPECT_EQ(Content(text, m.body.children[0]), "one\r\n--b1x\r\n--b1 x\r\n--b1---");
+  EXPECT_EQ(Content(text, m.body.children[1]), "two");
+  // Padding does not make a closing line of a line with text after the "--".
+  EXPECT_EQ(ParseMessageText("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b \r\n\r\nx\r\n"
+                             "--b-- x\r\n",
+                             &m),
+            kErrUnclosed);
+  // LF-only lines, padding on both kinds of line.
+  std::string lf =
+      "Content-Type: multipart/alternative; boundary=\"q r\"\n\n--q r  \n\nA\n--q r\t \n\nB\n--q "
+      "r-- \n";
+  ASSERT_EQ(ParseMessageText(lf, &m), 0);
+  ASSERT_EQ(m.body.children.size(), 2u);
+  EXPECT_EQ(Content(lf, m.body.children[0]), "A");
+  EXPECT_EQ(Content(lf, m.body.children[1]), "B");
+}
+
+// An unquoted value runs to ";" with its blanks (trailing ones cut); RFC 2231 sections are joined
+// in order, extended ones percent-decoded, the charset and language of section 0 dropped.
+TEST(MimeParserTest, FileNamesWithBlanksAndRfc2231Continuations) {
+  struct Case {
+    const char* header;
+    const char* fileName;
+  } cases[] = {
+      {"Content-Disposition: attachment; filename=my annual report.pdf", "my annual report.pdf"},
+      {"Content-Disposition: attachment; filename=two  blanks.txt  ; size=10", "two  blanks.txt"},
+      {"Content-Type: application/octet-stream; name=a b.bin", "a b.bin"},
+      {"Content-Disposition: attachment; filename=\"C:\\dir\\q\\\"uote.txt\"",
+       "C:\\dir\\q\"uote.txt"},
+      {"Content-Disposition: attachment;\r\n filename*0*=iso-8859-1'en'caf%E9%20;\r\n"
+       " filename*1*=%C3%A9t%C3%A9;\r\n filename*2=\" plain .txt\"",
+       "caf\xE9 \xC3\xA9t\xC3\xA9 plain .txt"},
+      // Sections out of order are put in order; "%" that is not an escape stays.
+      {"Content-Disposition: attachment; filename*1=\"two\"; filename*0=\"one-\"", "one-two"},
+      {"Content-Disposition: attachment; filename*=utf-8''%e2%82%ac%zz.txt", "\xE2\x82\xAC%zz.txt"},
+      // A gap ends the name; a section number with a leading zero is no section.
+      {"Content-Disposition: attachment; filename*0=a; filename*2=c; filename*01=x", "a"},
+      // The RFC 2231 name stands for the parameter, before or after a plain one.
+      {"Content-Disposition: attachment; filename=\"old.txt\"; filename*=us-ascii''new.txt",
+       "new.txt"},
+      {"Content-Disposition: attachment; filename*=us-ascii''new.txt; filename=old.txt", "new.txt"},
+  };
+  for (const Case& c : cases) {
+    std::string text = std::string(c.header) + "\r\n\r\nbody\r\n";
+    MimeMessage m;
+    ASSERT_EQ(ParseMessageText(text, &m), 0) << c.header;
+    EXPECT_EQ(m.body.fileName, c.fileName) << c.header;
+  }
+  // The joined value is cut like any value: 511 characters kept, the 512th dropped.
+  for (size_t total : {511u, 512u}) {
+    std::string header = "Content-Disposition: attachment";
+    for (size_t i = 0, n = 0; i < total; i += 100, ++n) {
+      header += "; filename*" + std::to_string(n) + "=" +
+                std::string(std::min<size_t>(100, total - i), 'a' + n);
+    }
+    MimeMessage m;
+    ASSERT_EQ(ParseMessageText(header + "\r\n\r\nx\r\n", &m), 0);
+    EXPECT_EQ(m.body.fileName.size(), 511u) << total;
+    EXPECT_EQ(m.body.fileName.substr(500, 11), std::string(11, 'f')) << total;
+  }
+}
+
+// Address headers give the address a reply goes to: comments, display names and groups removed,
+// a quoted local part kept (RFC 5322 3.4).
+TEST(MimeParserTest, AddressHeadersLoseCommentsAndDisplayNames) {
+  std::string text =
+      "From: bbb@ddd.test (John X. Doe)\r\nReply-To: \"Doe, J\" <jd@ddd.test> (work)\r\n"
+      "Errors-To: Errors: (list owner) \"bounce here\"@ddd.test;\r\n\r\nx\r\n";
+  MimeMessage m;
+  ASSERT_EQ(ParseMessageText(text, &m), 0);
+  EXPECT_EQ(m.header.sender, "bbb@ddd.test");
+  EXPECT_EQ(m.header.from, "bbb@ddd.test");
+  EXPECT_EQ(m.header.replyTo, "jd@ddd.test");
+  EXPECT_EQ(m.header.errorsTo, "\"bounce here\"@ddd.test");
+  ASSERT_EQ(ParseMessageText("Sender: s@ddd.test (the secretary)\r\n\r\n", &m), 0);
+  EXPECT_EQ(m.header.sender, "s@ddd.test");
+}
+
 }  // namespace
 }  // namespace toolkit

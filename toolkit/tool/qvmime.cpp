@@ -2,10 +2,13 @@
 //
 //   qvmime parse FILE            the header facts and the part tree as JSON
 //   qvmime extract FILE N        part N (numbered depth first from 1) decoded to standard output
+//   qvmime address TEXT          the address a reply to an address header value TEXT goes to
 //   qvmime encode KIND FILE      base64 | qp | uu: FILE encoded to standard output
 //   qvmime decode KIND FILE      base64 | qp | uu | binhex | words: FILE decoded to standard output
 //
-// Exit status 0, 1 for a usage error, 2 when a file cannot be read or parsed.
+// Exit status 0, 1 for a usage error, 2 when a file cannot be read or parsed or a part's content
+// is malformed (what could be decoded was written). Messages are mapped, not read whole, and
+// parts are decoded piece by piece: a message of any size is handled in bounded memory.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -13,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/mapped_file.h"
+#include "toolkit/address.h"
 #include "toolkit/encoding_files.h"
 #include "toolkit/encodings.h"
 #include "toolkit/mime_parser.h"
@@ -47,27 +52,6 @@ std::string Json(const std::string& s) {
   return out + "\"";
 }
 
-// The decoded content of a leaf part.
-std::string Decode(const std::string& text, const MimePart& p) {
-  std::string_view content(text.data() + p.begin, p.end - p.begin);
-  switch (p.encoding) {
-    case toolkit::kBase64: {
-      toolkit::CBase64Decoder d;
-      std::string out;
-      (void)d.Decode(content, &out);
-      (void)d.Finish(&out);
-      return out;
-    }
-    case toolkit::kQuotedPrintable: return toolkit::DecodeQuotedPrintable(content);
-    case toolkit::kUuencode: {
-      std::string out, name;
-      if (toolkit::Uudecode(content, &out, &name) == 0) return out;
-      return std::string(content);
-    }
-    default: return std::string(content);
-  }
-}
-
 struct Entity {
   const MimePart* part;
   int depth;
@@ -87,8 +71,8 @@ std::string Lower(std::string s) {
 
 int Parse(const std::string& path) {
   toolkit::MimeMessage m;
-  std::string text;
-  int rc = toolkit::ParseMessageFile(path, &m, &text);
+  platform::CMappedFile file;
+  int rc = toolkit::ParseMessageFile(path, &m, &file);
   if (rc != 0) {
     std::cout << "{\"error\": " << rc << "}\n";
     return 2;
@@ -110,7 +94,17 @@ int Parse(const std::string& path) {
               << ", \"encoding\": " << Json(toolkit::MimeEncodingName(p.encoding))
               << ", \"filename\": " << Json(p.fileName) << ", \"begin\": " << p.begin
               << ", \"end\": " << p.end;
-    if (leaf) std::cout << ", \"decoded_size\": " << Decode(text, p).size();
+    if (leaf) {
+      size_t size = 0;
+      (void)toolkit::DecodePart(
+          file.View(), p,
+          [&](std::string_view piece) {
+            size += piece.size();
+            return 0;
+          },
+          [&](size_t begin, size_t end) { file.Release(begin, end); });
+      std::cout << ", \"decoded_size\": " << size;
+    }
     std::cout << "}";
   }
   std::cout << "\n]}\n";
@@ -119,14 +113,18 @@ int Parse(const std::string& path) {
 
 int Extract(const std::string& path, int number) {
   toolkit::MimeMessage m;
-  std::string text;
-  if (toolkit::ParseMessageFile(path, &m, &text) != 0) return 2;
+  platform::CMappedFile file;
+  if (toolkit::ParseMessageFile(path, &m, &file) != 0) return 2;
   std::vector<Entity> entities;
   Walk(m.body, 0, &entities);
   if (number < 1 || static_cast<size_t>(number) > entities.size()) return 1;
-  std::string out = Decode(text, *entities[static_cast<size_t>(number) - 1].part);
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  return 0;
+  int rc = toolkit::DecodePart(
+      file.View(), *entities[static_cast<size_t>(number) - 1].part,
+      [](std::string_view piece) {
+        return std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size() ? 0 : -1;
+      },
+      [&](size_t begin, size_t end) { file.Release(begin, end); });
+  return std::fflush(stdout) == 0 && rc == 0 ? 0 : 2;
 }
 
 // The file forms stream through fixed buffers; standard output is their target.
@@ -173,9 +171,14 @@ int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 2 && a[0] == "parse") return Parse(a[1]);
   if (a.size() == 3 && a[0] == "extract") return Extract(a[1], std::atoi(a[2].c_str()));
+  if (a.size() == 2 && a[0] == "address") {
+    std::cout << toolkit::MailboxAddress(a[1]) << "\n";
+    return 0;
+  }
   if (a.size() == 3 && a[0] == "encode") return Encode(a[1], a[2]);
   if (a.size() == 3 && a[0] == "decode") return DecodeFile(a[1], a[2]);
-  std::cerr << "usage: qvmime parse FILE | extract FILE N | encode base64|qp|uu FILE |"
-               " decode base64|qp|uu|binhex|words FILE\n";
+  std::cerr
+      << "usage: qvmime parse FILE | extract FILE N | address TEXT | encode base64|qp|uu FILE |"
+         " decode base64|qp|uu|binhex|words FILE\n";
   return 1;
 }
