@@ -2,16 +2,27 @@
 // -setup, -install, -remove); start-up and the roles live in the core and console libraries,
 // and this file wires the modules together: the mail store owns the domain and account tables,
 // the firewall rules are loaded with them, the program's jobs own the connection servers.
+#include <iostream>
 #include <string>
+#include <vector>
 
 #include "app/program_jobs.h"
 #include "app/program_owners.h"
 #include "console/setup_console.h"
+#include "core/command_client.h"
 #include "core/message_sink.h"
 #include "core/startup.h"
 #include "store/mail_store.h"
 
 int main(int argc, char** argv) {
+  // The administrator's options for scripts come first: their lines may hold any text.
+  if (argc >= 2) {
+    std::string option = argv[1];
+    if (option == "-command") {
+      return core::RunCommandClient(std::vector<std::string>(argv + 2, argv + argc), std::cin);
+    }
+    if (option == "-flush") return core::RunFlushClient();
+  }
   std::string commandLine;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) commandLine += ' ';

@@ -8,7 +8,9 @@
 #include "core/jobs.h"
 #include "core/startup.h"
 #include "net/connection_server.h"
+#include "app/program_commands.h"
 #include "app/program_owners.h"
+#include "core/command_queue.h"
 #include "net/firewall.h"
 #include "net/pop3_protocol.h"
 #include "net/smtp_protocol.h"
@@ -22,6 +24,7 @@ class CProgramJobs : public core::IServerJobs {
   CProgramJobs(core::ProcessServices& services, CProgramOwners& store);
 
   void RunDistribution() override;
+  void RunCommandQueue() override;
   int StartConnectionServers(const core::SettingsValues& values, core::CMessageSink& sink) override;
   void StopConnectionServers() override;
 
@@ -39,4 +42,6 @@ class CProgramJobs : public core::IServerJobs {
   net::Pop3Context pop3_;
   std::unique_ptr<net::CConnectionServer> pop3Server_;
   std::unique_ptr<net::CConnectionServer> smtpServer_;
+  CProgramCommands commands_;  // what the command queue changes
+  core::CCommandQueue commandQueue_;
 };
