@@ -86,6 +86,25 @@ std::vector<CommandLogEntry> ReadLogFrom(const std::string& path, int64_t offset
   return entries;
 }
 
+// True when the batch in COMMAND.CMD holds `marker` after an "end" line: the lines were dropped.
+bool DroppedAfterEnd(const ClientHome& home, const std::string& marker) {
+  std::string batch;
+  if (platform::ReadWholeFile(home.CommandFile(kCommandBatchFile), &batch) != 0) return false;
+  size_t at = batch.find(marker);
+  if (at == std::string::npos) return false;
+  size_t pos = 0;
+  while (pos < at) {
+    size_t end = batch.find('\n', pos);
+    if (end == std::string::npos || end > at) break;
+    if (ParseQueueLine(std::string_view(batch).substr(pos, end - pos)).kind ==
+        CommandLineKind::kEnd) {
+      return true;
+    }
+    pos = end + 1;
+  }
+  return false;
+}
+
 long WaitSeconds() {
   const char* text = std::getenv("QUORVALE_COMMAND_WAIT");
   long s = text != nullptr ? std::atol(text) : 0;
@@ -211,6 +230,12 @@ int RunCommandClient(const std::vector<std::string>& args, std::istream& input) 
   }
   std::vector<int> results;
   if (!MatchCommandResults(block, ReadLogFrom(logPath, offset), &results)) {
+    if (DroppedAfterEnd(home, marker)) {
+      std::fprintf(stderr,
+                   "The commands were not run: another writer's \"end\" line came before them "
+                   "in the batch.\n");
+      return 2;
+    }
     std::printf("The commands ran; their results were not logged (Logging is off).\n");
     return 0;
   }
