@@ -13,6 +13,7 @@
 #include "core/message_sink.h"
 #include "core/startup.h"
 #include "store/mail_store.h"
+#include "store/queue_listing.h"
 
 int main(int argc, char** argv) {
   // The administrator's options for scripts come first: their lines may hold any text.
@@ -22,6 +23,11 @@ int main(int argc, char** argv) {
       return core::RunCommandClient(std::vector<std::string>(argv + 2, argv + argc), std::cin);
     }
     if (option == "-flush") return core::RunFlushClient();
+    if (option == "-queue") {
+      return core::RunQueueListing([](const std::string& home) {
+        return store::FormatQueueListing(store::ListQueuedItems(home));
+      });
+    }
   }
   std::string commandLine;
   for (int i = 1; i < argc; ++i) {

@@ -254,6 +254,13 @@ int RunCommandClient(const std::vector<std::string>& args, std::istream& input) 
   return failed > 0 ? 1 : 0;
 }
 
+int RunQueueListing(const std::function<std::string(const std::string& home)>& list) {
+  ClientHome home;
+  if (!home.Locate()) return 2;
+  std::fputs(list(home.settings.Paths().home).c_str(), stdout);
+  return 0;
+}
+
 int RunFlushClient() {
   ClientHome home;
   if (!home.Locate()) return 2;

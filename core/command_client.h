@@ -14,6 +14,7 @@
 // input, no home, the lock or the append failed) or the batch did not run in time.
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ namespace core {
 
 int RunCommandClient(const std::vector<std::string>& args, std::istream& input);
 int RunFlushClient();
+// "-queue": prints `list(home)` for the home directory. 0, or 2 when the home is not known.
+int RunQueueListing(const std::function<std::string(const std::string& home)>& list);
 
 // One entry of COMMAND.LOG: "%d:\t%s" or "%d:ERR%d\t%s". False for other lines.
 struct CommandLogEntry {

@@ -285,7 +285,21 @@ class CommandQueueTest(unittest.TestCase):
         r = self.command("sendfile %s att erin@example.test s@far.test Bad Base32" % attachment)
         self.assertEqual(r.returncode, 1)
 
-    def test_flush_and_a_command_directory_that_is_a_file_of_the_wrong_kind(self):
+    def queue_listing(self):
+        r = subprocess.run([os.environ.get("QUORVALE_BIN", "quorvale"), "-queue"],
+                           env=self.home.env(), capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout.decode()
+
+    def test_queue_listing_flush_and_a_queue_file_of_the_wrong_kind(self):
+        r = self.command("sendmessage bob@far.test listing@example.test \"For the listing\" hi")
+        self.assertEqual(r.returncode, 0, r.stdout)
+        # The server's message goes through INQUEUE to the outbound queue; both are listed.
+        self.assertTrue(wait_for(lambda: "OUTQUEUE/" in self.queue_listing(), timeout=SLACK))
+        listing = self.queue_listing()
+        self.assertIn(" bob@far.test\n", listing)
+        self.assertIn("attempts 0, next -", listing)
+        self.assertRegex(listing, r"-- [1-9][0-9]* items, [0-9]+ Kbytes in [1-9] queues\.\n$")
         r = subprocess.run([os.environ.get("QUORVALE_BIN", "quorvale"), "-flush"],
                            env=self.home.env(), capture_output=True, timeout=30)
         self.assertEqual(r.returncode, 0, r.stderr)
