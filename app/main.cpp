@@ -2,6 +2,8 @@
 // -setup, -install, -remove); start-up and the roles live in the core and console libraries,
 // and this file wires the modules together: the mail store owns the domain and account tables,
 // the firewall rules are loaded with them, the program's jobs own the connection servers.
+// -command, -queue and -flush are the administrator's options for scripts; they only talk to a
+// running server through its files and signals.
 #include <iostream>
 #include <string>
 #include <vector>

@@ -89,7 +89,6 @@ int CProgramCommands::QueueFile(const std::string& file, const std::string& name
       flags = store::kAttachPlain;
       break;
   }
-  (void)name;  // the attachment carries the file's own name
   return store::QueueAttachmentMessage(generated_(), to, subject, from, file, flags, text,
-                                       receiptTo);
+                                       receiptTo, store::AutoSubmitted::kGenerated, name);
 }

@@ -280,8 +280,8 @@ class CommandQueueTest(unittest.TestCase):
         cases = [("Binary", attachment, data), ("B64", attachment, data),
                  ("Uuencode", attachment, data), ("QP", textfile, notes), ("ascii", textfile, notes)]
         for i, (encoding, path, original) in enumerate(cases):
-            r = self.command("sendfile %s att erin@example.test s@far.test \"File %d\" %s"
-                             % (path, i, encoding))
+            r = self.command("sendfile %s att%d.dat erin@example.test s@far.test \"File %d\" %s"
+                             % (path, i, i, encoding))
             self.assertEqual(r.returncode, 0, (encoding, r.stdout))
         self.assertTrue(wait_for(lambda: len(self.mailbox("erin")) == 1 + len(cases), timeout=SLACK))
         by_subject = {m["Subject"]: m for m in self.messages("erin")}
@@ -289,6 +289,7 @@ class CommandQueueTest(unittest.TestCase):
             msg = by_subject["File %d" % i]
             parts = [p for p in msg.walk() if p.get_filename()]
             self.assertEqual(len(parts), 1, encoding)
+            self.assertEqual(parts[0].get_filename(), "att%d.dat" % i)
             self.assertEqual(parts[0].get_payload(decode=True), original, encoding)
         r = self.command("sendfile %s att erin@example.test s@far.test Bad Base32" % attachment)
         self.assertEqual(r.returncode, 1)
