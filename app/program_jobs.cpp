@@ -5,7 +5,11 @@
 #include "core/settings.h"
 
 CProgramJobs::CProgramJobs(core::ProcessServices& services, CProgramOwners& store)
-    : services_(services), store_(store) {
+    : services_(services),
+      store_(store),
+      commands_(store, [this] { return Generated(); }),
+      commandQueue_({services.settings, services.sink, *this, commands_, services.counters,
+                     services.serviceMode}) {
   smtp_.settings = &services.settings;
   smtp_.logs = &services.logs;
   smtp_.domains = &store.Domains();
@@ -49,6 +53,8 @@ void CProgramJobs::RunOutboundQueues(bool force) {
 bool CProgramJobs::OutboundBusy() { return outbound_ && outbound_->Busy(); }
 
 void CProgramJobs::RunDistribution() { (void)distributor_.DistributeInbound(Distribution()); }
+
+void CProgramJobs::RunCommandQueue() { (void)commandQueue_.Run(); }
 
 store::DistributionContext CProgramJobs::Distribution() const {
   auto values = services_.settings.Snapshot();

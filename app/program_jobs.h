@@ -8,7 +8,9 @@
 #include "core/jobs.h"
 #include "core/startup.h"
 #include "net/connection_server.h"
+#include "app/program_commands.h"
 #include "app/program_owners.h"
+#include "core/command_queue.h"
 #include "net/firewall.h"
 #include "net/pop3_protocol.h"
 #include "net/smtp_protocol.h"
@@ -25,6 +27,7 @@ class CProgramJobs : public core::IServerJobs {
   void RunDistribution() override;
   void RunOutboundQueues(bool force) override;
   bool OutboundBusy() override;
+  void RunCommandQueue() override;
   int StartConnectionServers(const core::SettingsValues& values, core::CMessageSink& sink) override;
   void StopConnectionServers() override;
 
@@ -42,6 +45,8 @@ class CProgramJobs : public core::IServerJobs {
   net::Pop3Context pop3_;
   std::unique_ptr<net::CConnectionServer> pop3Server_;
   std::unique_ptr<net::CConnectionServer> smtpServer_;
+  CProgramCommands commands_;  // what the command queue changes
+  core::CCommandQueue commandQueue_;
   // Last: its destructor waits for the client threads, which use the members above.
   std::unique_ptr<outbound::COutboundRunner> outbound_;
 };

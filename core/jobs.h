@@ -52,6 +52,10 @@ struct CSessionCounters {
   std::atomic<int> smtpClients{0};     // outbound SMTP client sessions
   std::atomic<int> serverSessions{0};  // SMTP and POP3 server sessions
   std::atomic<int> pop3Clients{0};     // POP3 client sessions
+  // Requests of the command queue, taken by the next tick: the exit procedure (quietly) and the
+  // backup job.
+  std::atomic<bool> exitRequested{false};
+  std::atomic<bool> backupRequested{false};
 };
 
 }  // namespace core

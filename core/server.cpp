@@ -90,6 +90,10 @@ void CServerProcess::OnTimer() {
     if (++shutdownTicks_ % kTicksPerShutdownCheck == 0) CheckShutdown();
     if (ended_) return;
   }
+  if (counters_.exitRequested.exchange(false)) {  // the command queue's "exit"
+    quietStop_ = exitRequested_ = true;
+  }
+  if (counters_.backupRequested.exchange(false)) RunBackup();
   if (exitRequested_) {
     exitRequested_ = false;
     ExitProcedure();

@@ -208,14 +208,17 @@ int QueueTextMessage(const GeneratedContext& ctx, const std::string& toIn,
 int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& toIn,
                            const std::string& subjectIn, const std::string& fromIn,
                            const std::string& file, int encoding, const std::string& text,
-                           const std::string& receiptToIn, AutoSubmitted kind) {
+                           const std::string& receiptToIn, AutoSubmitted kind,
+                           const std::string& attachmentName) {
   const std::string to = OneLine(toIn);
   const std::string subject = OneLine(subjectIn);
   const std::string from = OneLine(fromIn);
   const std::string receiptTo = OneLine(receiptToIn);
   return Queue(ctx, to, false, subject, from, [&](CItemWriter& w, const std::string& recipient) {
     std::string boundary = MakeBoundary();
-    std::string name = platform::BaseName(platform::NormaliseSeparators(file));
+    std::string name = attachmentName.empty() || OneLine(attachmentName) != attachmentName
+                           ? platform::BaseName(platform::NormaliseSeparators(file))
+                           : attachmentName;
     std::string head = StatusLine(0) + "\r\nX-Mailer:" + ctx.product + "\r\n" + CommonHead(ctx) +
                        "From: " + from + "\r\n";
     if (!receiptTo.empty()) head += "return-receipt-to: " + receiptTo + "\r\n";

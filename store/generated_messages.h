@@ -57,6 +57,8 @@ enum class AutoSubmitted {
   kReplied,    // "auto-replied": a direct answer to a message
 };
 
+// QueueAttachmentMessage names the attachment `attachmentName`, or the file's own name when it
+// is empty or not one line.
 // `limit` < 0 copies the file whole, 0 its header block only, > 0 until that many characters.
 int QueueFileMessage(const GeneratedContext& ctx, const std::string& to, const std::string& subject,
                      const std::string& file, const std::string& from, long limit,
@@ -68,7 +70,8 @@ int QueueAttachmentMessage(const GeneratedContext& ctx, const std::string& to,
                            const std::string& subject, const std::string& from,
                            const std::string& file, int encoding, const std::string& text,
                            const std::string& receiptTo,
-                           AutoSubmitted kind = AutoSubmitted::kGenerated);
+                           AutoSubmitted kind = AutoSubmitted::kGenerated,
+                           const std::string& attachmentName = std::string());
 int QueueReceipt(const GeneratedContext& ctx, const std::string& to, const std::string& from,
                  const std::string& messageFile, const std::string& messageSubject,
                  const std::string& messageSender, const std::string& messageRecipient);

@@ -303,3 +303,34 @@ TEST_F(ServerFixture, AServerRunsTheConsolesRequestsItself) {
 
 }  // namespace
 }  // namespace core
+
+namespace core {
+namespace {
+
+// The command queue's "exit" and "Backup" are requests that the next tick serves: the exit is
+// quiet (an interactive server asks nothing), the backup runs the backup command.
+TEST_F(ServerFixture, TheCommandQueuesExitAndBackupAreServedByTheNextTick) {
+  flags.serviceMode = false;
+  flags.interactive = true;  // an exit that is not quiet would ask, and be answered No
+  settings.MutableValues().smtp.bakCmd = "touch backup-ran";
+  server = std::make_unique<CServerProcess>(settings, sink, jobs, counters, flags);
+  ASSERT_EQ(server->StartServing("v"), 0);
+  counters.backupRequested = true;
+  server->OnTimer();
+  EXPECT_FALSE(counters.backupRequested);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!platform::FileExists(dir / "backup-ran") && std::chrono::steady_clock::now() < deadline) {
+    platform::SleepMilliseconds(10);
+    server->OnTimer();
+  }
+  EXPECT_TRUE(platform::FileExists(dir / "backup-ran"));
+  EXPECT_FALSE(server->Ended());
+  counters.exitRequested = true;
+  for (int i = 0; i < 20 && !server->Ended(); ++i) server->OnTimer();
+  EXPECT_TRUE(server->Ended());
+  EXPECT_TRUE(counters.stopping);
+  EXPECT_EQ(Published("srvthread"), 0);
+}
+
+}  // namespace
+}  // namespace core
