@@ -1,5 +1,10 @@
 #include "outbound/queue_runner.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <set>
 #include <system_error>
 #include <utility>
@@ -213,8 +218,41 @@ void COutboundRunner::RunOutboundQueues(bool force) {
   if (context_.distribute) context_.distribute();
 }
 
+namespace {
+
+// True when `address` (dotted) is the route host of the domain record that owns `queueDir`: the
+// route given as that address, or a name that resolves to it.
+bool IsRouteHostOf(const store::CDomainTable* domains, const std::string& queueDir,
+                   const std::string& address) {
+  if (domains == nullptr) return false;
+  auto table = domains->Snapshot();
+  for (const store::DomainRecord& r : table->records) {
+    if (r.deleted || r.added || !platform::EqualNoCase(r.queueDir, queueDir)) continue;
+    if (r.route.empty() || r.route[0] == '[') return false;
+    if (r.route == address) return true;
+    addrinfo hints{}, *res = nullptr;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    if (::getaddrinfo(r.route.c_str(), nullptr, &hints, &res) != 0) return false;
+    bool match = false;
+    for (addrinfo* a = res; a != nullptr && !match; a = a->ai_next) {
+      char text[INET_ADDRSTRLEN];
+      const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+      match = ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr && address == text;
+    }
+    ::freeaddrinfo(res);
+    return match;
+  }
+  return false;
+}
+
+}  // namespace
+
 int COutboundRunner::StartDelivery(const std::string& queueDir, const std::string& host, int port) {
   if (context_.settings == nullptr || queueDir.empty()) return -1;
+  // A domain's mail goes only to the host its record routes it to: a client that merely names
+  // the domain (ETRN, HELO) from another address gets nothing.
+  if (!IsRouteHostOf(context_.domains, queueDir, host)) return -1;
   auto values = context_.settings->Snapshot();
   ClientConfig c;
   c.queueDir = queueDir;

@@ -64,8 +64,10 @@ class COutboundRunner {
   // and connects with nothing to send when the `force` setting asks for it.
   void RunOutboundQueues(bool force);
 
-  // Delivers `queueDir` to `host` (a remote host that called in with ETRN, HELO or EHLO).
-  // 0 started (or nothing to send), 1 the queue is being delivered already, -1 no thread.
+  // Delivers `queueDir` to `host` (a remote host that called in with ETRN, HELO or EHLO), when
+  // `host` is the route host of the queue's domain record (its address, or a name resolving to
+  // it). 0 started (or nothing to send), 1 the queue is being delivered already, -1 refused
+  // (another host, no such queue) or no thread.
   int StartDelivery(const std::string& queueDir, const std::string& host, int port);
 
   // True while any client runs.

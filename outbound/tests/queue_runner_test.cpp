@@ -33,7 +33,7 @@ struct RunnerFixture : ::testing::Test {
     store::DomainSnapshot d;
     d.ownDomain = "example.test";
     for (const char* r : {"timed.test:mx.timed.test:timed.000::25:1:0:0:0",
-                          "callin.test:mx.callin.test:callin.000::25:0:0:0:1",
+                          "callin.test:192.0.2.7:callin.000::25:0:0:0:1",
                           "held.test:mx.held.test:held.000::25:1:1:0:0",
                           "local.test:[Local]:", "gate.test:[uucp]:"}) {
       d.records.push_back(store::ParseDomainRecord(r));
@@ -160,6 +160,10 @@ TEST_F(RunnerFixture, AQueueNeverHasTwoClientsAndACallInWhileItRunsIsPending) {
   // Free again: the next call-in starts a client.
   EXPECT_EQ(runner.StartDelivery("callin.000", "192.0.2.7", 25), 0);
   EXPECT_EQ(StartedQueues(runner).size(), 2u);
+  // Another host naming the domain, or a queue without a record, gets nothing.
+  EXPECT_EQ(runner.StartDelivery("callin.000", "192.0.2.8", 25), -1);
+  EXPECT_EQ(runner.StartDelivery("nosuch.000", "192.0.2.7", 25), -1);
+  EXPECT_TRUE(StartedQueues(runner).empty());
 }
 
 TEST_F(RunnerFixture, NothingStartsWhileTheServerStops) {
@@ -168,7 +172,7 @@ TEST_F(RunnerFixture, NothingStartsWhileTheServerStops) {
   counters.stopping = true;
   COutboundRunner runner(context);
   runner.RunOutboundQueues(true);
-  EXPECT_EQ(runner.StartDelivery("timed.000", "192.0.2.7", 25), 0);
+  EXPECT_EQ(runner.StartDelivery("callin.000", "192.0.2.7", 25), 0);
   EXPECT_TRUE(StartedQueues(runner).empty());
 }
 

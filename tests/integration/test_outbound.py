@@ -129,10 +129,10 @@ class RelayDeliveryTest(unittest.TestCase):
         self.assertEqual(len(outbound_files(self.home, "partner_test.000")), 2)
         self.assertEqual(len(mailbox(self.home, "alice")), 1)
 
-    def call_in(self, commands):
-        """Talks to our server from the route host's address; returns its replies."""
+    def call_in(self, commands, source=ROUTE):
+        """Talks to our server from `source` (the route host's address); returns its replies."""
         s = socket.socket()
-        s.bind((ROUTE, 0))
+        s.bind((source, 0))
         s.settimeout(30)
         s.connect(("127.0.0.1", self.port))
         f = s.makefile("rb")
@@ -154,6 +154,11 @@ class RelayDeliveryTest(unittest.TestCase):
                                  timeout=60))
         # Unforced runs leave it (the wake after queueing is one).
         self.assertFalse(wait_for(lambda: self.route.messages(), timeout=3))
+        # Another host that names the domain gets nothing.
+        stranger = self.call_in(["EHLO partner2.test", "ETRN partner2.test", "QUIT"], "127.0.0.9")
+        self.assertIn("458 Unable to queue messages for node", stranger)
+        self.assertFalse(wait_for(lambda: self.route.messages(), timeout=3))
+        self.assertEqual(len(outbound_files(self.home, "partner2_test.000")), 2)
         replies = self.call_in(["EHLO caller.test", "ETRN @unknown.test", "ETRN unknown.test",
                                 "ETRN partner2.test", "QUIT"])
         self.assertIn("501 Syntax error in parameters", replies)
