@@ -424,33 +424,60 @@ void CSMTPClient::RemoveItem(const Item& item) {
   (void)platform::RemoveFile(item.messagePath);
 }
 
+// --- the queue directory --------------------------------------------------------------------
+
+// The directory is read once per run and each message's envelope and busy marker are looked up
+// in that reading: a run that looked each one up on disk read the whole directory again for
+// every missing marker (the case-blind search of a name that is not there), which made a run
+// over n messages cost n directory readings.
+std::vector<CSMTPClient::QueuedMessage> CSMTPClient::ListQueue(const std::string& dir) {
+  std::vector<QueuedMessage> out;
+  platform::CDirectoryListing listing;
+  if (!listing.Read(dir)) return out;
+  for (const std::string& name : listing.Match("M*.MIM")) {
+    QueuedMessage m;
+    m.name = name;
+    m.messagePath = platform::JoinPath(listing.Directory(), name);
+    std::string envelope = platform::SiblingName(name, 'I');
+    m.hasEnvelope = listing.Exists(envelope);
+    m.envelopePath = listing.PathOf(envelope);
+    m.busy = listing.Exists(platform::SiblingName(name, 'B'));
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+// The reading is a snapshot: the marker is also looked for on disk (one look-up under the
+// message's spelling), so an item a writer took after the reading is still passed over.
+bool CSMTPClient::IsBusy(const QueuedMessage& m) const {
+  return m.busy || platform::FileExists(platform::SiblingName(m.messagePath, 'B'));
+}
+
 // --- relay run ------------------------------------------------------------------------------
 
 int CSMTPClient::RelayRun() {
-  std::string dir = store::OutqueueDir(context_.home, config_.queueDir);
-  std::vector<std::string> messages = platform::FindFiles(dir, "M*.MIM");
+  std::vector<QueuedMessage> messages =
+      ListQueue(store::OutqueueDir(context_.home, config_.queueDir));
   if (messages.empty() && !config_.force && !config_.etrn) return kRelayNothing;
   if (Connect(config_.destination, config_.destination) != 0) {
     LowLog("Connection to " + config_.destination + " failed");
     return kRelayNoConnection;
   }
   LowLog("Connection to " + config_.destination + " succeeded");
-  std::string resolved = platform::ResolvePath(dir);
-  for (const std::string& name : messages) {
+  for (const QueuedMessage& m : messages) {
     if (Stopping() || !socket_) break;
     Item item;
-    std::string messagePath = platform::JoinPath(resolved, name);
-    item.envelopePath = platform::ResolvePath(platform::SiblingName(messagePath, 'I'));
-    LowLog(" Message: " + name);
-    if (!platform::FileExists(item.envelopePath)) {
+    item.envelopePath = m.envelopePath;
+    LowLog(" Message: " + m.name);
+    if (!m.hasEnvelope) {
       LowLog(" Aborted: No I-File...");
       continue;
     }
-    if (platform::FileExists(platform::ResolvePath(platform::SiblingName(messagePath, 'B')))) {
+    if (IsBusy(m)) {
       LowLog(" Aborted: B-File exists...");
       continue;
     }
-    if (!ReadItem(messagePath, item)) continue;
+    if (!ReadItem(m.messagePath, item)) continue;
     if (item.sender.empty()) item.sender = "master@" + config_.localDomain;
     if (item.sender.find('@') == std::string::npos) item.sender += "@" + config_.localDomain;
     std::vector<Recipient*> batch;
@@ -538,17 +565,16 @@ void CSMTPClient::DeliverByDomain(Item& item) {
 }
 
 int CSMTPClient::DnsRun() {
-  std::string dir = platform::ResolvePath(store::OutqueueDir(context_.home, config_.queueDir));
-  std::vector<std::string> messages = platform::FindFiles(dir, "M*.MIM");
+  std::vector<QueuedMessage> messages =
+      ListQueue(store::OutqueueDir(context_.home, config_.queueDir));
   bool started = false;
-  for (const std::string& name : messages) {
+  for (const QueuedMessage& m : messages) {
     if (Stopping()) break;
     Item item;
-    std::string messagePath = platform::JoinPath(dir, name);
-    item.envelopePath = platform::ResolvePath(platform::SiblingName(messagePath, 'I'));
-    if (!platform::FileExists(item.envelopePath)) continue;
-    if (platform::FileExists(platform::ResolvePath(platform::SiblingName(messagePath, 'B')))) continue;
-    if (!ReadItem(messagePath, item)) continue;
+    const std::string& name = m.name;
+    item.envelopePath = m.envelopePath;
+    if (!m.hasEnvelope || IsBusy(m)) continue;
+    if (!ReadItem(m.messagePath, item)) continue;
     std::time_t now = Now();
     std::time_t created;
     if (!ParseEnvelopeTime(item.fields.iniDate, &created)) {

@@ -118,6 +118,17 @@ class CSMTPClient {
     bool handled = false;
   };
   struct Item;
+  // A message file of the queue as one reading of the directory found it.
+  struct QueuedMessage {
+    std::string name;
+    std::string messagePath;
+    std::string envelopePath;
+    bool hasEnvelope = false;
+    bool busy = false;
+  };
+
+  static std::vector<QueuedMessage> ListQueue(const std::string& dir);
+  bool IsBusy(const QueuedMessage& m) const;
 
   int RelayRun();
   int DnsRun();

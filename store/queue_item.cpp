@@ -201,6 +201,18 @@ int RecoverInterruptedItems(const std::string& directory, ItemKind kind) {
     if (pid > 0 && platform::ProcessAlive(pid)) continue;
     (void)platform::CExclusiveFile::RemoveAbandoned(platform::JoinPath(dir, name));
   }
+  // A whole-file rewrite (platform::WriteFileAtomic, "<name>.tmp~<process id>"; the outbound
+  // client rewrites the envelope of a message kept for some of its recipients that way) whose
+  // process died before the rename: the old file is intact and the copy is of no use. No reader
+  // matches its name, so without this it would stay in the queue for ever.
+  for (const std::string& name : listing.Match("*.tmp~*")) {
+    size_t tilde = name.rfind('~');
+    std::string digits = name.substr(tilde + 1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    long pid = platform::ParseDecimal(digits);
+    if (pid > 0 && platform::ProcessAlive(pid)) continue;
+    if (platform::RemoveFile(platform::JoinPath(dir, name)) == 0) ++removed;
+  }
   return removed;
 }
 

@@ -413,6 +413,37 @@ TEST_F(ClientFixture, ItemsBeingWrittenOrWithoutEnvelopeAreLeftAlone) {
   EXPECT_TRUE(platform::FileExists(m));
 }
 
+// A run reads the queue once: envelopes and markers are found in any case from that reading, and
+// a marker made after it (by a writer that took the item meanwhile) still holds the item back.
+TEST_F(ClientFixture, OneReadingOfTheQueueFindsSiblingsInAnyCaseAndSeesMarkersMadeLater) {
+  std::string dir = home / "OUTQUEUE/MAILHUB";
+  const std::string env =
+      "[From]\r\nFrom=alice@example.test\r\n[To]\r\nn=1\r\n0=bob@remote.test\r\n";
+  ASSERT_EQ(platform::WriteFileAtomic(dir + "/i0000005.mim", env), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir + "/M0000005.MIM", "Subject: five\r\n\r\nx\r\n"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir + "/I0000006.MIM", env), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir + "/M0000006.MIM", "Subject: six\r\n\r\nx\r\n"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir + "/b0000006.mim", ""), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir + "/I0000007.MIM", env), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir + "/M0000007.MIM", "Subject: seven\r\n\r\nx\r\n"), 0);
+  platform::CBusyMarker late;
+  bool made = false;
+  peer.rcpt = [&](const std::string&) {
+    if (!made) made = late.Create(dir + "/B0000007.MIM");
+    return std::string("250 OK");
+  };
+  EXPECT_EQ(Run(false), kRelayDone);
+  EXPECT_TRUE(made);
+  auto got = peer.Transactions();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].data, "Subject: five\r\n\r\nx\r\n");
+  EXPECT_FALSE(platform::FileExists(dir + "/i0000005.mim"));
+  EXPECT_FALSE(platform::FileExists(dir + "/M0000005.MIM"));
+  for (const char* kept : {"/M0000006.MIM", "/I0000006.MIM", "/M0000007.MIM", "/I0000007.MIM"}) {
+    EXPECT_TRUE(platform::FileExists(dir + kept)) << kept;
+  }
+}
+
 TEST_F(ClientFixture, DnsRunDeliversDomainByDomainAndKeepsOnlyTheTemporarilyFailingDomain) {
   temporaryDomains = {"down.test"};
   std::string m = Queue(kMessage, "alice@example.test",

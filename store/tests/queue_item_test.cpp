@@ -1,6 +1,8 @@
 #include "store/queue_item.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -89,6 +91,42 @@ TEST(ItemWriterTest, WritesOfADeadWriterAreFinishedAndALivingWritersAreLeftAlone
   ASSERT_EQ(platform::WriteFileAtomic(box / "m0000009.mim", "Subject: c\r\n\r\n"), 0);
   EXPECT_EQ(RecoverInterruptedItems(box.path(), ItemKind::kMailbox), 1);
   EXPECT_EQ(ListCompleteItems(box.path(), ItemKind::kMailbox), (std::vector<std::string>{"m0000009.mim"}));
+}
+
+// An envelope rewrite cut short by a crash leaves "<envelope>.tmp~<pid>" beside the intact old
+// envelope; the recovery removes the copy of a dead process and keeps the item and everything
+// that only looks alike.
+TEST(ItemWriterTest, RewriteCopiesOfDeadProcessesAreRemovedAndTheItemKept) {
+  CTempDir dir;
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);  // reaped: its id names no process now
+  const std::string dead = std::to_string(child), own = std::to_string(::getpid());
+  const std::string envelope = "[From]\r\nFrom=a@b.test\r\n[To]\r\nn=1\r\n0=c@d.test\r\n";
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "M0000001.MIM", "Subject: a\r\n\r\nx\r\n"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "I0000001.MIM", envelope), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir / ("I0000001.MIM.tmp~" + dead), "[From]\r\nFr"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir / ("i0000002.mim.TMP~" + dead), ""), 0);  // any case
+  // Kept: a living writer's copy, one without a process id, one whose id is not a number.
+  ASSERT_EQ(platform::WriteFileAtomic(dir / ("I0000003.MIM.tmp~" + own), ""), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "I0000004.MIM.tmp~", ""), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir / ("I0000005.MIM.tmp~" + dead + "x"), ""), 0);
+
+  EXPECT_EQ(RecoverInterruptedItems(dir.path(), ItemKind::kOutbound), 2);
+  EXPECT_FALSE(platform::FileExists(dir / ("I0000001.MIM.tmp~" + dead)));
+  EXPECT_FALSE(platform::FileExists(dir / ("i0000002.mim.TMP~" + dead)));
+  for (std::string kept : {"I0000003.MIM.tmp~" + own, std::string("I0000004.MIM.tmp~"),
+                           "I0000005.MIM.tmp~" + dead + "x"}) {
+    EXPECT_TRUE(platform::FileExists(dir / kept)) << kept;
+  }
+  EXPECT_EQ(ListCompleteItems(dir.path(), ItemKind::kOutbound),
+            (std::vector<std::string>{"M0000001.MIM"}));
+  std::string text;
+  ASSERT_EQ(platform::ReadWholeFile(dir / "I0000001.MIM", &text), 0);
+  EXPECT_EQ(text, envelope);
+  EXPECT_EQ(RecoverInterruptedItems(dir.path(), ItemKind::kOutbound), 0);
 }
 
 TEST(ItemWriterTest, ListingSkipsBusyAndEnvelopeLessItemsWithoutRegardToCase) {
