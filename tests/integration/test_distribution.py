@@ -122,13 +122,18 @@ class CrashSafetyTest(unittest.TestCase):
             with open(home.path("INQUEUE", "useqf"), "w") as f:
                 f.write("%d" % self.MESSAGES)
 
-            # Each start distributes after about a second (DeliveryDelay); kill within the run.
+            # Each start distributes after about a second (DeliveryDelay); kill within the run:
+            # once it has stored something, after a random moment.
+            def stored():
+                return sum(len(mailbox(home, a)) for a in ACCOUNTS)
             kills, left = 0, []
             for round_ in range(8):
                 if not queued(home):
                     break
+                before = stored()
                 server = home.start("-server")
-                time.sleep(rng.uniform(0.9, 2.0))
+                wait_for(lambda: stored() > before or not queued(home), timeout=60, step=0.01)
+                time.sleep(rng.uniform(0.0, 0.15))
                 server.send_signal(signal.SIGKILL)
                 server.wait(timeout=10)
                 kills += 1
