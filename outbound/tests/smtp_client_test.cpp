@@ -39,16 +39,23 @@ struct Received {
 // A mail server on 127.0.0.1 that answers from a script and records what it got.
 class CScriptedPeer {
  public:
-  std::string greeting = "220 mx.test ready";
-  std::string ehlo = "250-mx.test\r\n250 SIZE 1000000";
-  std::string helo = "250 mx.test";
-  std::function<std::string(const std::string&)> rcpt = [](const std::string&) {
-    return std::string("250 OK");
+  // How the peer answers; changed by the test between runs, read once per connection.
+  struct Script {
+    std::string greeting = "220 mx.test ready";
+    std::string ehlo = "250-mx.test\r\n250 SIZE 1000000";
+    std::string helo = "250 mx.test";
+    std::function<std::string(const std::string&)> rcpt = [](const std::string&) {
+      return std::string("250 OK");
+    };
+    std::string mail = "250 OK";
+    std::string data = "354 go ahead";
+    std::string endOfData = "250 queued";
+    bool dropInData = false;  // close the connection after the first data line
   };
-  std::string mail = "250 OK";
-  std::string data = "354 go ahead";
-  std::string endOfData = "250 queued";
-  bool dropInData = false;  // close the connection after the first data line
+  void Set(const std::function<void(Script&)>& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    change(script_);
+  }
 
   CScriptedPeer() {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -105,6 +112,15 @@ class CScriptedPeer {
     (void)::send(c, out.data(), out.size(), MSG_NOSIGNAL);
   }
   void Serve(int c) {
+    Script script;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      script = script_;
+    }
+    const std::string &greeting = script.greeting, &ehlo = script.ehlo, &helo = script.helo,
+                      &mail = script.mail, &data = script.data, &endOfData = script.endOfData;
+    const bool dropInData = script.dropInData;
+    auto& rcpt = script.rcpt;
     Send(c, greeting);
     Received tx;
     std::string line;
@@ -159,6 +175,7 @@ class CScriptedPeer {
   int port_ = 0;
   std::thread thread_;
   std::mutex mutex_;
+  Script script_;
   std::vector<Received> done_;
   std::vector<std::string> commands_;
 };
@@ -250,7 +267,8 @@ struct ClientFixture : ::testing::Test {
   // Failure reports queued for local senders (INQUEUE), as their texts.
   std::vector<std::string> Reports() {
     std::vector<std::string> out;
-    for (const std::string& n : store::ListCompleteItems(home / "INQUEUE", store::ItemKind::kInbound)) {
+    for (const std::string& n :
+         store::ListCompleteItems(home / "INQUEUE", store::ItemKind::kInbound)) {
       out.push_back(Read(platform::JoinPath(home / "INQUEUE", n)));
     }
     return out;
@@ -310,7 +328,7 @@ TEST_F(ClientFixture, LinesUpToTheLimitGoWholeAndLongerOnesAreSplitWithoutLoss) 
 }
 
 TEST_F(ClientFixture, EhloRefusedFallsBackToHelo) {
-  peer.ehlo = "500 command unrecognized";
+  peer.Set([](CScriptedPeer::Script& s) { s.ehlo = "500 command unrecognized"; });
   Queue(kMessage, "alice@example.test", {"bob@remote.test"});
   EXPECT_EQ(Run(false), kRelayDone);
   auto commands = peer.Commands();
@@ -326,7 +344,7 @@ TEST_F(ClientFixture, EtrnIsSentOnlyWhenAskedForAndOffered) {
   EXPECT_EQ(Run(false), kRelayDone);  // not offered
   for (const std::string& c : peer.Commands()) EXPECT_NE(c.rfind("ETRN", 0), 0u) << c;
 
-  peer.ehlo = "250-mx.test\r\n250-ETRN\r\n250 SIZE 100";
+  peer.Set([](CScriptedPeer::Script& s) { s.ehlo = "250-mx.test\r\n250-ETRN\r\n250 SIZE 100"; });
   config.etrn = false;  // offered, not asked for
   Queue(kMessage, "alice@example.test", {"bob@remote.test"});
   EXPECT_EQ(Run(false), kRelayDone);
@@ -349,11 +367,13 @@ TEST_F(ClientFixture, RelayWithoutMessagesDoesNotConnectAndAnUnreachableRelayKee
 }
 
 TEST_F(ClientFixture, RelayKeepsTemporaryRefusalsAndReportsPermanentOnesOnce) {
-  peer.rcpt = [](const std::string& who) {
-    if (who.find("defer") != std::string::npos) return std::string("451 try later");
-    if (who.find("reject") != std::string::npos) return std::string("550 no such user");
-    return std::string("250 OK");
-  };
+  peer.Set([&](CScriptedPeer::Script& s) {
+    s.rcpt = [](const std::string& who) {
+      if (who.find("defer") != std::string::npos) return std::string("451 try later");
+      if (who.find("reject") != std::string::npos) return std::string("550 no such user");
+      return std::string("250 OK");
+    };
+  });
   std::string m = Queue(kMessage, "alice@example.test",
                         {"ok@remote.test", "defer@remote.test", "reject@remote.test"});
   EXPECT_EQ(Run(false), kRelayDone);
@@ -370,26 +390,26 @@ TEST_F(ClientFixture, RelayKeepsTemporaryRefusalsAndReportsPermanentOnesOnce) {
 }
 
 TEST_F(ClientFixture, RelayKeepsTheMessageWhenTheEndOfDataIsDeferredOrTheConnectionBreaks) {
-  peer.endOfData = "452 disk full";
+  peer.Set([](CScriptedPeer::Script& s) { s.endOfData = "452 disk full"; });
   Queue(kMessage, "alice@example.test", {"bob@remote.test"});
   EXPECT_EQ(Run(false), kRelayDone);
   EXPECT_EQ(Queued().size(), 1u);
   EXPECT_TRUE(Reports().empty());
 
-  peer.endOfData = "250 queued";
-  peer.dropInData = true;
+  peer.Set([](CScriptedPeer::Script& s) { s.endOfData = "250 queued"; });
+  peer.Set([](CScriptedPeer::Script& s) { s.dropInData = true; });
   EXPECT_EQ(Run(false), kRelayDone);
   EXPECT_EQ(Queued().size(), 1u);
   EXPECT_TRUE(Reports().empty());
 
-  peer.dropInData = false;
+  peer.Set([](CScriptedPeer::Script& s) { s.dropInData = false; });
   EXPECT_EQ(Run(false), kRelayDone);
   EXPECT_TRUE(Queued().empty());
   EXPECT_EQ(peer.Transactions().size(), 1u);
 }
 
 TEST_F(ClientFixture, AFiveHundredAtTheEndOfDataRefusesForGood) {
-  peer.endOfData = "554 content rejected";
+  peer.Set([](CScriptedPeer::Script& s) { s.endOfData = "554 content rejected"; });
   Queue(kMessage, "alice@example.test", {"bob@remote.test"});
   EXPECT_EQ(Run(true), 0);
   EXPECT_TRUE(Queued().empty());
@@ -428,10 +448,12 @@ TEST_F(ClientFixture, OneReadingOfTheQueueFindsSiblingsInAnyCaseAndSeesMarkersMa
   ASSERT_EQ(platform::WriteFileAtomic(dir + "/M0000007.MIM", "Subject: seven\r\n\r\nx\r\n"), 0);
   platform::CBusyMarker late;
   bool made = false;
-  peer.rcpt = [&](const std::string&) {
-    if (!made) made = late.Create(dir + "/B0000007.MIM");
-    return std::string("250 OK");
-  };
+  peer.Set([&](CScriptedPeer::Script& s) {
+    s.rcpt = [&](const std::string&) {
+      if (!made) made = late.Create(dir + "/B0000007.MIM");
+      return std::string("250 OK");
+    };
+  });
   EXPECT_EQ(Run(false), kRelayDone);
   EXPECT_TRUE(made);
   auto got = peer.Transactions();
@@ -465,13 +487,16 @@ TEST_F(ClientFixture, DnsRunDeliversDomainByDomainAndKeepsOnlyTheTemporarilyFail
 }
 
 TEST_F(ClientFixture, RetriesFollowTheTableReportOnTheSecondAttemptAndDiscardAfterTheLast) {
-  peer.rcpt = [](const std::string& who) {
-    return who.find("defer") != std::string::npos ? std::string("451 later") : std::string("250 OK");
-  };
+  peer.Set([&](CScriptedPeer::Script& s) {
+    s.rcpt = [](const std::string& who) {
+      return who.find("defer") != std::string::npos ? std::string("451 later")
+                                                    : std::string("250 OK");
+    };
+  });
   std::string m = Queue(kMessage, "alice@example.test", {"defer@remote.test"});
   // Attempt counter before each attempt, and the delay it adds.
-  const int delays[] = {1800, 1800, 3600, 7200, 7200, 7200, 7200, 7200, 7200, 7200, 7200,
-                        43200, 43200, 43200, 43200};
+  const int delays[] = {1800, 1800, 3600, 7200,  7200,  7200,  7200, 7200,
+                        7200, 7200, 7200, 43200, 43200, 43200, 43200};
   size_t reports = 0;
   for (int c = 0; c < kMaxAttempts; ++c) {
     RetryState before = ParseNextSend(Envelope(m).nxtSend, clock);
@@ -497,19 +522,23 @@ TEST_F(ClientFixture, RetriesFollowTheTableReportOnTheSecondAttemptAndDiscardAft
   ASSERT_EQ(all.size(), 2u);
   bool discarded = false;
   for (const std::string& r : all) {
-    discarded = discarded || r.find("Subject: Impossible to deliver: 15 retries since 01/02/2026 "
-                                     "10:00:00. Message discarded.") != std::string::npos;
+    discarded = discarded || r.find(
+                                 "Subject: Impossible to deliver: 15 retries since 01/02/2026 "
+                                 "10:00:00. Message discarded.") != std::string::npos;
   }
   EXPECT_TRUE(discarded);
 }
 
 TEST_F(ClientFixture, PermanentRefusalIsReportedOnceBesideARetry) {
-  peer.rcpt = [](const std::string& who) {
-    if (who.find("defer") != std::string::npos) return std::string("451 later");
-    if (who.find("reject") != std::string::npos) return std::string("550 unknown");
-    return std::string("250 OK");
-  };
-  std::string m = Queue(kMessage, "alice@example.test", {"reject@remote.test", "defer@remote.test"});
+  peer.Set([&](CScriptedPeer::Script& s) {
+    s.rcpt = [](const std::string& who) {
+      if (who.find("defer") != std::string::npos) return std::string("451 later");
+      if (who.find("reject") != std::string::npos) return std::string("550 unknown");
+      return std::string("250 OK");
+    };
+  });
+  std::string m =
+      Queue(kMessage, "alice@example.test", {"reject@remote.test", "defer@remote.test"});
   EXPECT_EQ(Run(true), 0);
   EXPECT_EQ(Envelope(m).to, std::vector<std::string>{"defer@remote.test"});
   // The refused recipient leaves the item now, so it is reported now; the waiting one is not.
@@ -533,7 +562,9 @@ TEST_F(ClientFixture, PermanentRefusalIsReportedOnceBesideARetry) {
 }
 
 TEST_F(ClientFixture, AllRefusedForGoodIsReportedAtOnceAndRemoved) {
-  peer.rcpt = [](const std::string&) { return std::string("550 unknown"); };
+  peer.Set([&](CScriptedPeer::Script& s) {
+    s.rcpt = [](const std::string&) { return std::string("550 unknown"); };
+  });
   Queue(kMessage, "alice@example.test", {"x@remote.test"});
   EXPECT_EQ(Run(true), 0);
   EXPECT_TRUE(Queued().empty());
@@ -566,7 +597,7 @@ TEST_F(ClientFixture, FutureItemsWaitForADnsRunButARelayRunSendsThem) {
 }
 
 TEST_F(ClientFixture, ABrokenConnectionInTheDataIsRetriedNotDeliveredHalf) {
-  peer.dropInData = true;
+  peer.Set([](CScriptedPeer::Script& s) { s.dropInData = true; });
   std::string m = Queue(kMessage, "alice@example.test", {"bob@remote.test"});
   EXPECT_EQ(Run(true), 0);
   EXPECT_TRUE(peer.Transactions().empty());

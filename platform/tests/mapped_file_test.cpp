@@ -29,6 +29,11 @@ long Touch(std::string_view view) {
 
 // Released pages leave the process's resident set and read back unchanged from the file.
 TEST(MappedFileTest, ReleasedPagesLeaveTheResidentSetAndReadBackTheSame) {
+#if defined(__SANITIZE_THREAD__)
+  // The thread checker keeps shadow memory for every page touched: the resident set says
+  // nothing about the mapping there.
+  GTEST_SKIP() << "resident set not meaningful under the thread checker";
+#endif
   CTempDir dir;
   constexpr size_t kSize = 64u << 20;
   std::string data(kSize, '\0');
