@@ -190,17 +190,27 @@ smtp_rate() {  # waiting sessions [unheld] -> messages per second
   [ -z "${3:-}" ] || echo "unheld: $waiting of the $1 waiting items left after the run" >&2
   stop_ours
   if [ -n "$HOLD_PID" ]; then kill "$HOLD_PID"; wait "$HOLD_PID" 2>/dev/null || true; HOLD_PID=""; fi
+  # Removed now, not before the next case: the file system's work of a large removal (freeing,
+  # discards) then falls before every case alike.
+  rm -rf "$SH/INQUEUE"
+  sync
 }
 declare -A SMTP_FIG
 if part smtp; then
-for _ in $(seq 1 "$RUNS"); do
+CASES="0 $WAITING"
+[ "${UNHELD:-0}" = 1 ] && CASES="$CASES unheld"
+for run in $(seq 1 "$RUNS"); do
+  # The order of the cases turns round from one run to the next.
+  order=$CASES
+  [ $((run % 2)) -eq 0 ] && order=$(echo "$CASES" | tr ' ' '\n' | tac | tr '\n' ' ')
   for s in $SESSIONS; do
-    for w in 0 "$WAITING"; do
-      SMTP_FIG[$w,$s]="${SMTP_FIG[$w,$s]:-} $(smtp_rate "$w" "$s")"
+    for w in $order; do
+      if [ "$w" = unheld ]; then
+        SMTP_FIG[unheld,$s]="${SMTP_FIG[unheld,$s]:-} $(smtp_rate "$WAITING" "$s" unheld)"
+      else
+        SMTP_FIG[$w,$s]="${SMTP_FIG[$w,$s]:-} $(smtp_rate "$w" "$s")"
+      fi
     done
-    if [ "${UNHELD:-0}" = 1 ]; then
-      SMTP_FIG[unheld,$s]="${SMTP_FIG[unheld,$s]:-} $(smtp_rate "$WAITING" "$s" unheld)"
-    fi
   done
 done
 SMTP_TABLE=$(
