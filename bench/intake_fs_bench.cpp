@@ -63,11 +63,20 @@ double Now() {
       .count();
 }
 
-enum Step { kLookup, kReserve, kMarker, kMessage, kEnvelope, kSyncMessage, kSyncEnvelope,
-            kSyncDir, kRelease, kSteps };
-const char* const kStepNames[kSteps] = {"lookup x4", "reserve", "marker", "message",
-                                        "envelope",  "fsync M", "fsync R", "fsync dir",
-                                        "release"};
+enum Step {
+  kLookup,
+  kReserve,
+  kMarker,
+  kMessage,
+  kEnvelope,
+  kSyncMessage,
+  kSyncEnvelope,
+  kSyncDir,
+  kRelease,
+  kSteps
+};
+const char* const kStepNames[kSteps] = {"lookup x4", "reserve", "marker",    "message", "envelope",
+                                        "fsync M",   "fsync R", "fsync dir", "release"};
 
 struct Queue {
   std::string dir;
@@ -77,9 +86,10 @@ struct Queue {
 };
 
 const std::string kMessageText = [] {
-  std::string m = "X-IStatus:00000000000000000003\r\nReceived: from 127.0.0.1 by example.test\r\n"
-                  "          id 1; Mon, 07 Dec 2026 06:00:00 +0000\r\n"
-                  "From: zoe@far.test\r\nTo: user1@example.test\r\nSubject: rate\r\n\r\n";
+  std::string m =
+      "X-IStatus:00000000000000000003\r\nReceived: from 127.0.0.1 by example.test\r\n"
+      "          id 1; Mon, 07 Dec 2026 06:00:00 +0000\r\n"
+      "From: zoe@far.test\r\nTo: user1@example.test\r\nSubject: rate\r\n\r\n";
   while (m.size() < 2200) m += std::string(74, 'x') + "\r\n";
   return m;
 }();
