@@ -2,13 +2,17 @@
 # Big mailboxes and queues, in one run:
 #  1. POP3 login + STAT + LIST (poplib) on mailboxes of 1,000, 20,000 and 100,000 messages of
 #     2 KB, our server beside Dovecot's POP3 server (maildir, index warmed by a first session).
-#  2. SMTP acceptance rate of our server with an empty INQUEUE and with 50,000 complete items
-#     waiting in it. Distribution is held: DeliveryDelay is 30000 minutes, so the timer never
-#     distributes, and each client session sends all its messages over one connection and says
-#     QUIT only when every session is done, so the distribution that the end of a session starts
-#     falls after the time taken. The server is killed after each measurement and started again on
-#     a fresh INQUEUE (the 50,000 items hard-linked from one generated set, numbered from 0 as the
-#     intake numbers them), so each figure includes the first search for a free name after a start.
+#  2. SMTP acceptance rate of our server with an empty INQUEUE and with 50,000 items waiting in
+#     it. The waiting items stay waiting: each has its busy marker, held locked by
+#     bench/hold_items.py, so the distribution runs that the server starts on its own (the first
+#     outbound run after start-up ends with one, and so does every SMTP session) pass them over.
+#     DeliveryDelay is 30000 minutes, so the timer never distributes; each client session sends
+#     all its messages over one connection and says QUIT only when every session is done, so the
+#     distribution of the new messages falls after the time taken; the port is watched with ss,
+#     not with a connection (a session of its own). The server is killed after each measurement
+#     and started again on a fresh INQUEUE (the 50,000 items hard-linked from one generated set,
+#     numbered from 0 as the intake numbers them), so each figure includes the first search for a
+#     free name after a start.
 #  3. Distribution of 1,000 queued messages (3 local recipients each) into empty mailboxes and into
 #     mailboxes that already hold 50,000 messages each (bench/distribution_bench).
 # Mailboxes and queues are written directly by a script, not through SMTP. Runs alternate between
@@ -16,6 +20,9 @@
 # namespace (loopback only); Dovecot runs with a configuration of its own.
 #   RUNS (3) SIZES ("1000 20000 100000") WAITING (50000) SMTP_COUNT (2000) SESSIONS ("1 8")
 #   DIST_COUNT (1000) DIST_STORED (50000) DIST_RUNS (RUNS)
+#   PARTS ("pop3 smtp dist"): which of the three measurements to make.
+#   UNHELD (0): 1 adds a third SMTP case, the waiting items not held, so that the distribution
+#   runs the server starts on its own deliver them while the messages are taken.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$ROOT/bench/dovecot.sh"
@@ -23,11 +30,15 @@ isolate_with_dovecot "$0" "$@"
 RUNS=${RUNS:-3}; SIZES=${SIZES:-"1000 20000 100000"}; WAITING=${WAITING:-50000}
 SMTP_COUNT=${SMTP_COUNT:-2000}; SESSIONS=${SESSIONS:-"1 8"}
 DIST_COUNT=${DIST_COUNT:-1000}; DIST_STORED=${DIST_STORED:-50000}; DIST_RUNS=${DIST_RUNS:-$RUNS}
+PARTS=${PARTS:-"pop3 smtp dist"}
+part() { [[ " $PARTS " == *" $1 "* ]]; }
+part pop3 || SIZES=""
 POP_PORT=2110; DV_PORT=2111; SMTP_PORT=2626
 WORK=$(mktemp -d /tmp/qvbigbench.XXXXXX)
 chmod 755 "$WORK"
-OUR_PID=""; DV_PID=""
+OUR_PID=""; DV_PID=""; HOLD_PID=""
 stop_all() {
+  [ -n "$HOLD_PID" ] && kill "$HOLD_PID" 2>/dev/null || true
   [ -n "$OUR_PID" ] && kill -9 "$OUR_PID" 2>/dev/null || true
   [ -n "$OUR_PID" ] && wait "$OUR_PID" 2>/dev/null || true
   [ -n "$DV_PID" ] && kill "$DV_PID" 2>/dev/null || true
@@ -93,7 +104,9 @@ for i in range(waiting):
 PY
 sync
 
+POP3_TABLE=""; SMTP_TABLE=""; DIST_TABLE=""
 # ---- 1. POP3 ----
+if part pop3; then
 printf '[SMTP]\r\nDomain=example.test\r\nIPaddress=127.0.0.1\r\nsmtpport=0\r\npop3port=%d\r\n' \
   $POP_PORT > "$WORK/pop/NEXUM2.INI"
 : > "$WORK/pop/mailbox.cfg"
@@ -134,6 +147,7 @@ for n in sys.argv[2:]:
 PY
 )
 echo "$POP3_TABLE"
+fi
 
 # ---- 2. SMTP acceptance with 0 and with $WAITING items waiting ----
 SH="$WORK/smtp"
@@ -142,23 +156,60 @@ printf '[SMTP]\r\nDomain=example.test\r\nIPaddress=127.0.0.1\r\nsmtpport=%d\r\np
   $SMTP_PORT > "$SH/NEXUM2.INI"
 printf 'user1:*:0\r\n' > "$SH/mailbox.cfg"
 printf '[ALIAS]\r\nn=1\r\n0=*\tuser1@example.test\r\n[END_ALIAS]\r\n' > "$SH/MAILIN/user1/MEMBERS.INI"
-smtp_rate() {  # waiting sessions -> messages per second
+listening() {  # port: true once a socket listens on it (no connection is made)
+  for _ in $(seq 1 600); do
+    [ -n "$(ss -Hltn "sport = :$1")" ] && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on port $1" >&2; return 1
+}
+held_waiting() {  # waiting: how many of the items 0..waiting-1 are still in INQUEUE
+  python3 -c "import os, sys; n = int(sys.argv[2]); print(sum(os.path.exists(os.path.join(sys.argv[1], 'M%07d.TMP' % i)) for i in range(n)))" "$SH/INQUEUE" "$1"
+}
+smtp_rate() {  # waiting sessions [unheld] -> messages per second
   rm -rf "$SH/INQUEUE"
-  if [ "$1" -gt 0 ]; then cp -al "$WORK/seed/INQUEUE" "$SH/INQUEUE"; else mkdir "$SH/INQUEUE"; fi
+  if [ "$1" -eq 0 ]; then
+    mkdir "$SH/INQUEUE"
+  else
+    cp -al "$WORK/seed/INQUEUE" "$SH/INQUEUE"
+  fi
+  if [ "$1" -gt 0 ] && [ -z "${3:-}" ]; then
+    python3 "$ROOT/bench/hold_items.py" "$SH/INQUEUE" "$1" > "$WORK/hold.out" &
+    HOLD_PID=$!
+    for _ in $(seq 1 1200); do grep -q held "$WORK/hold.out" && break; sleep 0.1; done
+    grep -q held "$WORK/hold.out" || { echo "the waiting items are not held" >&2; exit 1; }
+  fi
   sync
   start_ours "$SH"
-  wait_port $SMTP_PORT >/dev/null
-  local waiting
-  waiting=$(find "$SH/INQUEUE" -name 'M*.TMP' | wc -l)
-  [ "$waiting" -eq "$1" ] || { echo "INQUEUE holds $waiting items, not $1" >&2; exit 1; }
+  listening $SMTP_PORT
+  sleep 2  # the start-up distribution run (it passes the held items over)
   python3 "$ROOT/bench/smtp_rate_client.py" $SMTP_PORT "$2" "$SMTP_COUNT" 2048
+  local waiting
+  waiting=$(held_waiting "$1")
+  [ "$waiting" -eq "$1" ] || [ -n "${3:-}" ] || { echo "INQUEUE holds $waiting of the $1 waiting items" >&2; exit 1; }
+  [ -z "${3:-}" ] || echo "unheld: $waiting of the $1 waiting items left after the run" >&2
   stop_ours
+  if [ -n "$HOLD_PID" ]; then kill "$HOLD_PID"; wait "$HOLD_PID" 2>/dev/null || true; HOLD_PID=""; fi
+  # Removed now, not before the next case: the file system's work of a large removal (freeing,
+  # discards) then falls before every case alike.
+  rm -rf "$SH/INQUEUE"
+  sync
 }
 declare -A SMTP_FIG
-for _ in $(seq 1 "$RUNS"); do
+if part smtp; then
+CASES="0 $WAITING"
+[ "${UNHELD:-0}" = 1 ] && CASES="$CASES unheld"
+for run in $(seq 1 "$RUNS"); do
+  # The order of the cases turns round from one run to the next.
+  order=$CASES
+  [ $((run % 2)) -eq 0 ] && order=$(echo "$CASES" | tr ' ' '\n' | tac | tr '\n' ' ')
   for s in $SESSIONS; do
-    for w in 0 "$WAITING"; do
-      SMTP_FIG[$w,$s]="${SMTP_FIG[$w,$s]:-} $(smtp_rate "$w" "$s")"
+    for w in $order; do
+      if [ "$w" = unheld ]; then
+        SMTP_FIG[unheld,$s]="${SMTP_FIG[unheld,$s]:-} $(smtp_rate "$WAITING" "$s" unheld)"
+      else
+        SMTP_FIG[$w,$s]="${SMTP_FIG[$w,$s]:-} $(smtp_rate "$w" "$s")"
+      fi
     done
   done
 done
@@ -169,12 +220,19 @@ SMTP_TABLE=$(
     a=$(echo ${SMTP_FIG[0,$s]} | median); b=$(echo ${SMTP_FIG[$WAITING,$s]} | median)
     printf "%-10s %14.1f %22.1f %8.2f\n" "$s" "$a" "$b" "$(python3 -c "print($b / $a)")"
     echo "  runs: none waiting:${SMTP_FIG[0,$s]} | $WAITING waiting:${SMTP_FIG[$WAITING,$s]}"
+    if [ "${UNHELD:-0}" = 1 ]; then
+      c=$(echo ${SMTP_FIG[unheld,$s]} | median)
+      printf "  %d waiting, not held (distributed meanwhile): median %.1f, ratio %.2f; runs:%s\n" \
+        "$WAITING" "$c" "$(python3 -c "print($c / $a)")" "${SMTP_FIG[unheld,$s]}"
+    fi
   done
 )
 echo "$SMTP_TABLE"
+fi
 
 # ---- 3. Distribution into empty and into full mailboxes ----
 E=""; F=""
+if part dist; then
 for _ in $(seq 1 "$DIST_RUNS"); do
   E="$E $("$ROOT/build-bench/bench/distribution_bench" "$DIST_COUNT" "$WORK" 0 | sed -E 's/.* ([0-9.]+) messages\/s.*/\1/')"
   F="$F $("$ROOT/build-bench/bench/distribution_bench" "$DIST_COUNT" "$WORK" "$DIST_STORED" | sed -E 's/.* ([0-9.]+) messages\/s.*/\1/')"
@@ -187,6 +245,7 @@ DIST_TABLE=$(
   echo "  runs: empty:$E | full:$F"
 )
 echo "$DIST_TABLE"
+fi
 
 echo
 echo "==== summary (one run) ===="
