@@ -65,6 +65,14 @@ int CInboundQueue::ReserveEnvelope(std::string* path) {
       platform::CFile reserve;
       first = NumberOf(*path) + 1;
       if (reserve.Open(*path, platform::FileMode::kCreateNew) == 0) {
+        // A message under this stem without its envelope is an item whose removal is under way
+        // (envelope first, then the message): its name is not free yet, or the removal would
+        // take the new message with it.
+        if (platform::FileExists(platform::ResolvePath(platform::SiblingName(*path, 'M')))) {
+          reserve.Close();
+          (void)platform::RemoveFile(*path);
+          continue;
+        }
         Advance(hint, first - 1);
         return 0;
       }
@@ -107,7 +115,12 @@ int CInboundItem::Open() {
   if (!Reserved() || committed_) return kErrIntakeFile;
   // Without its marker the item could be taken while it is written: no marker, no message.
   if (!marker_.Create(platform::SiblingName(messagePath_, 'B'))) return kErrIntakeFile;
-  if (message_.Open(messagePath_, platform::FileMode::kWrite) != 0) return kErrIntakeFile;
+  // Never over an existing file: only a writer of another program could have made it since the
+  // reservation, and its message is not ours to cut.
+  if (message_.Open(messagePath_, platform::FileMode::kCreateNew) != 0) {
+    marker_.Release();
+    return kErrIntakeFile;
+  }
   return 0;
 }
 

@@ -68,6 +68,23 @@ TEST(InboundIntakeTest, AnItemIsReservedWrittenCommittedAndOnlyThenVisible) {
   EXPECT_TRUE(platform::FileExists(home.dir / "INQUEUE/M0000000.TMP"));
 }
 
+TEST(InboundIntakeTest, ANameWhoseMessageIsStillBeingRemovedIsNotReserved) {
+  Home home;
+  // Item 0 is half removed (its envelope went first); item 1 is free.
+  Put(home.dir / "INQUEUE/m0000000.tmp", "the old message\r\n");
+  CInboundQueue queue(home.dir.path());
+  CInboundItem item(queue);
+  ASSERT_EQ(item.Reserve(), 0);
+  EXPECT_EQ(platform::BaseName(item.EnvelopePath()), "R0000001.TMP");
+  EXPECT_FALSE(platform::FileExists(home.dir / "INQUEUE/R0000000.TMP"));
+  // A message file that appears under the reserved name is never written over.
+  Put(home.dir / "INQUEUE/M0000001.TMP", "another writer's\r\n");
+  EXPECT_NE(item.Open(), 0);
+  EXPECT_EQ(Get(home.dir / "INQUEUE/M0000001.TMP"), "another writer's\r\n");
+  EXPECT_FALSE(platform::FileExists(home.dir / "INQUEUE/B0000001.TMP"));
+  EXPECT_EQ(Get(home.dir / "INQUEUE/m0000000.tmp"), "the old message\r\n");
+}
+
 TEST(InboundIntakeTest, AnUnpublishedItemLeavesNothingBehind) {
   Home home;
   CInboundQueue queue(home.dir.path());
