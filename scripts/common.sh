@@ -26,6 +26,11 @@ install_packages() {
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "== installing: ${missing[*]}"
+    # The tests run private Postfix instances of their own: the system's Postfix is installed
+    # unconfigured, so that installing it starts no mail server on port 25.
+    if command -v debconf-set-selections >/dev/null; then
+      echo "postfix postfix/main_mailer_type select No configuration" | as_root debconf-set-selections
+    fi
     as_root apt-get update -q
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi

@@ -186,7 +186,12 @@ class PostfixPeer:
                 "maillog_file = " + self.log,
                 "maillog_file_prefixes = " + work,
                 "alias_maps =", "alias_database =", "biff = no", ""]))
-        with open("/etc/postfix/master.cf") as f:
+        # The package's service table (installed as /etc/postfix/master.cf when the system's own
+        # Postfix was configured at installation).
+        table = "/etc/postfix/master.cf"
+        if not os.path.exists(table):
+            table = "/usr/share/postfix/master.cf.dist"
+        with open(table) as f:
             master = f.read()
         # The SMTP server on this address only; no chroot (nothing is copied into one).
         master = re.sub(r"(?m)^smtp(\s+inet\s)", address + r":25\1", master)
