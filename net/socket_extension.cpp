@@ -19,43 +19,69 @@ namespace net {
 
 int WsaError(int err) {
   switch (err) {
-    case 0: return 0;
-    case EWOULDBLOCK: return kWsaEwouldblock;
+    case 0:
+      return 0;
+    case EWOULDBLOCK:
+      return kWsaEwouldblock;
     case ECONNRESET:
-    case EPIPE: return kWsaEconnreset;
-    case EADDRINUSE: return kWsaEaddrinuse;
-    case EADDRNOTAVAIL: return kWsaEaddrnotavail;
-    case EINVAL: return kWsaEinval;
-    case ENOTCONN: return kWsaEnotconn;
+    case EPIPE:
+      return kWsaEconnreset;
+    case EADDRINUSE:
+      return kWsaEaddrinuse;
+    case EADDRNOTAVAIL:
+      return kWsaEaddrnotavail;
+    case EINVAL:
+      return kWsaEinval;
+    case ENOTCONN:
+      return kWsaEnotconn;
     case ENOTSOCK:
-    case EBADF: return kWsaEnotsock;
-    case ECONNREFUSED: return kWsaEconnrefused;
-    case ETIMEDOUT: return kWsaEtimedout;
-    case EINPROGRESS: return 10036;
-    case EMSGSIZE: return 10040;
-    case EOPNOTSUPP: return 10045;
-    case ENETDOWN: return 10050;
-    case ECONNABORTED: return 10053;
-    case ESHUTDOWN: return 10058;
-    default: return 10000 + err;
+    case EBADF:
+      return kWsaEnotsock;
+    case ECONNREFUSED:
+      return kWsaEconnrefused;
+    case ETIMEDOUT:
+      return kWsaEtimedout;
+    case EINPROGRESS:
+      return 10036;
+    case EMSGSIZE:
+      return 10040;
+    case EOPNOTSUPP:
+      return 10045;
+    case ENETDOWN:
+      return 10050;
+    case ECONNABORTED:
+      return 10053;
+    case ESHUTDOWN:
+      return 10058;
+    default:
+      return 10000 + err;
   }
 }
 
 const char* WsaShutdownName(int code) {
   switch (code) {
-    case 10022: return "WSAEINVAL";
-    case 10036: return "WSAEINPROGRESS";
-    case 10038: return "WSAENOTSOCK";
-    case 10050: return "WSAENETDOWN";
-    case 10057: return "WSAENOTCONN";
-    case 10093: return "WSANOTINITIALISED";
-    default: return "WSA...";
+    case 10022:
+      return "WSAEINVAL";
+    case 10036:
+      return "WSAEINPROGRESS";
+    case 10038:
+      return "WSAENOTSOCK";
+    case 10050:
+      return "WSAENETDOWN";
+    case 10057:
+      return "WSAENOTCONN";
+    case 10093:
+      return "WSANOTINITIALISED";
+    default:
+      return "WSA...";
   }
 }
 
 namespace {
 
-bool ParseIPv4(const std::string& text, in_addr* out) { return ::inet_pton(AF_INET, text.c_str(), out) == 1; }
+bool ParseIPv4(const std::string& text, in_addr* out) {
+  return ::inet_pton(AF_INET, text.c_str(), out) == 1;
+}
 
 int SetNonBlocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL, 0);
@@ -200,20 +226,31 @@ int CSocketExtension::LocalPort() const {
   return ntohs(sa.sin_port);
 }
 
+std::vector<std::string> ResolveIPv4(const std::string& host) {
+  in_addr literal;
+  if (ParseIPv4(host, &literal)) return {host};
+  std::vector<std::string> out;
+  addrinfo hints{}, *res = nullptr;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
+  for (addrinfo* a = res; a != nullptr; a = a->ai_next) {
+    char text[INET_ADDRSTRLEN];
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) out.emplace_back(text);
+  }
+  ::freeaddrinfo(res);
+  return out;
+}
+
 int CSocketExtension::Connect(const std::string& host, int port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
-  if (!ParseIPv4(host, &sa.sin_addr)) {
-    addrinfo hints{}, *res = nullptr;
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) {
-      SetError("Connect", kWsaEinval);
-      return -1;
-    }
-    sa.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-    ::freeaddrinfo(res);
+  std::vector<std::string> addresses = ResolveIPv4(host);
+  if (addresses.empty() || !ParseIPv4(addresses.front(), &sa.sin_addr)) {
+    SetError("Connect", kWsaEinval);
+    return -1;
   }
   // Bounded by the time-out: a non-blocking connect waited for with poll.
   int fd = activeSocket_;
@@ -262,7 +299,8 @@ void CSocketExtension::Kill() {
   if (::shutdown(activeSocket_, SHUT_RDWR) != 0) {
     int code = SetError("Kill (shutdown)", WsaError(errno));
     if (code != kWsaEnotconn && warning_) {
-      warning_("Shutdown socket error: " + std::to_string(code) + " (" + WsaShutdownName(code) + ")");
+      warning_("Shutdown socket error: " + std::to_string(code) + " (" + WsaShutdownName(code) +
+               ")");
     }
   }
 }

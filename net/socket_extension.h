@@ -37,6 +37,10 @@ int WsaError(int err);
 // "WSAEINVAL", ... for the shutdown report; "WSA..." for others.
 const char* WsaShutdownName(int code);
 
+// The IPv4 addresses of `host` in dotted form: the host itself when it is one, else what the
+// system's resolver gives (empty when nothing). Blocking; any thread.
+std::vector<std::string> ResolveIPv4(const std::string& host);
+
 // A peer-visible warning (the server's warning report): set by the program.
 using WarningFn = std::function<void(const std::string&)>;
 

@@ -1,10 +1,6 @@
 #include "outbound/queue_runner.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+#include <algorithm>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -12,6 +8,7 @@
 #include "core/jobs.h"
 #include "core/log_set.h"
 #include "core/settings.h"
+#include "net/socket_extension.h"
 #include "platform/path.h"
 #include "platform/text.h"
 #include "store/store_paths.h"
@@ -120,20 +117,20 @@ int COutboundRunner::Start(ClientConfig config) {
     if (context_.counters) context_.counters->smtpClients.fetch_add(1);
   }
   config.number = clientNumber_.fetch_add(1) + 1;
-  auto client = context_.runClient ? nullptr
-                                   : std::make_unique<CSMTPClient>(MakeClientContext(), config);
+  auto client =
+      context_.runClient ? nullptr : std::make_unique<CSMTPClient>(MakeClientContext(), config);
   auto body = [this, raw, key, cfg = std::move(config), client = std::move(client)]() mutable {
     bool relay = !cfg.dnsMode;
     if (relay && context_.logs) {
-      (void)context_.logs->Write(core::LogId::kSmtpcLow,
-                                 ": SMTP Client thread start: " + std::to_string(cfg.number) +
-                                     ", " + cfg.queueDir);
+      (void)context_.logs->Write(
+          core::LogId::kSmtpcLow,
+          ": SMTP Client thread start: " + std::to_string(cfg.number) + ", " + cfg.queueDir);
     }
     (void)(client ? client->Run() : context_.runClient(cfg));
     if (relay && context_.logs) {
-      (void)context_.logs->Write(core::LogId::kSmtpcLow,
-                                 ": SMTP Client thread stop : " + std::to_string(cfg.number) +
-                                     ", " + cfg.queueDir);
+      (void)context_.logs->Write(
+          core::LogId::kSmtpcLow,
+          ": SMTP Client thread stop : " + std::to_string(cfg.number) + ", " + cfg.queueDir);
     }
     client.reset();
     {
@@ -229,19 +226,8 @@ bool IsRouteHostOf(const store::CDomainTable* domains, const std::string& queueD
   for (const store::DomainRecord& r : table->records) {
     if (r.deleted || r.added || !platform::EqualNoCase(r.queueDir, queueDir)) continue;
     if (r.route.empty() || r.route[0] == '[') return false;
-    if (r.route == address) return true;
-    addrinfo hints{}, *res = nullptr;
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    if (::getaddrinfo(r.route.c_str(), nullptr, &hints, &res) != 0) return false;
-    bool match = false;
-    for (addrinfo* a = res; a != nullptr && !match; a = a->ai_next) {
-      char text[INET_ADDRSTRLEN];
-      const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
-      match = ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr && address == text;
-    }
-    ::freeaddrinfo(res);
-    return match;
+    std::vector<std::string> addresses = net::ResolveIPv4(r.route);
+    return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
   }
   return false;
 }

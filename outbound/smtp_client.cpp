@@ -9,8 +9,8 @@
 #include "outbound/retry_schedule.h"
 #include "platform/fs.h"
 #include "platform/path.h"
-#include "platform/text.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "store/envelope.h"
 #include "store/line_file.h"
 #include "store/queue_files.h"
@@ -22,7 +22,7 @@ namespace outbound {
 namespace {
 
 constexpr size_t kReplyBufferSize = 2048;
-constexpr size_t kMaxDataLine = 998;     // characters of a message line per line sent
+constexpr size_t kMaxDataLine = 998;      // characters of a message line per line sent
 constexpr size_t kSendChunk = 16 * 1024;  // data is sent in pieces of about this size
 constexpr size_t kMaxSender = 127;
 constexpr char kDaemonName[] = "MAILER-DAEMON";
@@ -237,7 +237,10 @@ int CSMTPClient::ReadReply(Stage stage) {
       rc = digit == '3' ? kReplyOk : (digit >= '1' && digit <= '5') ? kReplyFormat : kReplyFailed;
       break;
     case Stage::kRcpt:
-      rc = digit == '2' ? kReplyOk : digit == '4' ? kTxTemporary : digit == '5' ? kTxPermanent : kReplyFailed;
+      rc = digit == '2'   ? kReplyOk
+           : digit == '4' ? kTxTemporary
+           : digit == '5' ? kTxPermanent
+                          : kReplyFailed;
       break;
     case Stage::kEhlo:
       if (digit == '2') {
@@ -417,6 +420,18 @@ int CSMTPClient::WriteEnvelope(const Item& item, const std::vector<std::string>&
   return platform::WriteFileAtomic(item.envelopePath, text);
 }
 
+void CSMTPClient::KeepOnly(const Item& item, const std::vector<std::string>& keep) {
+  if (keep.empty()) {
+    RemoveItem(item);
+  } else if (keep.size() != item.recipients.size()) {
+    (void)WriteEnvelope(item, keep, item.fields.nxtSend);
+  }
+}
+
+void CSMTPClient::RecipientLog(const Item& item, const Recipient& r, const std::string& outcome) {
+  ConLog("Message from=" + item.sender + " to=" + r.address + " " + outcome);
+}
+
 void CSMTPClient::RemoveItem(const Item& item) {
   // Envelope first: a message left without envelope and marker is known to the recovery as
   // the rest of a removal cut short.
@@ -487,8 +502,7 @@ int CSMTPClient::RelayRun() {
     bool permanent = false;
     for (Recipient& r : item.recipients) {
       if (r.delivered) {
-        ConLog("Message from=" + item.sender + " to=" + r.address +
-               " successfully sent size=" + Decimal(item.size));
+        RecipientLog(item, r, "successfully sent size=" + Decimal(item.size));
       } else if (r.code == kTxPermanent) {
         permanent = true;
       } else {
@@ -503,11 +517,7 @@ int CSMTPClient::RelayRun() {
              config_.destination + " ");
     }
     if (permanent) ReportFailures(item, "Delivery failed", true);
-    if (keep.empty()) {
-      RemoveItem(item);
-    } else if (keep.size() != item.recipients.size()) {
-      (void)WriteEnvelope(item, keep, item.fields.nxtSend);
-    }
+    KeepOnly(item, keep);
     if (broken_) Close();
   }
   Quit();
@@ -603,11 +613,7 @@ int CSMTPClient::DnsRun() {
       for (const Recipient& r : item.recipients) {
         if (!r.delivered) keep.push_back(r.address);
       }
-      if (keep.empty()) {
-        RemoveItem(item);
-      } else if (keep.size() != item.recipients.size()) {
-        (void)WriteEnvelope(item, keep, item.fields.nxtSend);
-      }
+      KeepOnly(item, keep);
       break;
     }
 
@@ -616,13 +622,13 @@ int CSMTPClient::DnsRun() {
       bool undelivered = false;
       for (Recipient& r : item.recipients) {
         if (r.delivered) {
-          ConLog("Message from=" + item.sender + " to=" + r.address + " successfully sent size=" + size);
+          RecipientLog(item, r, "successfully sent size=" + size);
           continue;
         }
         undelivered = true;
         if (r.error.empty()) r.error = "Unknown.\r\n";
         r.error += "==> Transmission cancelled.";
-        ConLog("Message from=" + item.sender + " to=" + r.address + " cannot be delivered size=" + size);
+        RecipientLog(item, r, "cannot be delivered size=" + size);
       }
       // The report takes a copy of the message: it is written before the item goes.
       if (undelivered) {
@@ -639,7 +645,7 @@ int CSMTPClient::DnsRun() {
     bool undelivered = false, refused = false;
     for (Recipient& r : item.recipients) {
       if (r.delivered) {
-        ConLog("Message from=" + item.sender + " to=" + r.address + " successfully sent size=" + size);
+        RecipientLog(item, r, "successfully sent size=" + size);
         continue;
       }
       undelivered = true;
@@ -647,13 +653,11 @@ int CSMTPClient::DnsRun() {
       if (r.code == kTxPermanent) {
         refused = true;
         r.error += "==> Transmission cancelled.";
-        ConLog("Message from=" + item.sender + " to=" + r.address +
-               " not sent (retry impossible) size=" + size);
+        RecipientLog(item, r, "not sent (retry impossible) size=" + size);
       } else {
         retry.push_back(r.address);
         r.error += "==> Retry scheduled.";
-        ConLog("Message from=" + item.sender + " to=" + r.address +
-               " not sent (retry scheduled) size=" + size + " name=" + name);
+        RecipientLog(item, r, "not sent (retry scheduled) size=" + size + " name=" + name);
       }
     }
     // The sender hears of a failure at once when nothing is retried, and of recipients still

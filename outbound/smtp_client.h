@@ -56,14 +56,14 @@ constexpr int kRelayNoConnection = 2;
 
 // The stages of the dialogue, which decide how a reply's first digit is judged.
 enum class Stage {
-  kData = 1,      // reply to DATA: 3xx
-  kGreeting = 2,  // 2xx
-  kHelo = 3,      // HELO and ETRN: 2xx
-  kQuit = 4,      // 2xx
-  kRcpt = 5,      // 2xx; 4xx temporary, 5xx permanent
-  kMail = 6,      // 2xx
-  kEndOfData = 7, // end of data and RSET: 2xx
-  kEhlo = 8,      // 2xx, and the offered extensions are noted
+  kData = 1,       // reply to DATA: 3xx
+  kGreeting = 2,   // 2xx
+  kHelo = 3,       // HELO and ETRN: 2xx
+  kQuit = 4,       // 2xx
+  kRcpt = 5,       // 2xx; 4xx temporary, 5xx permanent
+  kMail = 6,       // 2xx
+  kEndOfData = 7,  // end of data and RSET: 2xx
+  kEhlo = 8,       // 2xx, and the offered extensions are noted
 };
 
 // What every client shares with the queue runner.
@@ -87,10 +87,10 @@ struct ClientConfig {
   std::string localDomain;  // EHLO argument, domain of senders and recipients without one
   int port = 25;            // -1 means 25
   bool dnsMode = false;
-  bool etrn = false;        // ask the peer for our queued mail with ETRN when it offers it
-  bool force = false;       // the `force` setting: connect even with an empty queue
+  bool etrn = false;   // ask the peer for our queued mail with ETRN when it offers it
+  bool force = false;  // the `force` setting: connect even with an empty queue
   int timeoutSeconds = 120;
-  long number = 0;          // tells concurrent clients apart in the logs
+  long number = 0;  // tells concurrent clients apart in the logs
 };
 
 class CSMTPClient {
@@ -113,7 +113,7 @@ class CSMTPClient {
     bool accepted = false;   // RCPT accepted in the current transaction
     bool delivered = false;  // accepted in a completed transaction
     std::string error;
-    int code = -1;           // -1 not sent, -2 temporary, -4 permanent
+    int code = -1;  // -1 not sent, -2 temporary, -4 permanent
     bool inBatch = false;
     bool handled = false;
   };
@@ -146,8 +146,14 @@ class CSMTPClient {
 
   bool ReadItem(const std::string& messagePath, Item& item);
   void ReportFailures(const Item& item, const std::string& subject, bool onlyPermanent);
-  int WriteEnvelope(const Item& item, const std::vector<std::string>& to, const std::string& nextSend);
+  int WriteEnvelope(const Item& item, const std::vector<std::string>& to,
+                    const std::string& nextSend);
   void RemoveItem(const Item& item);
+  // Removes the item when `keep` is empty, else leaves only `keep` in its envelope (unchanged
+  // when every recipient stays).
+  void KeepOnly(const Item& item, const std::vector<std::string>& keep);
+  // "Message from=<sender> to=<recipient> <outcome>" in the connection log.
+  void RecipientLog(const Item& item, const Recipient& r, const std::string& outcome);
 
   void LowLog(const std::string& text);
   void ConLog(const std::string& text);

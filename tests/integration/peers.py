@@ -35,6 +35,16 @@ def wait_until(predicate, timeout, step=0.05):
     return predicate()
 
 
+def open_way_for_others(path):
+    """Lets other users pass through `path` and every directory above it (search bit only):
+    peers that drop to their own users must reach the directories made for them."""
+    while path != "/":
+        mode = os.stat(path).st_mode
+        if not mode & 0o001:
+            os.chmod(path, (mode & 0o7777) | 0o001)
+        path = os.path.dirname(path)
+
+
 class Peer:
     def __init__(self, proc, address):
         self.proc = proc
@@ -63,12 +73,7 @@ class SinkPeer(Peer):
         os.makedirs(directory, exist_ok=True)
         # The sink writes as nobody: its directory, and the way to it, must let nobody in.
         os.chmod(directory, 0o777)
-        parent = os.path.dirname(os.path.abspath(directory))
-        while parent != "/":
-            mode = os.stat(parent).st_mode
-            if not mode & 0o001:
-                os.chmod(parent, (mode & 0o7777) | 0o001)
-            parent = os.path.dirname(parent)
+        open_way_for_others(os.path.dirname(os.path.abspath(directory)))
         self.directory = directory
         proc = subprocess.Popen(
             [SMTP_SINK, "-u", "nobody", "-h", name, *options, "-d",
@@ -151,12 +156,7 @@ class PostfixPeer:
         for d in (conf, spool, data, mail):
             os.makedirs(d, exist_ok=True)
         # Postfix's own users reach their directories through the way to `work`.
-        parent = os.path.abspath(work)
-        while parent != "/":
-            mode = os.stat(parent).st_mode
-            if not mode & 0o001:
-                os.chmod(parent, (mode & 0o7777) | 0o001)
-            parent = os.path.dirname(parent)
+        open_way_for_others(os.path.abspath(work))
         shutil.chown(data, "postfix")
         shutil.chown(mail, "nobody", "nogroup")
         self.maildir = os.path.join(mail, "inbox")

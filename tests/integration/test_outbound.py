@@ -43,7 +43,24 @@ def complete_items(home, queue):
             and "I" + n[1:] in names and "B" + n[1:] not in names]
 
 
-class RelayDeliveryTest(unittest.TestCase):
+class ServerHelpers:
+    """What both suites ask of the running server: mail sent with swaks, the client log."""
+
+    def swaks(self, to, data=BODY, sender="alice@example.test"):
+        return subprocess.run(
+            ["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
+             "--from", sender, "--to", to, "--data", data],
+            capture_output=True, text=True, timeout=60)
+
+    def client_log(self):
+        try:
+            with open(self.home.path("smtpclow.log"), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+
+class RelayDeliveryTest(ServerHelpers, unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="qvout.")
         self.sink = SinkPeer(RELAY, os.path.join(self.tmp, "sink"), name="relay.test")
@@ -65,19 +82,6 @@ class RelayDeliveryTest(unittest.TestCase):
         self.sink.stop()
         self.route.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
-
-    def swaks(self, to, data=BODY, sender="alice@example.test"):
-        return subprocess.run(
-            ["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
-             "--from", sender, "--to", to, "--data", data],
-            capture_output=True, text=True, timeout=60)
-
-    def client_log(self):
-        try:
-            with open(self.home.path("smtpclow.log"), encoding="latin-1") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
 
     def test_local_relay_and_route_copies_are_the_same_bytes_with_the_right_envelope(self):
         r = self.swaks("alice@example.test,bob@remote.test,carol@remote.test,pat@partner.test")
@@ -215,7 +219,7 @@ EXCHANGERS = {"remote1.test": "127.0.0.2", "remote2.test": "127.0.0.3",
               "remote3.test": "127.0.0.4", "remote4.test": "127.0.0.5"}
 
 
-class DnsDeliveryTest(unittest.TestCase):
+class DnsDeliveryTest(ServerHelpers, unittest.TestCase):
     """The default queue without relay host: each domain's exchanger is found through a real
     DNS server; remote1 is the packaged sink, remote2 a real Postfix that stores what it gets,
     remote3 the scripted server, remote4 a sink that refuses EHLO."""
@@ -260,19 +264,6 @@ class DnsDeliveryTest(unittest.TestCase):
         self.dns.terminate()
         self.dns.wait(timeout=10)
         shutil.rmtree(self.tmp, ignore_errors=True)
-
-    def client_log(self):
-        try:
-            with open(self.home.path("smtpclow.log"), encoding="latin-1") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
-
-    def swaks(self, to):
-        return subprocess.run(
-            ["swaks", "--server", "127.0.0.1:%d" % self.port, "--helo", "client.test",
-             "--from", "alice@example.test", "--to", to, "--data", BODY],
-            capture_output=True, text=True, timeout=60)
 
     def test_each_domain_reaches_its_exchanger_byte_for_byte(self):
         self.start()
