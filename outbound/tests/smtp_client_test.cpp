@@ -327,6 +327,19 @@ TEST_F(ClientFixture, LinesUpToTheLimitGoWholeAndLongerOnesAreSplitWithoutLoss) 
                              "\r\nb.x\r\nend\r\n");
 }
 
+TEST_F(ClientFixture, AFloodingOrGarbledPeerGetsNothingAndTheQueueStays) {
+  Queue(kMessage, "alice@example.test", {"bob@remote.test"});
+  std::string flood;
+  for (int i = 0; i < 300; ++i) flood += "220-more and more\r\n";
+  for (const std::string& greeting : {flood + "220 end", std::string("hello, I am no server")}) {
+    peer.Set([&](CScriptedPeer::Script& s) { s.greeting = greeting; });
+    EXPECT_EQ(Run(false), kRelayNoConnection);
+    EXPECT_EQ(Queued().size(), 1u);
+  }
+  EXPECT_TRUE(peer.Transactions().empty());
+  EXPECT_TRUE(Reports().empty());
+}
+
 TEST_F(ClientFixture, EhloRefusedFallsBackToHelo) {
   peer.Set([](CScriptedPeer::Script& s) { s.ehlo = "500 command unrecognized"; });
   Queue(kMessage, "alice@example.test", {"bob@remote.test"});
