@@ -26,7 +26,7 @@ bool ParseEnvelopeTime(const std::string& text, std::time_t* out) {
   t.tm_min = minute;
   t.tm_sec = second;
   t.tm_isdst = -1;
-  std::time_t value = std::mktime(&t);
+  std::time_t value = platform::MakeLocalTime(&t);
   if (value == static_cast<std::time_t>(-1)) return false;
   *out = value;
   return true;

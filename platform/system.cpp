@@ -22,16 +22,30 @@ uint64_t TickCount() {
 
 time_t Now() { return ::time(nullptr); }
 
+namespace {
+// The C library's zone state (the zone globals and the rules it loads) is rewritten by tzset and
+// loaded on first use by localtime_r and mktime. Every call here that touches it holds this lock,
+// so that no thread reads the zone while another replaces it.
+std::mutex& ZoneMutex() {
+  static std::mutex zoneMutex;
+  return zoneMutex;
+}
+}  // namespace
+
 std::tm LocalTime(time_t t) {
   std::tm out{};
+  std::lock_guard<std::mutex> lock(ZoneMutex());
   ::localtime_r(&t, &out);
   return out;
 }
 
+time_t MakeLocalTime(std::tm* local) {
+  std::lock_guard<std::mutex> lock(ZoneMutex());
+  return ::mktime(local);
+}
+
 long StandardUtcOffsetMinutes() {
-  // tzset rewrites the zone globals: one caller at a time, reading them under the same lock.
-  static std::mutex zoneMutex;
-  std::lock_guard<std::mutex> lock(zoneMutex);
+  std::lock_guard<std::mutex> lock(ZoneMutex());
   ::tzset();  // cheap when TZ is unchanged; picks up a changed zone
   return -::timezone / 60;
 }

@@ -18,6 +18,10 @@ time_t Now();
 // Local broken-down time of `t`.
 std::tm LocalTime(time_t t);
 
+// Seconds since the epoch of the local broken-down time `*local` (normalised in place, as mktime
+// does); -1 when it cannot be represented.
+time_t MakeLocalTime(std::tm* local);
+
 // Offset of local standard time from UTC in minutes, east positive (daylight saving not
 // applied, as the system's date headers expect).
 long StandardUtcOffsetMinutes();

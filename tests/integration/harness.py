@@ -5,6 +5,7 @@ import configparser
 import os
 import shutil
 import signal
+import sys
 import subprocess
 import tempfile
 import time
@@ -87,6 +88,9 @@ def queue_item(home, number, message, envelope):
     os.rename(temp, os.path.join(inqueue, "M%07d.TMP" % number))
 
 
+CRASH_SIGNALS = (signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS, signal.SIGFPE, signal.SIGILL)
+
+
 class Home:
     """A throw-away installation: WINDIR with TORVIK.INI and a home directory with NEXUM2.INI."""
 
@@ -105,6 +109,7 @@ class Home:
             if max_sessions is not None:
                 f.write("MaxSessions=%d\r\n" % max_sessions)
         self.procs = []
+        self.logs = {}  # process number -> its output file
 
     def path(self, *names):
         return os.path.join(self.home, *names)
@@ -122,6 +127,7 @@ class Home:
             out = err = subprocess.PIPE
         else:
             out = err = open(os.path.join(self.root, "program.%d.log" % len(self.procs)), "w")
+            self.logs[len(self.procs)] = out.name
         proc = subprocess.Popen([*wrapper, BINARY, *args], env=self.env(), stdin=stdin,
                                 stdout=out, stderr=err, text=True, preexec_fn=preexec_fn)
         if not capture:
@@ -154,9 +160,15 @@ class Home:
             sock.close()
 
     def close(self):
-        for proc in self.procs:
+        for number, proc in enumerate(self.procs):
             if proc.poll() is None:
                 proc.send_signal(signal.SIGKILL)
+            elif number in self.logs and (proc.returncode > 0 or -proc.returncode in CRASH_SIGNALS):
+                # A program that died on its own (a sanitizer report, a crash) says why here,
+                # before its home is removed.
+                with open(self.logs[number], errors="replace") as f:
+                    sys.stderr.write("\n--- program %d exited with %d; its output:\n%s\n"
+                                     % (number, proc.returncode, f.read()[-20000:]))
             proc.wait(timeout=10)
             for stream in (proc.stdout, proc.stderr, proc.stdin):
                 if stream:
