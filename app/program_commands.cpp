@@ -1,6 +1,9 @@
 #include "app/program_commands.h"
 
+#include <mutex>
+
 #include "store/account_table.h"
+#include "store/list_server.h"
 
 bool CProgramCommands::AccountExists(const std::string& name) {
   return store_.Accounts().Snapshot()->FindAccount(name) != nullptr;
@@ -33,9 +36,28 @@ store::CAccountTable CProgramCommands::Current() const {
   return table;
 }
 
-int CProgramCommands::SaveAndReload(const store::CAccountTable& table) {
-  if (store_.AccountFiles().Save(table, /*quiet=*/false) != 0) return -1;
+int CProgramCommands::SaveAndReload(const store::CAccountTable& tableIn) {
+  {
+    // The list server changes member lists in their files: a save writes those, not older ones.
+    std::lock_guard<std::mutex> lock(store::MembersLock());
+    store::CAccountTable table = tableIn;
+    store::RefreshListMembers(generated_().home, &table);
+    if (store_.AccountFiles().Save(table, /*quiet=*/false) != 0) return -1;
+  }
   return store_.LoadAccounts();
+}
+
+int CProgramCommands::Subscribe(const std::string& list, const std::string& address,
+                                const std::string& name) {
+  store::GeneratedContext gen = generated_();
+  store::ListContext ctx{gen, "MAILER-DAEMON@" + gen.primaryDomain, nullptr};
+  return store::SubscribeByOwner(ctx, list, address, name);
+}
+
+int CProgramCommands::Unsubscribe(const std::string& list, const std::string& address) {
+  store::GeneratedContext gen = generated_();
+  store::ListContext ctx{gen, "MAILER-DAEMON@" + gen.primaryDomain, nullptr};
+  return store::UnsubscribeByOwner(ctx, list, address);
 }
 
 int CProgramCommands::AddAccount(const std::string& name, const std::string& password,

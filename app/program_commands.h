@@ -1,8 +1,9 @@
 // CProgramCommands: what the command queue changes in this program's modules: the account table
 // and its files (changed in a copy, saved with the other process told, then loaded again so
 // that SMTP and POP3 sessions see the change at once) and the generated-message writers. Gates,
-// per-account POP3 collection and list subscription are not part of this program yet and answer
-// "not available" (the defaults of core::ICommandOwners).
+// per-account POP3 collection are not part of this program yet and answer "not available" (the
+// defaults of core::ICommandOwners). Subscribe and unsubscribe change a list's MEMBERS.INI
+// through the list server; a save of the table takes the member lists from those files.
 //
 // Main thread only (the command queue runs from the tick).
 #pragma once
@@ -25,6 +26,9 @@ class CProgramCommands : public core::ICommandOwners {
                  const std::vector<std::string>& addresses) override;
   int SetPassword(const std::string& name, const std::string& password) override;
   int DeleteAccount(const std::string& name) override;
+  int Subscribe(const std::string& list, const std::string& address,
+                const std::string& name) override;
+  int Unsubscribe(const std::string& list, const std::string& address) override;
   int QueueText(const std::string& to, const std::string& from, const std::string& subject,
                 const std::string& text) override;
   int QueueFile(const std::string& file, const std::string& name, const std::string& to,

@@ -3,6 +3,7 @@
 #include "core/log_set.h"
 #include "core/message_sink.h"
 #include "core/settings.h"
+#include "store/list_server.h"
 
 CProgramJobs::CProgramJobs(core::ProcessServices& services, CProgramOwners& store)
     : services_(services),
@@ -67,6 +68,12 @@ store::DistributionContext CProgramJobs::Distribution() const {
   };
   ctx.daemonAddress = values->smtp.daemon;
   ctx.stopping = &services_.counters.stopping;
+  // Mail to a list account goes to the list server.
+  store::ListContext list{ctx.generated, ctx.daemonAddress, ctx.log};
+  ctx.redistribute = [list](const std::string& message, const store::CAccount& account,
+                            const std::string& sender, const std::string& address) {
+    return store::RedistributePost(list, message, account, sender, address);
+  };
   return ctx;
 }
 

@@ -118,14 +118,36 @@ std::string AliasBlock(const CAccount& a) {
   return out + "[END_ALIAS]\r\n";
 }
 
-std::string MembersBlock(const CAccount& a) {
+// A member field as one field of one line: tabs and line ends become blanks.
+std::string MemberField(std::string text) {
+  for (char& c : text) {
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  }
+  return text;
+}
+
+std::string MembersBlock(const std::vector<MemberRecord>& members) {
   std::string out = "[MEMBERS]\r\n";
-  FormatInto(&out, "n=%zu\r\n", a.members.size());
-  for (size_t i = 0; i < a.members.size(); ++i) {
-    FormatInto(&out, "%zu=%s\t%s\t%d\r\n", i, Star(a.members[i].name).c_str(),
-               a.members[i].address.c_str(), a.members[i].state);
+  FormatInto(&out, "n=%zu\r\n", members.size());
+  for (size_t i = 0; i < members.size(); ++i) {
+    out += std::to_string(i) + "=" + Star(MemberField(members[i].name)) + "\t" +
+           MemberField(members[i].address) + "\t" + std::to_string(members[i].state) + "\r\n";
   }
   return out + "[END_MEMBERS]\r\n";
+}
+
+std::vector<MemberRecord> MembersOf(const std::string& text) {
+  std::vector<MemberRecord> members;
+  bool found = false;
+  for (const std::string& rec : BlockRecords(text, "MEMBERS", &found)) {
+    std::vector<std::string> f = SplitTabs(rec);
+    MemberRecord m;
+    m.name = Unstar(f[0]);
+    if (f.size() > 1) m.address = f[1];
+    if (f.size() > 2) m.state = Int(f[2]);
+    if (!m.address.empty()) members.push_back(std::move(m));
+  }
+  return members;
 }
 
 // Replaces `path` with `content`, keeping the previous file as `bak`.
@@ -180,6 +202,18 @@ int RewriteMembersBlock(const std::string& membersIni, const std::string& block,
   (void)platform::RemoveFile(bak);
   if (exists && platform::LinkFile(membersIni, bak) != 0) (void)platform::RenameFile(membersIni, bak);
   return platform::RenameFile(temp, membersIni) == 0 ? 0 : -1;
+}
+
+int ReadMembersFile(const std::string& membersIni, std::vector<MemberRecord>* members) {
+  std::string text;
+  members->clear();
+  if (platform::ReadWholeFile(membersIni, &text) != 0) return platform::FileExists(membersIni) ? -1 : 0;
+  *members = MembersOf(text);
+  return 0;
+}
+
+int WriteMembersFile(const std::string& membersIni, const std::vector<MemberRecord>& members) {
+  return RewriteMembersBlock(membersIni, "MEMBERS", MembersBlock(members));
 }
 
 CAccountFiles::CAccountFiles(std::string home, core::CMessageSink& sink)
@@ -277,14 +311,7 @@ void CAccountFiles::LoadAccountFiles(CAccount* a, FlatNeeds* needs) {
     if (f.size() >= 2) a->AddAlias(f[1], Unstar(f[0]));
   }
   needs->aliases = !found;
-  for (const std::string& rec : BlockRecords(members, "MEMBERS", &found)) {
-    std::vector<std::string> f = SplitTabs(rec);
-    MemberRecord m;
-    m.name = Unstar(f[0]);
-    if (f.size() > 1) m.address = f[1];
-    if (f.size() > 2) m.state = Int(f[2]);
-    if (!m.address.empty()) a->members.push_back(std::move(m));
-  }
+  a->members = MembersOf(members);
   // Older files keep some list options in a section "options" of MEMBERS.INI.
   platform::CIniDocument options(members);
   if (options.HasSection("options")) {
@@ -521,7 +548,7 @@ int CAccountFiles::SaveAccountFiles(const CAccount& a, bool sync) {
   std::string members = platform::ResolvePath(platform::JoinPath(dir, "MEMBERS.INI"));
   if (RewriteMembersBlock(members, "ALIAS", AliasBlock(a), sync) != 0) rc = -1;
   if ((a.isList || !a.members.empty()) &&
-      RewriteMembersBlock(members, "MEMBERS", MembersBlock(a), sync) != 0) {
+      RewriteMembersBlock(members, "MEMBERS", MembersBlock(a.members), sync) != 0) {
     rc = -1;
   }
   // The older "options" section has moved into MAILBOX.INI.

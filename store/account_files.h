@@ -84,5 +84,9 @@ struct FlatNeeds {
 // `sync` false leaves the flush to the caller.
 int RewriteMembersBlock(const std::string& membersIni, const std::string& block,
                         const std::string& content, bool sync = true);
+// The [MEMBERS] block alone: read (a missing file has no members; 0, or -1 when it cannot be
+// read) and rewritten as above (tabs and line ends inside a field become blanks).
+int ReadMembersFile(const std::string& membersIni, std::vector<MemberRecord>* members);
+int WriteMembersFile(const std::string& membersIni, const std::vector<MemberRecord>& members);
 
 }  // namespace store

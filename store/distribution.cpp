@@ -216,7 +216,8 @@ void CRun::Recipient(const std::string& address, int redirects) {
   }
   const CAccount* r = accounts->FindAccount(name);
   if (r == nullptr) return;
-  if (r->autoReply) AutoReply(*r, address, false);
+  bool listServed = r->isList && ctx_.redistribute;
+  if (r->autoReply && !listServed) AutoReply(*r, address, false);
   if (r->autoCopy || r->autoForward) {
     std::string list = r->forwardAddresses;
     for (char& c : list) {
@@ -250,7 +251,9 @@ void CRun::Recipient(const std::string& address, int redirects) {
       return;
     }
     if (ctx_.redistribute) {
-      (void)ctx_.redistribute(message_, *r, address);
+      if (ctx_.redistribute(message_, *r, envelope_.from, address) != 0) {
+        Log("List " + r->name + ": the message to " + OneLine(address) + " could not be served");
+      }
       return;
     }
   }

@@ -39,8 +39,10 @@ struct DistributionContext {
   GeneratedContext generated;  // home, tables, primary domain, outbound wake-up
   int maxHops = 30;
   std::string daemonAddress;   // "MAILER-DAEMON@<domain>", sender of receipts
-  // The list server; when unset, a list account is served like an ordinary account.
-  std::function<int(const std::string& messageFile, const CAccount& list,
+  // The list server (message file, list account, envelope sender, recipient address); when
+  // unset, a list account is served like an ordinary account. A list served by it has no
+  // automatic reply of its own: its reply file is the welcome text of new members.
+  std::function<int(const std::string& messageFile, const CAccount& list, const std::string& sender,
                     const std::string& address)>
       redistribute;
   // The gate hand-off of a stored message; when unset, gates are ordinary accounts.
