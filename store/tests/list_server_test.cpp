@@ -360,6 +360,27 @@ TEST_F(ListFixture, SubscriptionWithConfirmationRoundTrip) {
   EXPECT_EQ(Members()[1].name, "Bob");
 }
 
+TEST_F(ListFixture, TheSubscribeAddressSubscribesItsSender) {
+  ASSERT_EQ(Post("Dan@Far.test", "Subject: anything\r\n\r\nunsubscribe me\r\n",
+                 "news-subscribe@example.test"),
+            0);
+  auto m = Members();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].address, "Dan@Far.test");
+  EXPECT_EQ(m[0].state, 0);
+  auto q = TakeQueued();
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_NE(q[0].text.find("Subject: [List] Subscription"), std::string::npos);
+  EXPECT_EQ(q[0].envelope.to, std::vector<std::string>{"Dan@Far.test"});
+  // "register" is "subscribe"; the same address again replaces the entry, never doubles it.
+  ASSERT_EQ(Post("dan@far.test", "Subject: x\r\n\r\nregister dan@far.test \"Dan\"\r\n",
+                 "news-request@example.test"),
+            0);
+  m = Members();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].name, "Dan");
+}
+
 TEST_F(ListFixture, UnsubscribeSyntaxErrorsAndRefusedCommands) {
   SetMembers({{"", "ann@far.test", 0}, {"", "bob@far.test", 0}});
   auto request = [&](const std::string& sender, const std::string& body) {
