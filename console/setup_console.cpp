@@ -16,6 +16,9 @@
 #include "platform/path.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
+#include "store/account_files.h"
+#include "store/domain_table.h"
+#include "store/list_server.h"
 
 namespace console {
 namespace {
@@ -44,7 +47,7 @@ class CSetupConsole : public core::IConsole {
   void Prompt() {
     if (interactive_) {
       Say("Commands: send distribute uucp reload save start stop clear sessions status tighten "
-          "mx exit");
+          "mx list exit");
     }
   }
 
@@ -105,6 +108,10 @@ class CSetupConsole : public core::IConsole {
       std::string server, port;
       words >> server >> port;
       MxQuery(arg, server, port);
+    } else if (verb == "list") {
+      std::string what;
+      words >> what;
+      MailingList(arg, Lower(what));
     } else if (verb == "status") {
       if (!process_.ServerRole()) process_.Peer().RereadPeer();
       ShowStatus();
@@ -174,6 +181,46 @@ class CSetupConsole : public core::IConsole {
       (void)outbound::DiagnosticMxQuery(rs, domain, server, portNumber, rs.timeoutSeconds, report);
       Say(report);
     });
+  }
+
+  // "list NAME": the checks a list's options must pass to be saved, with their messages;
+  // "list NAME pending": deletes the members still waiting for confirmation, once confirmed.
+  void MailingList(const std::string& name, const std::string& what) {
+    if (name.empty() || (!what.empty() && what != "pending")) {
+      Say("Usage: list NAME [pending]");
+      return;
+    }
+    const std::string& home = settings_.Paths().home;
+    const core::SettingsValues& v = settings_.Values();
+    store::CAccountFiles files(home, sink_);
+    files.SetDomain(v.smtp.domain);
+    store::CAccountTable table;
+    if (files.Load(&table) != 0) return;  // the loader has said why
+    store::CAccount* list = table.FindAccount(name);
+    if (list == nullptr || !list->isList) {
+      Say("No mailing list " + name);
+      return;
+    }
+    if (what == "pending") {
+      if (sink_.Ask(core::QuestionKind::kYesNoDefaultNo, store::kDeletePendingQuestion) !=
+          core::kAnswerYes)
+        return;
+      int removed = store::DeletePendingMembers(home, list->name);
+      Say(removed < 0
+              ? "Cannot rewrite the members of " + list->name
+              : "Deleted " + std::to_string(removed) + " pending registrations of " + list->name);
+      return;
+    }
+    store::DomainSnapshot domains;
+    domains.ownDomain = v.smtp.domain;
+    for (const std::string& record : v.domainRecords)
+      domains.records.push_back(store::ParseDomainRecord(record));
+    std::string message;
+    if (store::ValidateListOptions(list, domains, table, v.smtp.domain, &message) != 0) {
+      sink_.Error(message);
+    } else {
+      Say("The mailing list " + list->name + " can be saved (owner " + list->moderator + ")");
+    }
   }
 
   void Sessions() {

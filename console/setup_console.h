@@ -17,6 +17,10 @@
 //               one MX query (to the DNS server of the settings unless given) with the DNS log
 //               on; shows the records of the answer and the exchangers in the order delivery
 //               would try them, with their addresses
+//   list NAME [pending]
+//               the checks of a mailing list's options that a save must pass, with their
+//               messages; with "pending", deletes its members still waiting for confirmation
+//               after asking "Are you sure you want to delete all pending registrations?"
 //   exit        the exit procedure: asks "Are you sure you want to exit?" with an operator
 // In a console process the jobs are posted to the server; in a server they run at once. Messages
 // from the server (203: the server started or stopped) are shown as they arrive.

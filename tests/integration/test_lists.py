@@ -14,7 +14,7 @@ import re
 import subprocess
 import unittest
 
-from harness import Home, wait_for
+from harness import Home, Terminal, wait_for
 from test_smtp import free_port, listening
 
 # Generous: distribution runs every second here, but the machine may be busy.
@@ -51,6 +51,7 @@ class ListTest(unittest.TestCase):
                      [("Bob", "bob@example.test", 0), ("", "cat@example.test", 2)]),
             "modl": ("Moderated=1\r\n", [("", "ann@example.test", 0), ("", "bob@example.test", 0)]),
             "notes": ("ReadOnly=1\r\n", [("", "ann@example.test", 0), ("", "bob@example.test", 0)]),
+            "bad": ("SubscribeSender=1\r\nModerated=1\r\n", []),
         }
         with open(self.home.path("mailbox.cfg"), "w", newline="") as f:
             f.write("".join("%s:*:0\r\n" % n for n in PEOPLE + tuple(lists)))
@@ -62,9 +63,12 @@ class ListTest(unittest.TestCase):
                          % (name, options),
                          ["%s@example.test" % name, "%s-request@example.test" % name], members)
         self.server = self.home.start("-server")
+        self.terminals = []
         self.assertTrue(wait_for(lambda: listening(self.port) and listening(self.pop3), timeout=30))
 
     def tearDown(self):
+        for t in self.terminals:
+            t.close()
         self.home.close()
 
     def account(self, name, mailbox_ini, aliases, members=None):
@@ -243,6 +247,30 @@ class ListTest(unittest.TestCase):
         self.assertEqual(self.members("news")["ann@example.test"], ("Ann Lee", 0))
         self.swaks("mod@example.test", "news@example.test", "From: mod@example.test\r\nSubject: news\r\n\r\nz\r\n")
         self.wait_message("ann", "[List] news")
+
+    def test_the_console_checks_a_list_and_deletes_pending_registrations(self):
+        console = Terminal(["-setup"], self.home.env())
+        self.terminals.append(console)
+        self.assertTrue(console.expect("Server running (process %d)" % self.server.pid), console.drain())
+        console.type("list bad")
+        self.assertTrue(console.expect("An auto-subscribe list must not be moderated (and must be Read-only)..."),
+                        console.drain())
+        console.type("list news")
+        self.assertTrue(console.expect("The mailing list news can be saved (owner mod@example.test)"),
+                        console.drain())
+        console.type("list news pending")
+        self.assertTrue(console.expect("Are you sure you want to delete all pending registrations?"),
+                        console.drain())
+        console.type("n")
+        console.type("status")
+        self.assertTrue(console.expect("Server running"), console.drain())
+        self.assertIn("cat@example.test", self.members("news"))
+        console.type("list news pending")
+        self.assertTrue(console.expect("Are you sure you want to delete all pending registrations?"),
+                        console.drain())
+        console.type("y")
+        self.assertTrue(console.expect("Deleted 1 pending registrations of news"), console.drain())
+        self.assertEqual(self.members("news"), {"bob@example.test": ("Bob", 0)})
 
 
 if __name__ == "__main__":
