@@ -64,6 +64,7 @@ class ListTest(unittest.TestCase):
                          ["%s@example.test" % name, "%s-request@example.test" % name], members)
         self.server = self.home.start("-server")
         self.terminals = []
+        self.probes = 0
         self.assertTrue(wait_for(lambda: listening(self.port) and listening(self.pop3), timeout=30))
 
     def tearDown(self):
@@ -139,8 +140,10 @@ class ListTest(unittest.TestCase):
 
     def settle(self, user):
         """Waits until a probe sent now reached `user`: everything queued before it is done."""
-        self.swaks("probe@far.test", "%s@example.test" % user, "Subject: probe\r\n\r\nprobe\r\n")
-        self.wait_message(user, "probe")
+        self.probes += 1
+        subject = "probe %d" % self.probes
+        self.swaks("probe@far.test", "%s@example.test" % user, "Subject: %s\r\n\r\nprobe\r\n" % subject)
+        self.wait_message(user, subject)
 
     # Tests -----------------------------------------------------------------------------------
 
@@ -201,8 +204,8 @@ class ListTest(unittest.TestCase):
         self.assertEqual(post.get_payload().rstrip("\r\n"), "ann@example.test wrote:\r\n\r\nx")
         self.settle("bob")
         self.settle("ann")
-        for user in ("ann", "bob"):
-            self.assertEqual([m["Subject"] for m in self.fetch(user)], ["probe"])
+        self.assertEqual([m["Subject"] for m in self.fetch("bob")], ["probe 1"])
+        self.assertEqual([m["Subject"] for m in self.fetch("ann")], ["probe 2"])
 
         self.swaks("ann@example.test", "notes@example.test", "From: ann@example.test\r\nSubject: ro\r\n\r\ny\r\n")
         refusal = self.wait_message("ann", "[List] Error. Undelivered message")
@@ -211,7 +214,7 @@ class ListTest(unittest.TestCase):
                       "This mailing list is read-only.", refusal.get_payload())
         self.assertTrue(wait_for(lambda: len(self.stored("notes")) == 1, timeout=DEADLINE))  # archived still
         self.settle("bob")
-        self.assertEqual([m["Subject"] for m in self.fetch("bob")], ["probe", "probe"])
+        self.assertEqual([m["Subject"] for m in self.fetch("bob")], ["probe 1", "probe 3"])
 
     def test_files_by_mail_in_each_encoding(self):
         self.swaks("ann@example.test", "news-request@example.test",
