@@ -1,5 +1,6 @@
 #include "store/list_token.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/fs.h"
@@ -116,7 +117,10 @@ int ListSecret(const std::string& home, std::string* secret) {
     // process made the secret meanwhile, and the next round reads that one.
     uint8_t bytes[kListSecretSize];
     if (platform::RandomBytes(bytes, sizeof bytes) != 0) return -1;
-    std::string temp = path + "." + std::to_string(platform::CurrentProcessId()) + ".new";
+    // Each caller has a name of its own: threads of one process make it at once too.
+    static std::atomic<unsigned> made{0};
+    std::string temp = path + "." + std::to_string(platform::CurrentProcessId()) + "." +
+                       std::to_string(made.fetch_add(1)) + ".new";
     if (platform::WriteFileAtomic(
             temp, std::string_view(reinterpret_cast<char*>(bytes), sizeof bytes)) != 0) {
       return -1;

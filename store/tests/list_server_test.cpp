@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <thread>
 #include <tuple>
 
 #include "platform/fs.h"
@@ -82,6 +83,27 @@ TEST(ListToken, SecretIsMadeOncePrivateAndNotTakenWhenShort) {
   EXPECT_NE(a, c);  // random per home
   ASSERT_EQ(platform::WriteFileAtomic(other / kListSecretFile, std::string(31, 'x')), 0);
   EXPECT_EQ(ListSecret(other.path(), &c), -1);
+}
+
+TEST(ListToken, ConcurrentFirstUsesAgreeAndALeftoverOfADeadWriterIsNotTaken) {
+  CTempDir home;
+  // A process that died between writing its candidate and linking it into place.
+  ASSERT_EQ(platform::WriteFileAtomic(home / (std::string(kListSecretFile) + ".1.new"),
+                                      std::string(32, 'd')),
+            0);
+  std::string secrets[8];
+  int results[8];
+  {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < 8; ++i)
+      threads.emplace_back([&, i] { results[i] = ListSecret(home.path(), &secrets[i]); });
+  }
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(results[i], 0);
+    EXPECT_EQ(secrets[i], secrets[0]);
+  }
+  EXPECT_NE(secrets[0], std::string(32, 'd'));
+  EXPECT_EQ(Read(home / kListSecretFile), secrets[0]);
 }
 
 TEST(ListWords, QuotesEmptyWordsAndTheLimitOfTwenty) {
