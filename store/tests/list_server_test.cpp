@@ -509,6 +509,12 @@ TEST_F(ListFixture, FilesByMailStayInsideTheDocumentsPath) {
   EXPECT_NE(q[0].text.find("Subject: [Mail Server] document (none.bin) not found"),
             std::string::npos);
   EXPECT_NE(q[0].text.find("no such document"), std::string::npos);
+  // The documents path's own text wins over the home directory's.
+  ASSERT_EQ(platform::WriteFileAtomic(home / "docs/getfile.msg", "ask the owner\r\n"), 0);
+  q = request("ann@far.test", "getfile none.bin n.bin\r\n");
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_NE(q[0].text.find("ask the owner"), std::string::npos);
+  EXPECT_EQ(q[0].text.find("no such document"), std::string::npos);
   // An attachment name that would change the header is replaced by the file's name.
   q = request("ann@far.test", "getfile data.bin \"x;y\" ascii\r\n");
   ASSERT_EQ(q.size(), 1u);
