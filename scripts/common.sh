@@ -13,7 +13,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # SMTP client delivers to in the outbound tests.
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
   clang libclang-rt-14-dev swaks curl fetchmail libpython3.11-testsuite sharutils macutils
-  dnsmasq-base python3-dnslib postfix python3-aiosmtpd)
+  dnsmasq-base python3-dnslib postfix python3-aiosmtpd libssl-dev)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -22,14 +22,14 @@ constexpr char kListSecretFile[] = "LISTKEY.SEC";
 constexpr size_t kListSecretSize = 32;
 constexpr size_t kConfirmationTokenSize = 32;  // hexadecimal digits
 
-std::array<uint8_t, 32> Sha256(std::string_view data);
-std::array<uint8_t, 32> HmacSha256(std::string_view key, std::string_view data);
+// HMAC-SHA-256 of `data` keyed with `key` into `*out`; false when it could not be computed.
+bool HmacSha256(std::string_view key, std::string_view data, std::array<uint8_t, 32>* out);
 
 // Reads the secret of `home`, making it when missing. 0, or -1 when it can neither be read nor
 // made (a file too short to be a secret is not used).
 int ListSecret(const std::string& home, std::string* secret);
 
-// The token that confirms `address` on the list `listAddress`.
+// The token that confirms `address` on the list `listAddress`; empty when it cannot be computed.
 std::string ConfirmationToken(std::string_view secret, std::string_view listAddress,
                               std::string_view address);
 // Whether `token` confirms `address` on the list (compared in constant time).
