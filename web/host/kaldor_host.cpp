@@ -16,6 +16,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -519,6 +520,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kaldor-host: cannot open the access log %s\n", cfg.accessLog.c_str());
       return 1;
     }
+  }
+
+  // Every connection holds a descriptor: the soft limit is raised to the hard one so that the
+  // connection limit, not the descriptor limit, decides how many are served.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
   // The signals are taken by sigwait below; every thread started later inherits the mask.
