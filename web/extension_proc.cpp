@@ -73,8 +73,12 @@ class CDispatch {
  public:
   CDispatch(CExtensionServer* server, KaldorControlBlock* block, const CPageTable& pages,
             KaldorSettings settings, CResponse* response)
-      : server_(*server), block_(block), pages_(pages), settings_(std::move(settings)),
-        response_(response), uploads_(server->Paths().temp) {}
+      : server_(*server),
+        block_(block),
+        pages_(pages),
+        settings_(std::move(settings)),
+        response_(response),
+        uploads_(server->Paths().temp) {}
 
   int Run(const RequestText& in);
   void DiscardUploads() { uploads_.Discard(); }
@@ -201,8 +205,8 @@ int ReadRequest(KaldorControlBlock* block, RequestText* in) {
     return kWebUnknownCommand;
   }
   if (!in->multipart) {
-    while (!in->query.empty() && (in->query.back() == ' ' || in->query.back() == '\r' ||
-                                  in->query.back() == '\n')) {
+    while (!in->query.empty() &&
+           (in->query.back() == ' ' || in->query.back() == '\r' || in->query.back() == '\n')) {
       in->query.pop_back();
     }
   }

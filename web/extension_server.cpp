@@ -49,7 +49,8 @@ int CExtensionServer::Start() {
   domain_ = platform::GetProfileString(paths_.serverIni, "SMTP", "domain", "", kNameMax);
   const std::string& oem = paths_.oemIni;
   brand_.oemname = platform::GetProfileString(oem, "OEMINFO", "oemname", "Quorvale", 31);
-  brand_.oemsoft = platform::GetProfileString(oem, "OEMINFO", "oemsoft", "Quorvale Mail Server", 31);
+  brand_.oemsoft =
+      platform::GetProfileString(oem, "OEMINFO", "oemsoft", "Quorvale Mail Server", 31);
   brand_.oemsupp = platform::GetProfileString(oem, "OEMINFO", "oemsupp", "postmaster", 63);
   brand_.oeminfo = platform::GetProfileString(oem, "OEMINFO", "oeminfo", "Mail and web mail", 63);
   brand_.oemsite = platform::GetProfileString(oem, "OEMINFO", "oemsite", "", 63);
@@ -92,7 +93,8 @@ KaldorSettings CExtensionServer::ReloadSettings() {
     s.webrootdir = platform::NormaliseSeparators(
         platform::GetProfileString(ini, "Kaldor", "webrootdir", "", kNameMax));
     s.webroot = WebRootPrefix(platform::GetProfileString(ini, "Kaldor", "webroot", "", kNameMax));
-    s.kaldoralias = platform::GetProfileString(ini, "Kaldor", "kaldoralias", "kaldor.dll", kNameMax);
+    s.kaldoralias =
+        platform::GetProfileString(ini, "Kaldor", "kaldoralias", "kaldor.dll", kNameMax);
     s.refererControl =
         platform::GetProfileString(ini, "Kaldor", "http_referer_control", "", kNameMax);
     s.footerPath = s.webrootdir.empty() ? std::string("footer.js")

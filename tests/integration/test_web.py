@@ -430,6 +430,34 @@ class Limits(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.host.uploads() == [], 10), self.host.uploads())
         self.assertEqual(self.host.request("GET", INSTALL)[0], 200)
 
+    def test_client_sending_its_headers_a_byte_a_second_is_cut_off(self):
+        headers = b"Host: 127.0.0.1\r\nUser-Agent: slow\r\nX-Pad: " + b"p" * 40 + b"\r\n\r\n"
+        s = socket.create_connection(("127.0.0.1", self.host.port), timeout=30)
+        s.sendall(b"GET /kaldor.dll?Install&a&b&c HTTP/1.1\r\n")
+        started = time.monotonic()
+        closed = False
+        try:
+            for byte in headers:
+                s.sendall(bytes([byte]))
+                time.sleep(1)
+                if time.monotonic() - started > 30:
+                    break
+                s.settimeout(0.01)
+                try:
+                    if s.recv(4096) == b"":
+                        closed = True
+                        break
+                except socket.timeout:
+                    pass
+        except (BrokenPipeError, ConnectionResetError):
+            closed = True
+        elapsed = time.monotonic() - started
+        s.close()
+        # The time-out is 3 s; idle timers alone would never fire for this client.
+        self.assertTrue(closed, "the slow client was still connected after %.0f s" % elapsed)
+        self.assertLess(elapsed, 20)
+        self.assertEqual(self.host.request("GET", INSTALL)[0], 200)
+
     def test_body_over_the_host_limit_is_413(self):
         status, _, _ = self.host.request(
             "POST", "/kaldor.dll?ProcessForm", body=b"x" * 10,
