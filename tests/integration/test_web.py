@@ -474,6 +474,10 @@ class Limits(unittest.TestCase):
                 s = socket.create_connection(("127.0.0.1", self.host.port), timeout=30)
                 s.sendall(b"GET /kaldor.dll?Install HTTP/1.1\r\n")  # never finished
                 sockets.append(s)
+            # The host holds them all (a descriptor each), not just the kernel's backlog.
+            fds = "/proc/%d/fd" % self.host.proc.pid
+            self.assertTrue(wait_for(lambda: len(os.listdir(fds)) >= 1000, 10),
+                            len(os.listdir(fds)))
             started = time.monotonic()
             status, _, body = self.host.request("GET", INSTALL, timeout=30)
             self.assertEqual(status, 200)
