@@ -412,11 +412,10 @@ bool HandOver(Exchange* ex, const char* data, size_t len) {
   return !ex->aborted;
 }
 
-MHD_Result Access(void* cls, MHD_Connection* c, const char*, const char* method,
-                  const char* version, const char* upload, size_t* uploadSize, void** conCls) {
+MHD_Result Access(void*, MHD_Connection* c, const char*, const char* method, const char* version,
+                  const char* upload, size_t* uploadSize, void** conCls) {
   auto* ex = static_cast<Exchange*>(*conCls);
-  if (ex == nullptr) return MHD_NO;
-  ex->host = static_cast<Host*>(cls);
+  if (ex == nullptr) return MHD_NO;  // `host` was set with the request, and is read by the worker
   if (!ex->initialised) return Begin(c, ex, method, version);
   if (Clock::now() >= ex->deadline) {
     std::lock_guard<std::mutex> lock(ex->m);
