@@ -11,9 +11,17 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # dnsmasq and python3-dnslib (the scripted responder) are the DNS servers of the resolver's tests.
 # postfix (its smtp-sink, and a private instance) and python3-aiosmtpd are the mail servers that the
 # SMTP client delivers to in the outbound tests.
+# libmicrohttpd is the web host's HTTP library; headless Chromium a client of the web tests; wrk
+# and a private nginx the web benchmark.
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
   clang libclang-rt-14-dev swaks curl fetchmail libpython3.11-testsuite sharutils macutils
-  dnsmasq-base python3-dnslib postfix python3-aiosmtpd libssl-dev)
+  dnsmasq-base python3-dnslib postfix python3-aiosmtpd libssl-dev
+  libmicrohttpd-dev chromium wrk nginx-light)
+
+# Peers that Debian would start as system services when installed (package:service). The tests
+# and benchmarks run private instances of their own on loopback, so when this script installs
+# one, its system service is left stopped and disabled.
+PEER_SERVICES=(nginx-light:nginx dovecot-core:dovecot)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -31,8 +39,24 @@ install_packages() {
     if command -v debconf-set-selections >/dev/null; then
       echo "postfix postfix/main_mailer_type select No configuration" | as_root debconf-set-selections
     fi
+    # A policy that forbids service starts while our packages are installed (removed after).
+    local policy=/usr/sbin/policy-rc.d placed=""
+    if [ ! -e "$policy" ]; then
+      printf '#!/bin/sh\nexit 101\n' | as_root tee "$policy" >/dev/null
+      as_root chmod 755 "$policy"
+      placed=1
+    fi
     as_root apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    local rc=0
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" || rc=$?
+    if [ -n "$placed" ]; then as_root rm -f "$policy"; fi
+    [ $rc -eq 0 ] || return $rc
+    local entry
+    for entry in "${PEER_SERVICES[@]}"; do
+      if [[ " ${missing[*]} " == *" ${entry%%:*} "* ]] && command -v systemctl >/dev/null; then
+        as_root systemctl disable --now "${entry#*:}.service" >/dev/null 2>&1 || true
+      fi
+    done
   fi
 }
 
