@@ -1,0 +1,149 @@
+// Request text never becomes markup, a directive, a reference, a path outside the page's roots or
+// a program to run.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "web/template/form_pages.h"
+#include "web/template/safe_files.h"
+#include "web/template/tests/fake_host.h"
+
+namespace web {
+namespace {
+
+using web_test::CFakeHost;
+using web_test::Render;
+
+class Security : public ::testing::Test {
+ protected:
+  void SetUp() override { host.Account("sales"); }
+  CFakeHost host;
+  CTemplateRequest req{&host};
+  std::string Run(const std::string& text) { return Render(host, req, text); }
+};
+
+TEST_F(Security, RequestValuesAreEscapedProgramValuesAreNot) {
+  req.vars.SetRequest("f", "<script>(*secret*)");
+  req.vars.Set("secret", "S");
+  req.vars.Set("html", "<B>bold</B>");
+  EXPECT_EQ(Run("(*f*)|(*html*)\n"), "&lt;script&gt;(&#42;secret*)|<B>bold</B>\n");
+  // SET keeps the origin of what it copies.
+  EXPECT_EQ(Run("<!--ISW SET g=\"pre \"&(*f*) -->(*g*)\n"), "pre &lt;script&gt;(&#42;secret*)\n");
+  EXPECT_EQ(Run("<!--ISW OPTION NAME=o VALUE=(*f*) -->\n"),
+            "<OPTION>&lt;script&gt;(&#42;secret*)\n");
+  EXPECT_EQ(Run("<!--ISW REPEAT FROM=1 TO=1 FMT=\"(*f*)\" -->\n"),
+            "&lt;script&gt;(&#42;secret*)\n");
+}
+
+TEST_F(Security, SavedFormValuesCannotRunDirectivesWhenThePageRuns) {
+  host.realPrograms = true;
+  std::string marker = host.dir / "pwned";
+  host.Write("MAILIN/sales/gen.tpl", "<P>(*comment*)</P>\n");
+  host.Write("MAILIN/sales/secret.txt", "TOPSECRET");
+  FormFields f = {
+      {"_account_", "sales"},
+      {"comment", "<!--ISW SYSTEM CMD=\"touch " + marker +
+                      "\" WAIT -->"
+                      "<!--ISW DUMP FILE=secret.txt -->"
+                      "<!--ISW INI-SAVE FILE=x.ini SECTION=S KEYS=* a=1 -->(*_account_*)"},
+      {"_outtemp_", "gen.tpl"},
+      {"_outpage_", "out.htm"},
+      {"_answer_", "out.htm"}};
+  ASSERT_EQ(ProcessForm(req, f), 0);
+  // The generated page, run as the answer, shows the text and does none of it.
+  EXPECT_TRUE(host.programs.empty());
+  EXPECT_FALSE(platform::FileExists(marker));
+  EXPECT_FALSE(platform::FileExists(host.dir / "MAILIN/sales/x.ini"));
+  EXPECT_EQ(host.page.find("TOPSECRET"), std::string::npos);
+  EXPECT_NE(host.page.find("&lt;!--ISW SYSTEM"), std::string::npos) << host.page;
+  EXPECT_NE(host.page.find("(&#42;_account_*)"), std::string::npos);
+}
+
+TEST_F(Security, RequestPathsStayInsideTheRoots) {
+  host.Write("outside.txt", "OUTSIDE");
+  host.Write("www/inside.txt", "INSIDE");
+  req.vars.SetRequest("p", host.dir / "outside.txt");
+  EXPECT_EQ(Run("<!--ISW DUMP FILE=(*p*) -->\n"),
+            "Cannot open file [" + host.dir / "outside.txt" + "]<BR>\n");
+  req.vars.SetRequest("p", "../outside.txt");
+  EXPECT_EQ(Run("<!--ISW INCLUDE FILE=(*p*) -->\n").find("OUTSIDE"), std::string::npos);
+  req.vars.SetRequest("p", "inside.txt");
+  EXPECT_EQ(Run("<!--ISW DUMP FILE=(*p*) -->\n"), "INSIDE\n");
+  // The same path from the template itself is the administrator's choice.
+  EXPECT_EQ(Run("<!--ISW DUMP FILE=../outside.txt -->\n"), "OUTSIDE\n");
+  // A symbolic link inside a root that points out of it is outside.
+  ASSERT_EQ(::symlink((host.dir / "outside.txt").c_str(), (host.dir / "www/link.txt").c_str()), 0);
+  req.vars.SetRequest("p", "link.txt");
+  EXPECT_EQ(Run("<!--ISW DUMP FILE=(*p*) -->\n").find("OUTSIDE"), std::string::npos);
+  // Writers too: MERGE WRITE, INI-SAVE FILE and LINK PAGE.
+  host.Write("www/m.htm", "m\n");
+  req.vars.SetRequest("p", host.dir / "evil.htm");
+  Run("<!--ISW MERGE TEMPLATE=m.htm WRITE=(*p*) -->\n");
+  Run("<!--ISW INI-SAVE FILE=(*p*) SECTION=S KEYS=* a=1 -->\n");
+  Run("<!--ISW LINK MENU=m PAGE=(*p*) URL=u TXT=t -->\n");
+  EXPECT_FALSE(platform::FileExists(host.dir / "evil.htm"));
+}
+
+TEST(SafeFiles, PathInsideRoots) {
+  testing_support::CTempDir dir;
+  (void)platform::MakeDirectory(dir / "root");
+  std::vector<std::string> roots = {dir / "root"};
+  EXPECT_TRUE(PathInsideRoots(dir / "root/a/b.htm", roots));
+  EXPECT_FALSE(PathInsideRoots(dir / "root", roots));  // the root itself is not a file in it
+  EXPECT_FALSE(PathInsideRoots(dir / "root/../x", roots));
+  EXPECT_FALSE(PathInsideRoots(dir / "rootx/a", roots));
+  EXPECT_FALSE(PathInsideRoots(dir / "root/a", {}));
+  EXPECT_FALSE(PathInsideRoots(dir / "root/a", {""}));
+}
+
+TEST_F(Security, FormAnswerPathsRefuseEscapes) {
+  host.Write("MAILIN/sales/ok.htm", "OK\n");
+  host.Write("www/pub.htm", "PUB\n");
+  host.Write("kaldor/theaders.htm", "");
+  host.Write("kaldor/tfooters.htm", "");
+  ASSERT_EQ(ProcessForm(req, {{"_account_", "sales"}, {"_answer_", "..\\..\\www\\pub.htm"}}), 0);
+  EXPECT_EQ(host.page.find("PUB"), std::string::npos);
+  host.page.clear();
+  ASSERT_EQ(ProcessForm(req, {{"_account_", "sales"}, {"_answer_", "\\pub.htm"}}), 0);
+  EXPECT_EQ(host.page.substr(0, 4), "PUB\n");  // a leading "\" is the web root
+  host.page.clear();
+  ASSERT_EQ(ProcessForm(req, {{"_account_", "sales"}, {"_answer_", "ok.htm"}}), 0);
+  EXPECT_EQ(host.page.substr(0, 3), "OK\n");
+}
+
+TEST_F(Security, SystemNeverRunsRequestTextAsAProgram) {
+  req.vars.SetRequest("f", "x; touch pwned");
+  EXPECT_EQ(Run("<!--ISW SYSTEM CMD=(*f*) -->\n"), "<BR>Command refused<BR>\n");
+  req.vars.SetRequest("prog", "rm");
+  EXPECT_EQ(Run("<!--ISW SYSTEM CMD=(*prog*)&\" -rf x\" -->\n"), "<BR>Command refused<BR>\n");
+  EXPECT_TRUE(host.programs.empty());
+  Run("<!--ISW SYSTEM CMD=\"/bin/echo arg \"&(*f*)&\" end\" WAIT -->\n");
+  ASSERT_EQ(host.programs.size(), 1u);
+  EXPECT_FALSE(host.programs[0].useShell);
+  EXPECT_EQ(host.programs[0].argv,
+            (std::vector<std::string>{"/bin/echo", "arg", "x; touch pwned", "end"}));
+}
+
+TEST_F(Security, SystemArgumentsReachTheProgramUnchanged) {
+  host.realPrograms = true;
+  std::string script = host.Write("www/args.sh", "#!/bin/sh\nprintf '%s|' \"$@\" > \"$1.out\"\n");
+  ASSERT_EQ(platform::MakeExecutable(script), 0);
+  req.vars.SetRequest("f", "a b;$(touch " + host.dir / "pwned" + ")");
+  std::string base = host.dir / "res";
+  Run("<!--ISW SYSTEM CMD=\"" + script + " " + base + " \"&(*f*) WAIT -->\n");
+  EXPECT_EQ(testing_support::Read(base + ".out"),
+            base + "|a b;$(touch " + host.dir / "pwned" + ")|");
+  EXPECT_FALSE(platform::FileExists(host.dir / "pwned"));
+}
+
+TEST_F(Security, LinkEntriesFromRequestTextAreEscaped) {
+  std::string page =
+      host.Write("www/menu.htm", "<!--ISW MENU NAME=\"m\" -->\n<!--ISW MENU NAME=\"m\" -->\n");
+  req.vars.SetRequest("t", "<!--ISW SYSTEM CMD=x -->");
+  Run("<!--ISW LINK MENU=m PAGE=menu.htm URL=u.htm TXT=(*t*) -->\n");
+  std::string text = testing_support::Read(page);
+  EXPECT_EQ(text.find("<!--ISW SYSTEM"), std::string::npos);
+  EXPECT_NE(text.find("&lt;!--ISW SYSTEM CMD=x --&gt;"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace web
