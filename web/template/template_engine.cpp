@@ -103,22 +103,40 @@ void CTemplateRun::EmitBrowser(std::string_view text) {
   if (toBrowser_) host_.WriteBrowser(text);
 }
 
-Piece CTemplateRun::Resolve(const Reference& ref) const {
-  Piece piece;
-  std::string name = ref.name;
+const Variable* CTemplateRun::Lookup(const Reference& ref) const {
+  const Variable* v;
   if (ref.indexed && inRepeat_) {
     const Variable* index = req_.vars.Find(std::string_view(&ref.index, 1));
-    name += "[" + (index != nullptr ? index->value : std::string()) + "]";
+    std::string name = ref.name + "[" + (index != nullptr ? index->value : std::string()) + "]";
+    v = req_.vars.Find(name);
+  } else {
+    v = ref.name.find('.') == std::string::npos ? req_.vars.Find(ref.name) : nullptr;
   }
-  const Variable* v = name.find('.') == std::string::npos ? req_.vars.Find(name) : nullptr;
+  if (v != nullptr && EqualNoCase(ref.name, "_copyright")) ++req_.copyrightCount;
+  return v;
+}
+
+Piece CTemplateRun::Resolve(const Reference& ref) const {
+  Piece piece;
+  const Variable* v = Lookup(ref);
   if (v == nullptr) {
     piece.text = "(*" + ref.name.substr(0, kMaxShownName) + "*)";
     return piece;
   }
-  if (EqualNoCase(ref.name, "_copyright")) ++req_.copyrightCount;
   piece.text = v->value;
   piece.origin = v->origin;
   return piece;
+}
+
+void CTemplateRun::AppendReference(const Reference& ref, std::string* out) const {
+  const Variable* v = Lookup(ref);
+  if (v == nullptr) {
+    out->append("(*").append(std::string_view(ref.name).substr(0, kMaxShownName)).append("*)");
+  } else if (v->origin == Origin::kRequest) {
+    AppendEscaped(v->value, out);
+  } else {
+    out->append(v->value);
+  }
 }
 
 void CTemplateRun::ExpandText(std::string_view text) {
@@ -138,8 +156,7 @@ void CTemplateRun::ExpandInto(std::string_view text, std::string* out) {
     out->append(text.substr(pos, ref - pos));
     Reference r;
     if (ScanReference(text, ref, &r)) {
-      Piece p = Resolve(r);
-      out->append(p.origin == Origin::kRequest ? EscapeRequestText(p.text) : p.text);
+      AppendReference(r, out);
       pos = r.end;
     } else {
       out->append("(*");
@@ -164,8 +181,9 @@ void CTemplateRun::ProcessLine(std::string_view line) {
     if (next == ref) {
       Reference r;
       if (ScanReference(line, ref, &r)) {
-        Piece p = Resolve(r);
-        Emit(p.origin == Origin::kRequest ? EscapeRequestText(p.text) : p.text);
+        scratch_.clear();
+        AppendReference(r, &scratch_);
+        Emit(scratch_);
         pos = r.end;
       } else {
         Emit("(*");

@@ -25,6 +25,9 @@ class CTemplateRun {
   void ExpandText(std::string_view text);
   void ExpandInto(std::string_view text, std::string* out);
   Piece Resolve(const Reference& ref) const;
+  const Variable* Lookup(const Reference& ref) const;
+  // The reference's replacement, escaped when it is request text.
+  void AppendReference(const Reference& ref, std::string* out) const;
   void Emit(std::string_view text);
   void EmitBrowser(std::string_view text);
   bool ConditionHolds(const Directive& d) const;
@@ -66,7 +69,8 @@ class CTemplateRun {
   int depth_;
   long line_ = 0;
   bool inRepeat_ = false;
-  bool ended_ = false;  // END or a failed CHECK
+  bool ended_ = false;   // END or a failed CHECK
+  std::string scratch_;  // reused for each reference of a line
 };
 
 }  // namespace web

@@ -61,6 +61,12 @@ const Variable* CVariableTable::Next() const {
 std::string EscapeRequestText(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
+  AppendEscaped(text, &out);
+  return out;
+}
+
+void AppendEscaped(std::string_view text, std::string* outp) {
+  std::string& out = *outp;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     switch (c) {
@@ -80,9 +86,18 @@ std::string EscapeRequestText(std::string_view text) {
         out += "&#39;";
         break;
       case '*':
-        // "(*" opens a reference; "*)" closes one. Either half is enough to break it.
-        if (i > 0 && text[i - 1] == '(') {
+        // "(*" opens a reference. A "*" at the start could complete a "(" written just before
+        // (the end of another value), so it is escaped too.
+        if (i == 0 || text[i - 1] == '(') {
           out += "&#42;";
+        } else {
+          out += c;
+        }
+        break;
+      case '(':
+        // Likewise a "(" at the end could open a reference with what follows.
+        if (i + 1 == text.size()) {
+          out += "&#40;";
         } else {
           out += c;
         }
@@ -91,7 +106,6 @@ std::string EscapeRequestText(std::string_view text) {
         out += c;
     }
   }
-  return out;
 }
 
 }  // namespace web

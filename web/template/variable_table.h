@@ -56,9 +56,12 @@ class CVariableTable {
 bool EqualNoCase(std::string_view a, std::string_view b);
 
 // Request text made safe for a page: HTML special characters become entities, and "(*" becomes
-// "(&#42;" so the text cannot be taken for a variable reference when the page is run again.
-// ("<!--ISW" cannot survive either: its "<" becomes "&lt;".)
+// "(&#42;" so the text cannot be taken for a variable reference when the page is run again; a
+// leading "*" and a trailing "(" are escaped as well, so two values written side by side cannot
+// make a reference between them. ("<!--ISW" cannot survive either: its "<" becomes "&lt;".)
 std::string EscapeRequestText(std::string_view text);
+// The same, appended to `out`.
+void AppendEscaped(std::string_view text, std::string* out);
 
 // The value as it goes into a page: escaped when it came from a request.
 inline std::string PageText(const Variable& v) {

@@ -52,6 +52,8 @@ TEST(EscapeRequestText, NeutralisesMarkupDirectivesAndReferences) {
   EXPECT_EQ(EscapeRequestText("(*secret*)"), "(&#42;secret*)");
   EXPECT_EQ(EscapeRequestText("a&b\"c'd"), "a&amp;b&quot;c&#39;d");
   EXPECT_EQ(EscapeRequestText("2*3 (x)"), "2*3 (x)");
+  // Two values side by side cannot join into a reference.
+  EXPECT_EQ(EscapeRequestText("a(") + EscapeRequestText("*b*)"), "a&#40;&#42;b*)");
 }
 
 TEST(ScanReference, PlainIndexedAndBroken) {

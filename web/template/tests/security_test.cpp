@@ -32,6 +32,9 @@ TEST_F(Security, RequestValuesAreEscapedProgramValuesAreNot) {
             "<OPTION>&lt;script&gt;(&#42;secret*)\n");
   EXPECT_EQ(Run("<!--ISW REPEAT FROM=1 TO=1 FMT=\"(*f*)\" -->\n"),
             "&lt;script&gt;(&#42;secret*)\n");
+  req.vars.SetRequest("open", "(");
+  req.vars.SetRequest("rest", "*secret*)");
+  EXPECT_EQ(Run("(*open*)(*rest*)\n"), "&#40;&#42;secret*)\n");
 }
 
 TEST_F(Security, SavedFormValuesCannotRunDirectivesWhenThePageRuns) {
