@@ -181,3 +181,20 @@ int ChangeMode(const std::string& path, unsigned mode) {
   return ::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0 ? 0 : -1;
 }
 }  // namespace platform
+
+namespace platform {
+int EnsurePrivateDirectory(const std::string& path) {
+  if (path.empty()) return -1;
+  if (::mkdir(path.c_str(), static_cast<mode_t>(kPrivateDirectoryMode)) != 0 && errno != EEXIST) {
+    return -1;
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) return -1;
+  return 0;
+}
+}  // namespace platform
+
+namespace platform {
+unsigned EffectiveUserId() { return static_cast<unsigned>(::geteuid()); }
+}  // namespace platform

@@ -75,3 +75,12 @@ void WalkEntries(const std::string& path, bool recursive,
 // chmod(2): the permission bits of `mode` (07777). 0 or -1.
 [[nodiscard]] int ChangeMode(const std::string& path, unsigned mode);
 }  // namespace platform
+
+namespace platform {
+// Creates `path` as a private directory when missing and checks that it is one: a real directory
+// (not a symbolic link), owned by this process's user, with no access for group or others.
+// 0 or -1 (then nothing may be stored in it that others must not read).
+[[nodiscard]] int EnsurePrivateDirectory(const std::string& path);
+// geteuid(2), for names of per-user directories.
+unsigned EffectiveUserId();
+}  // namespace platform

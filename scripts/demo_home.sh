@@ -15,6 +15,18 @@ if [ ! -f "$DEMO/home/NEXUM2.INI" ]; then
     > "$DEMO/home/NEXUM2.INI"
 fi
 
+# The web extension's settings: the web files under the URL prefix /files/ from DIR/www.
+if ! grep -qi '^\[Kaldor\]' "$DEMO/home/NEXUM2.INI"; then
+  printf '%s\r\n' '[Kaldor]' 'webroot=files' "webrootdir=$DEMO/www" 'kaldoralias=kaldor.dll' \
+    >> "$DEMO/home/NEXUM2.INI"
+fi
+mkdir -p "$DEMO/www"
+if [ ! -f "$DEMO/www/index.html" ]; then
+  printf '%s\n' '<html><head><title>Quorvale demo</title></head><body>' \
+    '<p><a href="/kaldor.dll?Install&amp;_but=Install&amp;_jid=0&amp;_acc=master">Install page</a></p>' \
+    '</body></html>' > "$DEMO/www/index.html"
+fi
+
 # Three accounts: the postmaster and two users (passwords as the names; they are scrambled into
 # MAILBOX.INI at the first save).
 if [ ! -f "$DEMO/home/mailbox.cfg" ]; then

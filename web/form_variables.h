@@ -1,0 +1,34 @@
+// CFormVariables: the (name, value) pairs of one submitted form, in the order first seen.
+//
+// Names are compared without regard to case; setting a present name replaces its value in place,
+// a new name is appended. Values are byte strings and may hold NUL bytes (a file field's value is
+// "<path>\0<original name>\0"). One object per request; not shared between threads.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace web {
+
+class CFormVariables {
+ public:
+  CFormVariables() { items_.reserve(20); }
+
+  void Set(std::string_view name, std::string_view value);
+  // The value of `name`, or nullptr.
+  const std::string* Find(std::string_view name) const;
+  // The value of `name`, or "" when absent.
+  std::string Get(std::string_view name) const;
+
+  size_t Count() const { return items_.size(); }
+  const std::string& NameAt(size_t i) const { return items_[i].first; }
+  const std::string& ValueAt(size_t i) const { return items_[i].second; }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> items_;
+};
+
+}  // namespace web

@@ -1,0 +1,69 @@
+#include "web/url_decoder.h"
+
+#include "web/web_results.h"
+
+namespace web {
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string UrlDecodeValue(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      out.push_back(' ');
+    } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+               HexValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+void DecodeUrlEncoded(std::string_view text, CFormVariables* vars) {
+  size_t pos = 0;  // the cursor belongs to this call
+  while (pos <= text.size()) {
+    size_t end = text.find('&', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view item = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (item.empty()) continue;
+    size_t eq = item.find('=');
+    std::string_view name = item.substr(0, eq);
+    std::string_view value = eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
+    if (name.size() > kFormNameMax) name = name.substr(0, kFormNameMax);
+    vars->Set(name, UrlDecodeValue(value));
+  }
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r' && c != '\n') break;
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace web
