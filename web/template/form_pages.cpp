@@ -141,7 +141,7 @@ std::string UrlDecode(std::string_view text) {
   return out;
 }
 
-FormFields DecodeUrlEncoded(std::string_view text) {
+FormFields DecodeFormFields(std::string_view text) {
   FormFields fields;
   size_t pos = 0;
   while (pos <= text.size()) {
@@ -279,7 +279,7 @@ int ShowTemplatePage(CTemplateRequest& req, const TemplatePage& page) {
 int SubmitForm(CTemplateRequest& req, std::string_view query) {
   const CTemplateSettings& s = req.host->Settings();
   const std::string title = "Form submission";
-  FormFields fields = DecodeUrlEncoded(query);
+  FormFields fields = DecodeFormFields(query);
   auto field = [&](const char* name) -> const std::string* {
     for (const auto& [n, v] : fields) {
       if (EqualNoCase(n, name)) return &v;

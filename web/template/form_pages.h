@@ -51,7 +51,7 @@ struct TemplatePage {
 int ShowTemplatePage(CTemplateRequest& req, const TemplatePage& page);
 
 // "+" and "%XX" decoded; names are taken as written. Items without "=" are not fields.
-FormFields DecodeUrlEncoded(std::string_view text);
+FormFields DecodeFormFields(std::string_view text);
 std::string UrlDecode(std::string_view text);
 
 // Checks a field whose name is [or][tan]_label: 0 valid (or not a checked field), -1 failed with

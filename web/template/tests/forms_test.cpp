@@ -73,7 +73,7 @@ TEST(FormFormat, NumbersAndNames) {
 }
 
 TEST(UrlEncoded, NamesVerbatimValuesDecodedLastWins) {
-  FormFields f = DecodeUrlEncoded("ShowForm&a=1&a=2&name%41=x%41+y&bad=%zz&e=");
+  FormFields f = DecodeFormFields("ShowForm&a=1&a=2&name%41=x%41+y&bad=%zz&e=");
   ASSERT_EQ(f.size(), 4u);
   EXPECT_EQ(f[0], (std::pair<std::string, std::string>("a", "2")));
   EXPECT_EQ(f[1], (std::pair<std::string, std::string>("name%41", "xA y")));
