@@ -389,7 +389,7 @@ void CTemplateRun::DoMerge(const Directive& d) {
     req_.messages += "Cannot open file [" + EscapeRequestText(write) + "]<BR>";
     return;
   }
-  CTemplateRun inner(req_, path, browser && toBrowser_, write.empty() ? nullptr : &out, depth_ + 1);
+  CTemplateRun inner(req_, path, browser, write.empty() ? nullptr : &out, depth_ + 1);
   if (inner.Run() == 0 && !write.empty()) (void)out.Commit();
 }
 
@@ -448,8 +448,9 @@ void CTemplateRun::DoRepeat(const Directive& d) {
 
 void CTemplateRun::DoDebug(const Directive& d) {
   long var = platform::ParseDecimal(Text(d, "VAR", "0"));
-  if (const Attribute* c = d.Find("COLOR")) req_.traceColor = c->Value().substr(0, 7);
-  if (d.Find("TRACE") != nullptr) req_.traceLevel = static_cast<int>(Flag(d, "TRACE", 0, 1));
+  // Every DEBUG sets the trace: TRACE absent is level 0, COLOR absent the default green.
+  req_.traceColor = Text(d, "COLOR", "#008000").substr(0, 7);
+  req_.traceLevel = static_cast<int>(Flag(d, "TRACE", 0, 1));
   if (var < 1) return;
   std::string list = "\n<PRE>\n";
   for (const Variable* v = req_.vars.First(); v != nullptr; v = req_.vars.Next()) {

@@ -197,6 +197,26 @@ TEST_F(Directives, MergeFromTwoThreadsAppendsEveryRun) {
   EXPECT_EQ(std::count(log.begin(), log.end(), '2'), 20);
 }
 
+TEST_F(Directives, LinkFromTwoThreadsKeepsEveryEntry) {
+  std::string page = host.Write(
+      "www/menu2.htm", "<!--ISW MENU NAME=\"m\" SORT=L -->\n<!--ISW MENU NAME=\"m\" -->\n");
+  host.Write("www/add.htm", "<!--ISW LINK MENU=m PAGE=menu2.htm URL=(*u*) TXT=(*u*) -->\n");
+  auto worker = [&](int id) {
+    CFakeHost local;
+    local.settings = host.settings;
+    CTemplateRequest r(&local);
+    for (int i = 0; i < 15; ++i) {
+      r.vars.Set("u", "e" + std::to_string(id) + "_" + std::to_string(i));
+      ASSERT_EQ(RunTemplate(r, host.dir / "www/add.htm"), 0);
+    }
+  };
+  std::thread a(worker, 1), b(worker, 2);
+  a.join();
+  b.join();
+  std::string text = testing_support::Read(page);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 32) << text;
+}
+
 TEST_F(Directives, SystemWithProgramText) {
   Run("<!--ISW SYSTEM CMD=\"echo hi > out.txt\" WAIT -->\n");
   ASSERT_EQ(host.programs.size(), 1u);

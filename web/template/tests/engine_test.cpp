@@ -179,6 +179,13 @@ TEST_F(Engine, DebugListsAndTraces) {
   page = Run("<!--ISW DEBUG TRACE=2 COLOR=#FF000012 -->\n<!--ISW SET c=3 -->\n");
   EXPECT_EQ(req.traceLevel, 2);
   EXPECT_EQ(req.traceColor, "#FF0000");
+  // A DEBUG without TRACE ends the trace; without COLOR it takes the default colour again.
+  EXPECT_EQ(Run("<!--ISW DEBUG -->\n<!--ISW SET c=4 -->\n"),
+            "<BR><TT><FONT COLOR=\"#FF0000\"><B>t.htm(1)</B> &lt;DEBUG&nbsp;--&gt;"
+            "</FONT></TT><BR>\n\n");
+  EXPECT_EQ(req.traceLevel, 0);
+  EXPECT_EQ(req.traceColor, "#008000");
+  page = Run("<!--ISW DEBUG TRACE=2 COLOR=#FF0000 -->\n<!--ISW SET c=3 -->\n");
   EXPECT_NE(page.find("<BR><TT><FONT COLOR=\"#FF0000\"><B>t.htm(2)</B> &lt;SET&nbsp;c=3&nbsp;--&gt;"
                       "<BR><B>c.........</B>=\"3\"</FONT></TT><BR>"),
             std::string::npos)

@@ -117,6 +117,23 @@ TEST_F(Forms, MailFormatQueuesTheDataWithReferencesReplaced) {
   EXPECT_FALSE(platform::FileExists(host.dir / "MAILIN/sales/MIM.TMP"));
 }
 
+TEST_F(Forms, FormNameAndSubjectStayOnOneLine) {
+  host.realMail = true;
+  ASSERT_EQ(SubmitForm(req, "_formname_=F%0D%0ABcc:+x@evil.test&_account_=sales&a=1"), 0);
+  ASSERT_EQ(SubmitForm(req, "_formname_=G&_account_=sales&_subject_=S%0D%0ABcc:+x@evil.test"), 0);
+  std::vector<std::string> items = Queued();
+  ASSERT_EQ(items.size(), 2u);
+  std::string dir = store::InqueueDir(host.dir.path());
+  for (const std::string& item : items) {
+    std::string msg = testing_support::Read(dir + "/" + item);
+    EXPECT_EQ(msg.find("\r\nBcc:"), std::string::npos) << msg;
+    store::EnvelopeFields env;
+    ASSERT_EQ(store::ReadEnvelope(store::ItemSibling(dir + "/" + item, 'R'), &env), 0);
+    ASSERT_EQ(env.to.size(), 1u);
+    EXPECT_EQ(env.to[0], "orders@example.test");
+  }
+}
+
 TEST_F(Forms, ValidationFailureQueuesNothing) {
   ASSERT_EQ(SubmitForm(req, "_formname_=f&_account_=sales&_validate_=1&rn_Age=4x&ra_M=a"), 0);
   EXPECT_NE(host.page.find("must be a valid <B>number</B>"), std::string::npos);
