@@ -27,6 +27,7 @@ FORM_PAGE = """<html><body onload="document.forms[0].submit()">
 <input type="text" name="ra_Email" value="ann@far.test">
 <input type="text" name="ot_Comment" value="two words &lt;b&gt;">
 <input type="text" name="oa_Other" value="">
+<input type="text" name="on_Count" value="-7">
 </form></body></html>
 """
 
@@ -148,7 +149,7 @@ class Templates(unittest.TestCase):
         self.assertIn("Subject: Web form filled: Order", mail)
         self.assertIn("To: sales@example.test", mail)
         for line in ("rt_Name=3DAnn Smith", "rn_Age=3D42", "ra_Email=3Dann@far.test",
-                     "ot_Comment=3Dtwo words <b>", "oa_Other=3D"):
+                     "ot_Comment=3Dtwo words <b>", "oa_Other=3D", "on_Count=3D-7"):
             self.assertIn(line, mail)
 
     def test_ini_and_csv_formats(self):
@@ -214,6 +215,23 @@ class Templates(unittest.TestCase):
         self.assertNotIn("Password", page)
         self.assertFalse(os.path.exists(marker))
         self.assertIn("<FONT SIZE=-1>Copyright", page)
+
+    def test_processor_takes_an_upload_field_by_its_name_and_keeps_no_file(self):
+        self.write(self.account("up.htm"), "got [(*f*)] [(*t*)]\n")
+        work = tempfile.mkdtemp(prefix="qvup.")
+        try:
+            upload = os.path.join(work, "report <1>.txt")
+            with open(upload, "wb") as f:
+                f.write(b"data" * 1000)
+            result = curl("-F", "_account_=sales", "-F", "_answer_=up.htm", "-F", "t=text",
+                          "-F", "f=@%s" % upload, self.url("/kaldor.dll?ProcessForm"))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.assertTrue(result.stdout.startswith(b"got [report &lt;1&gt;.txt] [text]\n"),
+                        result.stdout)
+        tmp = self.home.path("TMP")
+        self.assertEqual([n for n in os.listdir(tmp) if n.upper().startswith("F")]
+                         if os.path.isdir(tmp) else [], [])
 
     def test_processor_without_answer_and_its_errors(self):
         page = self.process(("_account_", "sales"), ("x", "<b>"))

@@ -1,6 +1,9 @@
 // Template pages, form submission in its formats, field validation and the form processor.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
+
 #include "store/envelope.h"
 #include "store/queue_item.h"
 #include "store/store_paths.h"
@@ -132,6 +135,37 @@ TEST_F(Forms, FormNameAndSubjectStayOnOneLine) {
     ASSERT_EQ(env.to.size(), 1u);
     EXPECT_EQ(env.to[0], "orders@example.test");
   }
+}
+
+TEST_F(Forms, TwoSubmissionsToOneAccountAtOnceKeepTheirData) {
+  host.realMail = true;
+  auto worker = [&](int id) {
+    CFakeHost local;
+    local.settings = host.settings;
+    local.realMail = true;
+    CTemplateRequest r(&local);
+    for (int i = 0; i < 10; ++i) {
+      std::string tag = std::to_string(id) + "_" + std::to_string(i);
+      ASSERT_EQ(SubmitForm(r, "_formname_=f&_account_=sales&tag=" + tag), 0);
+      ASSERT_NE(local.page.find("tag=" + tag + "\r\n"), std::string::npos);
+      local.page.clear();
+    }
+  };
+  std::thread a(worker, 1), b(worker, 2);
+  a.join();
+  b.join();
+  std::vector<std::string> items = Queued();
+  ASSERT_EQ(items.size(), 20u);
+  std::string dir = store::InqueueDir(host.dir.path());
+  std::set<std::string> tags;
+  for (const std::string& item : items) {
+    // Each message holds its own submission's data: every tag once, never another's.
+    std::string msg = testing_support::Read(dir + "/" + item);
+    size_t t = msg.find("tag=3D");
+    ASSERT_NE(t, std::string::npos) << msg;
+    tags.insert(msg.substr(t + 6, msg.find("\r\n", t) - t - 6));
+  }
+  EXPECT_EQ(tags.size(), 20u);
 }
 
 TEST_F(Forms, ValidationFailureQueuesNothing) {

@@ -1,6 +1,7 @@
 // Request text never becomes markup, a directive, a reference, a path outside the page's roots or
 // a program to run.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "web/template/form_pages.h"
@@ -96,6 +97,45 @@ TEST(SafeFiles, PathInsideRoots) {
   EXPECT_FALSE(PathInsideRoots(dir / "rootx/a", roots));
   EXPECT_FALSE(PathInsideRoots(dir / "root/a", {}));
   EXPECT_FALSE(PathInsideRoots(dir / "root/a", {""}));
+}
+
+TEST(SafeFiles, AWriterThatDiesLeavesTheOldFileAndNoLock) {
+  testing_support::CTempDir dir;
+  std::string path = dir / "page.htm";
+  ASSERT_EQ(platform::WriteFileAtomic(path, "old\n", false), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CReplacedFile f;
+    if (f.Open(path, true) != 0 || f.Write(std::string(100000, 'n')) != 0) ::_exit(2);
+    ::_exit(0);  // dies holding the lock, before Commit, without clean-up
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(testing_support::Read(path), "old\n");
+  // Its lock went with it: the next writer gets in at once and appends to the old content.
+  CReplacedFile next;
+  ASSERT_EQ(next.Open(path, true, 1000), 0);
+  ASSERT_EQ(next.Write("new\n"), 0);
+  ASSERT_EQ(next.Commit(), 0);
+  EXPECT_EQ(testing_support::Read(path), "old\nnew\n");
+}
+
+TEST(SafeFiles, ALockHeldTooLongIsAFailureNotAWait) {
+  testing_support::CTempDir dir;
+  std::string path = dir / "page.htm";
+  CReplacedFile first;
+  ASSERT_EQ(first.Open(path, false), 0);
+  CReplacedFile second;
+  EXPECT_EQ(second.Open(path, false, 100), -1);
+  ASSERT_EQ(first.Write("1"), 0);
+  ASSERT_EQ(first.Commit(), 0);
+  ASSERT_EQ(second.Open(path, false, 100), 0);
+  second.Abandon();  // nothing written: the file stays
+  EXPECT_EQ(testing_support::Read(path), "1");
+  EXPECT_FALSE(platform::FileExists(path + ".lck"));
 }
 
 TEST_F(Security, FormAnswerPathsRefuseEscapes) {
