@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,12 @@ std::string& Dir() {
   if (dir.empty()) {
     char tmpl[] = "/tmp/tplfuzz.XXXXXX";
     const char* made = ::mkdtemp(tmpl);
-    dir = made != nullptr ? made : "/tmp";
+    if (made == nullptr) __builtin_trap();
+    dir = made;
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(Dir(), ec);
+    });
     (void)platform::MakeDirectory(dir + "/www");
     (void)platform::WriteFileAtomic(
         dir + "/www/t.htm",
