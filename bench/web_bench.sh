@@ -4,7 +4,8 @@
 # loopback port, in one run; prints requests per second and the ratios. nginx runs with its own
 # configuration, pid file, logs and temporary paths under a temporary directory (never the
 # system's nginx). Runs inside a private network namespace (loopback only; needs root).
-#   DURATION (10 s per case), CONNECTIONS (50), THREADS (2), BUILD (build-bench)
+#   DURATION (10 s per case), CONNECTIONS (50), THREADS (2), BUILD (build-bench, a Release
+#   build made here; NO_BUILD=1 takes the programs of BUILD as they are)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${QV_BENCH_ISOLATED:-}" ]; then
@@ -17,8 +18,10 @@ HOST_PORT=8181; NGINX_PORT=8182
 WORK=$(mktemp -d /tmp/qvwebbench.XXXXXX)
 chmod 755 "$WORK"  # nginx's workers read the web root as an unprivileged user
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null
-nice ninja -C "$BUILD" kaldor kaldor-host >/dev/null
+if [ -z "${NO_BUILD:-}" ]; then
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null
+  nice ninja -C "$BUILD" kaldor kaldor-host >/dev/null
+fi
 
 mkdir -p "$WORK/windir" "$WORK/home" "$WORK/www" "$WORK/nginx"
 printf '[Settings]\r\nHomeDir=%s\r\n' "$WORK/home" > "$WORK/windir/TORVIK.INI"

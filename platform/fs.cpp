@@ -131,9 +131,7 @@ std::string CurrentDirectory() {
   return buf;
 }
 
-int MakeExecutable(const std::string& path) {
-  return ::chmod(path.c_str(), 0755) == 0 ? 0 : -1;
-}
+int MakeExecutable(const std::string& path) { return ::chmod(path.c_str(), 0755) == 0 ? 0 : -1; }
 
 }  // namespace platform
 

@@ -16,7 +16,8 @@ __attribute__((constructor)) void LoadExtension() {
   try {
     g_server = new web::CExtensionServer();
     if (g_server->Start() != 0) {
-      std::fprintf(stderr, "kaldor: the temporary directory cannot be made private; uploads are refused\n");
+      std::fprintf(stderr,
+                   "kaldor: the temporary directory cannot be made private; uploads are refused\n");
     }
   } catch (...) {
     delete g_server;

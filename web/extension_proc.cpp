@@ -1,6 +1,8 @@
 #include "web/extension_proc.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "platform/text.h"
@@ -73,8 +75,12 @@ class CDispatch {
  public:
   CDispatch(CExtensionServer* server, KaldorControlBlock* block, const CPageTable& pages,
             KaldorSettings settings, CResponse* response)
-      : server_(*server), block_(block), pages_(pages), settings_(std::move(settings)),
-        response_(response), uploads_(server->Paths().temp) {}
+      : server_(*server),
+        block_(block),
+        pages_(pages),
+        settings_(std::move(settings)),
+        response_(response),
+        uploads_(server->Paths().temp) {}
 
   int Run(const RequestText& in);
   void DiscardUploads() { uploads_.Discard(); }
@@ -159,9 +165,18 @@ int CDispatch::Table(std::string_view command, std::string_view list) {
   int rc = BindParameters(entry->params, entry->count, list, &params);
   if (rc != kWebOk) return rc;
   if (entry->page == nullptr) return kWebUnknownCommand;
-  CWebRequest request(block_, server_, settings_, response_);
+  std::unique_ptr<CWebRequest> request;
+  try {
+    request = std::make_unique<CWebRequest>(block_, server_, settings_, response_);
+  } catch (const std::bad_alloc&) {
+    response_->StartHtml();
+    response_->PageHead(kDefaultTitle);
+    response_->Write("Not enough memory.");
+    response_->PageEnd();
+    return kWebOk;
+  }
   response_->StartHtml();
-  return entry->page(request, params);
+  return entry->page(*request, params);
 }
 
 int CDispatch::CallText(TextPage page, std::string_view text) {
@@ -201,8 +216,8 @@ int ReadRequest(KaldorControlBlock* block, RequestText* in) {
     return kWebUnknownCommand;
   }
   if (!in->multipart) {
-    while (!in->query.empty() && (in->query.back() == ' ' || in->query.back() == '\r' ||
-                                  in->query.back() == '\n')) {
+    while (!in->query.empty() &&
+           (in->query.back() == ' ' || in->query.back() == '\r' || in->query.back() == '\n')) {
       in->query.pop_back();
     }
   }

@@ -1,6 +1,7 @@
 #include "web/extension_server.h"
 
 #include <cstdlib>
+#include <optional>
 
 #include "platform/fs.h"
 #include "platform/path.h"
@@ -49,7 +50,8 @@ int CExtensionServer::Start() {
   domain_ = platform::GetProfileString(paths_.serverIni, "SMTP", "domain", "", kNameMax);
   const std::string& oem = paths_.oemIni;
   brand_.oemname = platform::GetProfileString(oem, "OEMINFO", "oemname", "Quorvale", 31);
-  brand_.oemsoft = platform::GetProfileString(oem, "OEMINFO", "oemsoft", "Quorvale Mail Server", 31);
+  brand_.oemsoft =
+      platform::GetProfileString(oem, "OEMINFO", "oemsoft", "Quorvale Mail Server", 31);
   brand_.oemsupp = platform::GetProfileString(oem, "OEMINFO", "oemsupp", "postmaster", 63);
   brand_.oeminfo = platform::GetProfileString(oem, "OEMINFO", "oeminfo", "Mail and web mail", 63);
   brand_.oemsite = platform::GetProfileString(oem, "OEMINFO", "oemsite", "", 63);
@@ -79,22 +81,30 @@ KaldorSettings CExtensionServer::ReloadSettings() {
   if (paths_.home.empty()) {
     s.admlevel = 0;
   } else {
-    const std::string& ini = paths_.serverIni;
-    s.version = platform::GetProfileString(ini, "Kaldor", "version", "", 15);
-    if (s.version != kExtensionVersion) {
-      if (platform::WriteProfileString(ini, "Kaldor", "version", kExtensionVersion) == 0) {
-        s.version = kExtensionVersion;
-      }
+    // One reading of the file per request; the keys are taken from the parsed document.
+    platform::CIniDocument doc;
+    if (platform::LoadProfile(paths_.serverIni, &doc) != 0) doc = platform::CIniDocument();
+    auto text = [&doc](const char* key, const char* def, size_t max) {
+      std::string value = doc.Get("Kaldor", key).value_or(def);
+      return value.substr(0, max);
+    };
+    auto number = [&doc](const char* key, long def) {
+      std::optional<std::string> value = doc.Get("Kaldor", key);
+      return value ? platform::ParseDecimal(*value) : def;
+    };
+    s.version = text("version", "", 15);
+    if (s.version != kExtensionVersion &&
+        platform::WriteProfileString(paths_.serverIni, "Kaldor", "version", kExtensionVersion) ==
+            0) {
+      s.version = kExtensionVersion;
     }
-    s.admlevel = platform::GetProfileLong(ini, "Kaldor", "admlevel", 2);
-    s.admdelay = platform::GetProfileLong(ini, "Kaldor", "admdelay", 300);
-    s.javascript = platform::GetProfileLong(ini, "Kaldor", "javascript", 1);
-    s.webrootdir = platform::NormaliseSeparators(
-        platform::GetProfileString(ini, "Kaldor", "webrootdir", "", kNameMax));
-    s.webroot = WebRootPrefix(platform::GetProfileString(ini, "Kaldor", "webroot", "", kNameMax));
-    s.kaldoralias = platform::GetProfileString(ini, "Kaldor", "kaldoralias", "kaldor.dll", kNameMax);
-    s.refererControl =
-        platform::GetProfileString(ini, "Kaldor", "http_referer_control", "", kNameMax);
+    s.admlevel = number("admlevel", 2);
+    s.admdelay = number("admdelay", 300);
+    s.javascript = number("javascript", 1);
+    s.webrootdir = platform::NormaliseSeparators(text("webrootdir", "", kNameMax));
+    s.webroot = WebRootPrefix(text("webroot", "", kNameMax));
+    s.kaldoralias = text("kaldoralias", "kaldor.dll", kNameMax);
+    s.refererControl = text("http_referer_control", "", kNameMax);
     s.footerPath = s.webrootdir.empty() ? std::string("footer.js")
                                         : platform::JoinPath(s.webrootdir, "footer.js");
   }

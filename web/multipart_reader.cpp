@@ -29,7 +29,8 @@ std::string_view TrimLeft(std::string_view s) {
 }
 
 std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -213,9 +214,8 @@ void CMultipartParser::Publish(CFormVariables* vars) {
 
 // Feeds the body through the parser line by line; kWebOk once the closing boundary was seen.
 int Feed(const MultipartInput& input, CMultipartParser* parser) {
-  size_t size = std::max({input.delivered.size(), input.bufferMin != 0 ? input.bufferMin
-                                                                       : kMultipartBufferMin,
-                          size_t{4}});
+  size_t size = std::max({input.delivered.size(),
+                          input.bufferMin != 0 ? input.bufferMin : kMultipartBufferMin, size_t{4}});
   std::unique_ptr<char[]> buffer(new char[size]);
   std::copy(input.delivered.begin(), input.delivered.end(), buffer.get());
   size_t begin = 0;

@@ -14,12 +14,22 @@ struct Reason {
 
 // RFC 1945 / RFC 2616 reason phrases of the statuses the extension sends.
 constexpr Reason kReasons[] = {
-    {200, "OK"},           {201, "Created"},          {202, "Accepted"},
-    {204, "No Content"},   {301, "Moved Permanently"}, {302, "Moved Temporarily"},
-    {304, "Not Modified"}, {400, "Bad Request"},      {401, "Unauthorized"},
-    {403, "Forbidden"},    {404, "Not Found"},        {405, "Method Not Allowed"},
-    {413, "Request Entity Too Large"},                {500, "Internal Server Error"},
-    {501, "Not Implemented"},                         {502, "Bad Gateway"},
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {204, "No Content"},
+    {301, "Moved Permanently"},
+    {302, "Moved Temporarily"},
+    {304, "Not Modified"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {413, "Request Entity Too Large"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
     {503, "Service Unavailable"},
 };
 
@@ -71,24 +81,30 @@ void CResponse::ErrorPage(int status, std::string_view requestText) {
   body_ += head;
   switch (status) {
     case 400:
-      body_ += "<BODY><H1>BAD REQUEST</H1><P>Your client sent a request that this server didn't "
-               "understand.<br>Request: " + echo + "\r\n";
+      body_ +=
+          "<BODY><H1>BAD REQUEST</H1><P>Your client sent a request that this server didn't "
+          "understand.<br>Request: " +
+          echo + "\r\n";
       break;
     case 401:
-      body_ += "<BODY><H1>AUTH REQUIRED</H1><P>Browser not authentication-capable or "
-               "authentication failed.</BODY>\r\n";
+      body_ +=
+          "<BODY><H1>AUTH REQUIRED</H1><P>Browser not authentication-capable or "
+          "authentication failed.</BODY>\r\n";
       break;
     case 403:
-      body_ += "<BODY><H1>FORBIDDEN</H1><P>Your client does not have permission to get this URL "
-               "from the server.</BODY>\r\n";
+      body_ +=
+          "<BODY><H1>FORBIDDEN</H1><P>Your client does not have permission to get this URL "
+          "from the server.</BODY>\r\n";
       break;
     case 404:
-      body_ += "<BODY><H1>NOT FOUND</H1><P>The requested URL was not found on this "
-               "server.</BODY>\r\n";
+      body_ +=
+          "<BODY><H1>NOT FOUND</H1><P>The requested URL was not found on this "
+          "server.</BODY>\r\n";
       break;
     case 500:
-      body_ += "<BODY><H1>SERVER ERROR</H1>The server encountered an internal error or "
-               "misconfiguration and was unable to complete your request.</BODY>\r\n";
+      body_ +=
+          "<BODY><H1>SERVER ERROR</H1>The server encountered an internal error or "
+          "misconfiguration and was unable to complete your request.</BODY>\r\n";
       break;
     case 501:
       body_ += "<BODY><H1>NOT IMPLEMENTED</H1>The server is unable to perform the method <b>" +
@@ -96,8 +112,8 @@ void CResponse::ErrorPage(int status, std::string_view requestText) {
       break;
     default: {
       char text[96];
-      std::snprintf(text, sizeof text, "<BODY><H1>HTTP Error %d: No message available</H1></BODY>\r\n",
-                    status);
+      std::snprintf(text, sizeof text,
+                    "<BODY><H1>HTTP Error %d: No message available</H1></BODY>\r\n", status);
       body_ += text;
     }
   }

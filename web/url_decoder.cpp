@@ -42,7 +42,8 @@ void DecodeUrlEncoded(std::string_view text, CFormVariables* vars) {
     if (item.empty()) continue;
     size_t eq = item.find('=');
     std::string_view name = item.substr(0, eq);
-    std::string_view value = eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
+    std::string_view value =
+        eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1);
     if (name.size() > kFormNameMax) name = name.substr(0, kFormNameMax);
     vars->Set(name, UrlDecodeValue(value));
   }
@@ -53,11 +54,21 @@ std::string HtmlEscape(std::string_view text) {
   out.reserve(text.size() + 16);
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r' && c != '\n') break;
         out.push_back(c);

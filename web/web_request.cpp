@@ -6,8 +6,8 @@
 namespace web {
 namespace {
 
-constexpr const char* kVariableNames[8] = {"HTTP_REFERER", "SCRIPT_NAME",     "REMOTE_ADDR",
-                                           "REMOTE_HOST",  "PATH_INFO",       "PATH_TRANSLATED",
+constexpr const char* kVariableNames[8] = {"HTTP_REFERER", "SCRIPT_NAME", "REMOTE_ADDR",
+                                           "REMOTE_HOST",  "PATH_INFO",   "PATH_TRANSLATED",
                                            "REMOTE_USER",  "AUTH_PASS"};
 
 }  // namespace

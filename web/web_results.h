@@ -12,13 +12,13 @@ namespace web {
 
 constexpr int kWebOk = 0;
 constexpr int kWebFailed = -1;
-constexpr int kWebMissingParam = -1301;   // a required parameter is not given
-constexpr int kWebParamCount = -1302;     // more positional values than parameters
-constexpr int kWebParamFormat = -1303;    // bad integer, unknown name, or a bad default
-constexpr int kWebUnknownCommand = -1304; // no such command (or its page has not landed)
-constexpr int kWebNoStream = -1305;       // nothing to write the answer into
-constexpr int kWebTooLarge = -1306;       // a body over the extension's limit
-constexpr int kWebReadFailed = -1307;     // the client's body could not be read
+constexpr int kWebMissingParam = -1301;    // a required parameter is not given
+constexpr int kWebParamCount = -1302;      // more positional values than parameters
+constexpr int kWebParamFormat = -1303;     // bad integer, unknown name, or a bad default
+constexpr int kWebUnknownCommand = -1304;  // no such command (or its page has not landed)
+constexpr int kWebNoStream = -1305;        // nothing to write the answer into
+constexpr int kWebTooLarge = -1306;        // a body over the extension's limit
+constexpr int kWebReadFailed = -1307;      // the client's body could not be read
 
 // Names of form fields are cut to this many characters.
 constexpr size_t kFormNameMax = 127;

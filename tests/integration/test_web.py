@@ -430,6 +430,34 @@ class Limits(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.host.uploads() == [], 10), self.host.uploads())
         self.assertEqual(self.host.request("GET", INSTALL)[0], 200)
 
+    def test_client_sending_its_headers_a_byte_a_second_is_cut_off(self):
+        headers = b"Host: 127.0.0.1\r\nUser-Agent: slow\r\nX-Pad: " + b"p" * 40 + b"\r\n\r\n"
+        s = socket.create_connection(("127.0.0.1", self.host.port), timeout=30)
+        s.sendall(b"GET /kaldor.dll?Install&a&b&c HTTP/1.1\r\n")
+        started = time.monotonic()
+        closed = False
+        try:
+            for byte in headers:
+                s.sendall(bytes([byte]))
+                time.sleep(1)
+                if time.monotonic() - started > 30:
+                    break
+                s.settimeout(0.01)
+                try:
+                    if s.recv(4096) == b"":
+                        closed = True
+                        break
+                except socket.timeout:
+                    pass
+        except (BrokenPipeError, ConnectionResetError):
+            closed = True
+        elapsed = time.monotonic() - started
+        s.close()
+        # The time-out is 3 s; idle timers alone would never fire for this client.
+        self.assertTrue(closed, "the slow client was still connected after %.0f s" % elapsed)
+        self.assertLess(elapsed, 20)
+        self.assertEqual(self.host.request("GET", INSTALL)[0], 200)
+
     def test_body_over_the_host_limit_is_413(self):
         status, _, _ = self.host.request(
             "POST", "/kaldor.dll?ProcessForm", body=b"x" * 10,
@@ -438,6 +466,10 @@ class Limits(unittest.TestCase):
         self.assertEqual(status, 413)
 
     def test_thousand_open_connections_and_the_host_still_answers(self):
+        # A time-out long enough that no connection is cut while a slow (sanitizer) build is
+        # still accepting the others.
+        self.host.close()
+        self.host = WebHost(timeout=120)
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
         sockets = []
@@ -446,6 +478,10 @@ class Limits(unittest.TestCase):
                 s = socket.create_connection(("127.0.0.1", self.host.port), timeout=30)
                 s.sendall(b"GET /kaldor.dll?Install HTTP/1.1\r\n")  # never finished
                 sockets.append(s)
+            # The host holds them all (a descriptor each), not just the kernel's backlog.
+            fds = "/proc/%d/fd" % self.host.proc.pid
+            self.assertTrue(wait_for(lambda: len(os.listdir(fds)) >= 1000, 90),
+                            len(os.listdir(fds)))
             started = time.monotonic()
             status, _, body = self.host.request("GET", INSTALL, timeout=30)
             self.assertEqual(status, 200)

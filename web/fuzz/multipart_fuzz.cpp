@@ -13,11 +13,15 @@
 
 namespace {
 
+// Upload paths carry a token that text content is most unlikely to hold by chance, so that file
+// variables can be told from text parts that look like them.
+constexpr char kPrefix[] = "/mem/\x01upload-7f3a9c\x02/";
+
 class CMemorySink : public web::IUploadSink {
  public:
   int Open(std::string* path) override {
     if (files.size() >= 8) return -1;  // as a full disk would
-    *path = "/mem/" + std::to_string(files.size());
+    *path = std::string(kPrefix) + std::to_string(files.size());
     current = *path;
     files[current];
     return 0;
@@ -60,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (size_t i = 0; i < vars.Count(); ++i) {
     const std::string& v = vars.ValueAt(i);
-    if (v.rfind("/mem/", 0) == 0 && v.size() >= 2 && v.back() == '\0') {
+    if (v.rfind(kPrefix, 0) == 0 && v.size() >= 2 && v.back() == '\0') {
       std::string path = v.substr(0, v.find('\0'));
       std::string name = v.substr(path.size() + 1, v.size() - path.size() - 2);
       if (sink.files.count(path) == 0) __builtin_trap();

@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,12 +60,57 @@ struct HostConfig {
   std::string alias = "kaldor.dll";
 };
 
+// Cuts off connections whose client sends a request slower than the time-out allows: a client
+// that sends one byte a second keeps the idle timer from firing, so each connection also has a
+// deadline for its current request, and a watch thread shuts down the socket of one that passed.
+// A request that has been read whole has no deadline until its answer is sent.
+class CWatchdog {
+ public:
+  void Set(MHD_Connection* c, int fd, Clock::time_point deadline) {
+    std::lock_guard<std::mutex> lock(m_);
+    entries_[c] = Entry{fd, deadline};
+  }
+  void Extend(MHD_Connection* c, Clock::time_point deadline) {
+    std::lock_guard<std::mutex> lock(m_);
+    auto it = entries_.find(c);
+    if (it != entries_.end()) it->second.deadline = deadline;
+  }
+  // Called before MHD closes the socket, so a shutdown never reaches a reused descriptor.
+  void Remove(MHD_Connection* c) {
+    std::lock_guard<std::mutex> lock(m_);
+    entries_.erase(c);
+  }
+  void Watch(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      Clock::time_point now = Clock::now();
+      std::lock_guard<std::mutex> lock(m_);
+      for (auto& [connection, entry] : entries_) {
+        if (entry.deadline > now) continue;
+        ::shutdown(entry.fd, SHUT_RDWR);  // MHD sees the end of the stream and closes
+        entry.deadline = Clock::time_point::max();
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    int fd;
+    Clock::time_point deadline;
+  };
+  std::mutex m_;
+  std::map<MHD_Connection*, Entry> entries_;
+};
+
 struct Host {
   HostConfig config;
+  CWatchdog watchdog;
   KaldorHttpExtensionProcFn proc = nullptr;
   int logFd = 1;
   std::mutex logMutex;
 };
+
+enum class Route { kNotFound, kExtension, kStatic };
 
 // One request, from its URI to the end of its answer.
 struct Exchange {
@@ -78,7 +125,7 @@ struct Exchange {
   std::vector<std::pair<std::string, std::string>> headers;
   Clock::time_point deadline;
   bool initialised = false;
-  bool toExtension = false;
+  Route route = Route::kNotFound;
 
   // Body hand-over between the connection's thread and the extension's worker.
   std::mutex m;
@@ -224,10 +271,11 @@ void RunExtension(Exchange* ex) {
 // ---- answers
 
 MHD_Result Answer(MHD_Connection* c, Exchange* ex) {
-  MHD_Response* r = MHD_create_response_from_buffer(ex->body.size(), ex->body.data(),
-                                                    MHD_RESPMEM_MUST_COPY);
+  MHD_Response* r =
+      MHD_create_response_from_buffer(ex->body.size(), ex->body.data(), MHD_RESPMEM_MUST_COPY);
   if (r == nullptr) return MHD_NO;
-  for (const auto& h : ex->outHeaders) MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
+  for (const auto& h : ex->outHeaders)
+    MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
   ex->sentBytes = ex->body.size();
   MHD_Result rc = MHD_queue_response(c, ex->status, r);
   MHD_destroy_response(r);
@@ -271,7 +319,7 @@ MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* 
   return MHD_YES;
 }
 
-// First call of a request: headers are in. Routes it; answers at once what needs no body.
+// First call of a request: headers are in. Routes it, and refuses a body it will not take.
 MHD_Result Begin(MHD_Connection* c, Exchange* ex, const char* method, const char* version) {
   ex->initialised = true;
   ex->method = method;
@@ -292,14 +340,15 @@ MHD_Result Begin(MHD_Connection* c, Exchange* ex, const char* method, const char
   std::string alias = "/" + cfg.alias;
   if (platform::EqualNoCase(ex->path, alias) ||
       (platform::StartsWithNoCase(ex->path, alias + "/"))) {
-    ex->toExtension = true;
+    ex->route = Route::kExtension;
     ex->pathInfo = ex->path.substr(alias.size());
   } else if (!cfg.webrootdir.empty() && ex->path.starts_with("/" + cfg.webroot)) {
-    return ServeStatic(c, ex, std::string_view(ex->path).substr(1 + cfg.webroot.size()));
+    ex->route = Route::kStatic;
   } else {
-    return Plain(c, ex, 404, "Not Found");
+    ex->route = Route::kNotFound;
   }
 
+  // Refusals of a body answer at once (the connection is then closed, its body unread).
   std::string length = Header(*ex, "Content-Length");
   if (length.empty()) {
     if (!Header(*ex, "Transfer-Encoding").empty()) return Plain(c, ex, 411, "Length Required");
@@ -308,17 +357,38 @@ MHD_Result Begin(MHD_Connection* c, Exchange* ex, const char* method, const char
     char* end = nullptr;
     errno = 0;
     unsigned long long n = std::strtoull(length.c_str(), &end, 10);
-    if (errno != 0 || end == length.c_str() || *end != '\0') return Plain(c, ex, 400, "Bad Request");
+    if (errno != 0 || end == length.c_str() || *end != '\0') {
+      return Plain(c, ex, 400, "Bad Request");
+    }
     ex->total = n;
   }
   if (ex->total > cfg.maxBody) return Plain(c, ex, 413, "Request Entity Too Large");
-  if (ex->total == 0) {
+  // Everything else is answered once the request has been read, so the connection stays open.
+  return MHD_YES;
+}
+
+// The answer to a request that has been read whole (a body, if any, went to the extension).
+MHD_Result Finish(MHD_Connection* c, Exchange* ex) {
+  ex->host->watchdog.Extend(c, Clock::time_point::max());
+  if (ex->route == Route::kNotFound) return Plain(c, ex, 404, "Not Found");
+  if (ex->route == Route::kStatic) {
+    const HostConfig& cfg = ex->host->config;
+    return ServeStatic(c, ex, std::string_view(ex->path).substr(1 + cfg.webroot.size()));
+  }
+  if (!ex->started) {
     ex->eof = true;
     ex->started = true;
-    RunExtension(ex);  // no body to wait for: on this thread
+    RunExtension(ex);  // no body arrived: on this thread
     return Answer(c, ex);
   }
-  return MHD_YES;
+  {
+    std::unique_lock<std::mutex> lock(ex->m);
+    ex->eof = true;
+    ex->cv.notify_all();
+    ex->cv.wait(lock, [ex] { return ex->done; });
+  }
+  ex->worker.join();
+  return Answer(c, ex);
 }
 
 void StartWorker(Exchange* ex) {
@@ -342,11 +412,10 @@ bool HandOver(Exchange* ex, const char* data, size_t len) {
   return !ex->aborted;
 }
 
-MHD_Result Access(void* cls, MHD_Connection* c, const char*, const char* method,
-                  const char* version, const char* upload, size_t* uploadSize, void** conCls) {
+MHD_Result Access(void*, MHD_Connection* c, const char*, const char* method, const char* version,
+                  const char* upload, size_t* uploadSize, void** conCls) {
   auto* ex = static_cast<Exchange*>(*conCls);
-  if (ex == nullptr) return MHD_NO;
-  ex->host = static_cast<Host*>(cls);
+  if (ex == nullptr) return MHD_NO;  // `host` was set with the request, and is read by the worker
   if (!ex->initialised) return Begin(c, ex, method, version);
   if (Clock::now() >= ex->deadline) {
     std::lock_guard<std::mutex> lock(ex->m);
@@ -355,6 +424,10 @@ MHD_Result Access(void* cls, MHD_Connection* c, const char*, const char* method,
     return MHD_NO;
   }
   if (*uploadSize > 0) {
+    if (ex->route != Route::kExtension) {
+      *uploadSize = 0;  // a body sent to a static path or nowhere is dropped
+      return MHD_YES;
+    }
     if (!ex->started) {
       ex->delivered.assign(upload, *uploadSize);
       *uploadSize = 0;
@@ -365,15 +438,7 @@ MHD_Result Access(void* cls, MHD_Connection* c, const char*, const char* method,
     *uploadSize = 0;  // taken by the extension, or dropped after it has answered
     return ok ? MHD_YES : MHD_NO;
   }
-  if (!ex->started) StartWorker(ex);
-  {
-    std::unique_lock<std::mutex> lock(ex->m);
-    ex->eof = true;
-    ex->cv.notify_all();
-    ex->cv.wait(lock, [ex] { return ex->done; });
-  }
-  ex->worker.join();
-  return Answer(c, ex);
+  return Finish(c, ex);
 }
 
 void* UriLog(void* cls, const char* uri, MHD_Connection*) {
@@ -417,7 +482,10 @@ void WriteAccessLog(Host* host, const Exchange& ex) {
   }
 }
 
-void Completed(void* cls, MHD_Connection*, void** conCls, MHD_RequestTerminationCode) {
+void Completed(void* cls, MHD_Connection* c, void** conCls, MHD_RequestTerminationCode) {
+  auto* host = static_cast<Host*>(cls);
+  // The next request on this connection has the time-out from now.
+  host->watchdog.Extend(c, Clock::now() + std::chrono::seconds(host->config.timeoutSeconds));
   auto* ex = static_cast<Exchange*>(*conCls);
   if (ex == nullptr) return;
   {
@@ -429,6 +497,18 @@ void Completed(void* cls, MHD_Connection*, void** conCls, MHD_RequestTermination
   WriteAccessLog(static_cast<Host*>(cls), *ex);
   delete ex;
   *conCls = nullptr;
+}
+
+void ConnectionEvent(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+  auto* host = static_cast<Host*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    host->watchdog.Remove(c);
+    return;
+  }
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info == nullptr) return;
+  host->watchdog.Set(c, info->connect_fd,
+                     Clock::now() + std::chrono::seconds(host->config.timeoutSeconds));
 }
 
 // ---- start-up
@@ -484,8 +564,8 @@ void LoadWebSettings(HostConfig* cfg) {
   std::string ini = platform::ResolvePath(platform::JoinPath(home, "NEXUM2.INI"));
   cfg->alias = platform::GetProfileString(ini, "Kaldor", "kaldoralias", "kaldor.dll", 127);
   while (!cfg->alias.empty() && cfg->alias.front() == '/') cfg->alias.erase(0, 1);
-  cfg->webrootdir =
-      platform::NormaliseSeparators(platform::GetProfileString(ini, "Kaldor", "webrootdir", "", 127));
+  cfg->webrootdir = platform::NormaliseSeparators(
+      platform::GetProfileString(ini, "Kaldor", "webrootdir", "", 127));
   std::string webroot = platform::GetProfileString(ini, "Kaldor", "webroot", "", 127);
   while (!webroot.empty() && webroot.front() == '/') webroot.erase(0, 1);
   if (!webroot.empty() && webroot.back() != '/') webroot.push_back('/');
@@ -543,7 +623,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kaldor-host: cannot load %s: %s\n", cfg.extension.c_str(), dlerror());
     return 1;
   }
-  auto version = reinterpret_cast<KaldorGetExtensionVersionFn>(::dlsym(library, "GetExtensionVersion"));
+  auto version =
+      reinterpret_cast<KaldorGetExtensionVersionFn>(::dlsym(library, "GetExtensionVersion"));
   host.proc = reinterpret_cast<KaldorHttpExtensionProcFn>(::dlsym(library, "HttpExtensionProc"));
   KaldorVersionInfo info{};
   if (version == nullptr || host.proc == nullptr || version(&info) == 0) {
@@ -560,6 +641,7 @@ int main(int argc, char** argv) {
     ::dlclose(library);
     return 2;
   }
+  // clang-format off
   MHD_Daemon* daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG,
       static_cast<uint16_t>(cfg.port), nullptr, nullptr, Access, &host,
@@ -571,7 +653,9 @@ int main(int argc, char** argv) {
       MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u,
       MHD_OPTION_URI_LOG_CALLBACK, UriLog, &host,
       MHD_OPTION_NOTIFY_COMPLETED, Completed, &host,
+      MHD_OPTION_NOTIFY_CONNECTION, ConnectionEvent, &host,
       MHD_OPTION_END);
+  // clang-format on
   if (daemon == nullptr) {
     std::fprintf(stderr, "kaldor-host: cannot listen on %s:%u\n", cfg.listen.c_str(), cfg.port);
     ::dlclose(library);
@@ -583,9 +667,12 @@ int main(int argc, char** argv) {
               cfg.webrootdir.c_str());
   std::fflush(stdout);
 
+  std::jthread watch([&host](std::stop_token stop) { host.watchdog.Watch(stop); });
   int sig = 0;
   while (sigwait(&stopSignals, &sig) != 0) {
   }
+  watch.request_stop();
+  watch.join();
   MHD_stop_daemon(daemon);
   ::dlclose(library);
   if (host.logFd > 2) ::close(host.logFd);

@@ -91,10 +91,12 @@ const char* ContentTypeOf(std::string_view name) {
     const char* type;
   };
   static constexpr Type kTypes[] = {
-      {".html", "text/html"}, {".htm", "text/html"},        {".css", "text/css"},
-      {".js", "application/javascript"},                   {".txt", "text/plain"},
-      {".gif", "image/gif"},  {".png", "image/png"},        {".jpg", "image/jpeg"},
-      {".jpeg", "image/jpeg"}, {".ico", "image/x-icon"},    {".svg", "image/svg+xml"},
+      {".html", "text/html"},    {".htm", "text/html"},
+      {".css", "text/css"},      {".js", "application/javascript"},
+      {".txt", "text/plain"},    {".gif", "image/gif"},
+      {".png", "image/png"},     {".jpg", "image/jpeg"},
+      {".jpeg", "image/jpeg"},   {".ico", "image/x-icon"},
+      {".svg", "image/svg+xml"},
   };
   for (const Type& t : kTypes) {
     if (platform::EndsWithNoCase(name, t.suffix)) return t.type;

@@ -108,11 +108,11 @@ TEST(CommandTable, EveryCommandWithItsParameterCount) {
   struct Expect {
     const char* name;
     size_t count;
-  } expected[] = {{"Login", 1},        {"Master", 2},       {"LoginForm", 5},
-                  {"AdminForm", 6},    {"ButtonProc", 3},   {"ChangePassword", 5},
-                  {"AccountProp", 24}, {"ServerProp", 60},  {"FirewallCfg", 12},
-                  {"SrvFile", 4},      {"Account", 5},      {"MailingList", 19},
-                  {"Aliases", 6},      {"Gate232", 3},      {"Install", 4},
+  } expected[] = {{"Login", 1},        {"Master", 2},      {"LoginForm", 5},
+                  {"AdminForm", 6},    {"ButtonProc", 3},  {"ChangePassword", 5},
+                  {"AccountProp", 24}, {"ServerProp", 60}, {"FirewallCfg", 12},
+                  {"SrvFile", 4},      {"Account", 5},     {"MailingList", 19},
+                  {"Aliases", 6},      {"Gate232", 3},     {"Install", 4},
                   {"About", 0},        {"Default", 0}};
   const CPageTable& pages = DefaultPages();
   EXPECT_EQ(pages.commands.size(), std::size(expected));

@@ -150,7 +150,8 @@ TEST_F(ExtensionTest, InstallPageAndContentTypeOnce) {
   EXPECT_EQ(r.statusLine, "200 OK");
   EXPECT_EQ(r.headers, "Content-Type: text/html\r\n");
   EXPECT_NE(r.answer.find("Installation complete"), std::string::npos);
-  EXPECT_EQ(r.answer.rfind("<html><head><title>Email Messages Server</title></head>\n<body>", 0), 0u);
+  EXPECT_EQ(r.answer.rfind("<html><head><title>Email Messages Server</title></head>\n<body>", 0),
+            0u);
 }
 
 TEST_F(ExtensionTest, ShowFormPrefixIsCaseSensitive) {
@@ -199,13 +200,13 @@ TEST_F(ExtensionTest, ParameterFaultsAre400AndPagesNotYetThereAre501) {
     const char* query;
     uint32_t status;
   } cases[] = {
-      {"Install", 400},                             // required parameters missing
-      {"Install&a&b&c&d&e", 400},                   // one positional value too many
-      {"Install&a&b&c&d", 200},                     // exactly as many
-      {"Install&_but=a&_jid=b&_acc=c&zz=1", 400},   // unknown name
-      {"Login&name=bob", 501},                      // page of a later stage
-      {"Login&name=bob&x", 400},                    // parameters are checked first
-      {"", 501},                                    // Default
+      {"Install", 400},                            // required parameters missing
+      {"Install&a&b&c&d&e", 400},                  // one positional value too many
+      {"Install&a&b&c&d", 200},                    // exactly as many
+      {"Install&_but=a&_jid=b&_acc=c&zz=1", 400},  // unknown name
+      {"Login&name=bob", 501},                     // page of a later stage
+      {"Login&name=bob&x", 400},                   // parameters are checked first
+      {"", 501},                                   // Default
       {"NoSuchCommand", 501},
       {"MfcISAPICommand=Install&_but=a&_jid=b&_acc=c", 200},
       {"INSTALL&_but=a&_jid=b&_acc=c", 200},

@@ -99,11 +99,10 @@ TEST(Multipart, TwoPartsWithOneNameKeepTheLastAndNamelessPartsAreDropped) {
 TEST(Multipart, FilePartValueIsPathNulNameNul) {
   std::string data("bin\r\n\0ary\r\n", 11);
   for (const char* sent : {"C:\\dir\\up.bin", "/home/u/up.bin", "disk:up.bin", "up.bin"}) {
-    std::string body =
-        Part(std::string("Content-Disposition: form-data; name=\"f\"; filename=\"") + sent +
-                 "\"\r\nContent-Type: application/octet-stream",
-             data) +
-        "--XyZ--\r\n";
+    std::string body = Part(std::string("Content-Disposition: form-data; name=\"f\"; filename=\"") +
+                                sent + "\"\r\nContent-Type: application/octet-stream",
+                            data) +
+                       "--XyZ--\r\n";
     CFormVariables v;
     CMemorySink sink;
     ASSERT_EQ(Read(body, &v, &sink), kWebOk) << sent;

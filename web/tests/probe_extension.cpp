@@ -44,7 +44,8 @@ web::CPageTable ProbePages() {
 
 __attribute__((constructor)) void LoadProbe() {
   g_server = new web::CExtensionServer();
-  if (g_server->Start() != 0) std::fprintf(stderr, "kaldor probe: no private temporary directory\n");
+  if (g_server->Start() != 0)
+    std::fprintf(stderr, "kaldor probe: no private temporary directory\n");
 }
 
 __attribute__((destructor)) void UnloadProbe() {
