@@ -129,7 +129,7 @@ std::string UrlDecode(std::string_view text) {
     char c = text[i];
     if (c == '+') {
       out += ' ';
-    } else if (c == '%' && i + 2 < text.size() + 0 &&
+    } else if (c == '%' && i + 2 < text.size() &&
                std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
       out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
@@ -411,7 +411,8 @@ int SubmitForm(CTemplateRequest& req, std::string_view query) {
     page.title = title;
     page.account = acc;
     req.copyrightCount = 1;
-    (void)ShowTemplatePage(req, page);
+    // The data went out; a missing answer page is still said.
+    if (ShowTemplatePage(req, page) != 0) ShowErrors(req, title, req.messages);
   }
   platform::RemoveFile(dataPath);
   return 0;

@@ -229,6 +229,11 @@ TEST_F(Forms, AnswerPageGetsTheNotice) {
   ASSERT_EQ(SubmitForm(req, "_formname_=f&_account_=sales&rt_Name=Bo&_answer_=thanks.htm"), 0);
   EXPECT_EQ(host.page.substr(0, 10), "Thanks Bo\n");
   EXPECT_NE(host.page.find("<FONT SIZE=-1>Copyright"), std::string::npos);
+  // A missing answer page is said (the data went out all the same).
+  host.page.clear();
+  ASSERT_EQ(SubmitForm(req, "_formname_=f&_account_=sales&_answer_=gone.htm"), 0);
+  EXPECT_NE(host.page.find("Cannot open file ["), std::string::npos) << host.page;
+  EXPECT_EQ(host.mails.size(), 2u);
   // ".." is refused: the standard page is shown instead.
   host.page.clear();
   ASSERT_EQ(SubmitForm(req, "_formname_=f&_account_=sales&_answer_=../sales/thanks.htm"), 0);
