@@ -204,6 +204,18 @@ TEST_F(Forms, GateFormatWritesTheGateFile) {
                    "tono=555\r\nsubj=S\r\nbody=hello\r\n"),
             std::string::npos)
       << g;
+  // Line breaks in the text cannot end the gate file's body line.
+  ASSERT_EQ(SubmitForm(req,
+                       "_formname_=p&_account_=sales&_format_=gate&ra_from=a@b.c&"
+                       "rn_tono=555&rt_body=one%0D%0A[FROM]%0Afrom=x"),
+            0);
+  gates = platform::FindFiles(store::InqueueDir(host.dir.path()), "I*.INI");
+  ASSERT_EQ(gates.size(), 2u);
+  g = testing_support::Read(store::InqueueDir(host.dir.path()) + "/" + gates[1]);
+  EXPECT_NE(g.find("body=one\x80\x80[FROM]\x82"
+                   "from=x\r\n"),
+            std::string::npos)
+      << g;
   host.page.clear();
   ASSERT_EQ(SubmitForm(req, "_formname_=p&_account_=sales&_format_=4&rn_tono=555"), 0);
   EXPECT_NE(host.page.find("Data missing. Please retry.<BR>"), std::string::npos);
