@@ -243,6 +243,17 @@ class Templates(unittest.TestCase):
                       self.process(("_account_", "sales"), ("_validate_", "1"), ("rn_N", "4x")))
         page = self.process(("_account_", "sales"), ("_answer_", "/../../etc/passwd"))
         self.assertNotIn("root:", page)
+        # The account's own settings file holds its password: no form may show or write it.
+        with open(self.account("MAILBOX.INI"), "rb") as f:
+            before = f.read()
+        page = self.process(("_account_", "sales"), ("_answer_", "MAILBOX.INI"))
+        self.assertNotIn("pwd", page)
+        self.assertNotIn("Password", page)
+        self.write(self.account("pw.tpl"), "[SETUP]\r\npwd=(*p*)\r\n")
+        self.process(("_account_", "sales"), ("p", "evil"), ("_outtemp_", "pw.tpl"),
+                     ("_outpage_", "mailbox.ini"), ("_answer_", "pw.tpl"))
+        with open(self.account("MAILBOX.INI"), "rb") as f:
+            self.assertEqual(f.read(), before)
 
     # The engine's edge cases, as answer pages ---------------------------------------------
 

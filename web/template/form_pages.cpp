@@ -72,7 +72,8 @@ std::string FormPath(CTemplateRequest& req, const std::string& value) {
     path = platform::JoinPath(req.accountDir, p);
   }
   path = platform::ResolvePath(path);
-  return PathInsideRoots(path, AllowedRoots(req)) ? path : std::string();
+  return PathInsideRoots(path, AllowedRoots(req)) && !ProtectedFileName(path) ? path
+                                                                              : std::string();
 }
 
 void ShowFrame(CTemplateRequest& req, const char* which, const std::string& title) {

@@ -1,6 +1,7 @@
 #include "web/template/safe_files.h"
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/fs.h"
@@ -35,6 +36,19 @@ bool PathInsideRoots(const std::string& path, const std::vector<std::string>& ro
         target[base.size()] == '/') {
       return true;
     }
+  }
+  return false;
+}
+
+bool ProtectedFileName(const std::string& path) {
+  std::string base = platform::BaseName(path);
+  if (base.empty() || base[0] == '.') return true;
+  for (const char* name :
+       {"MAILBOX.INI", "MEMBERS.INI", "WEBSITE.INI", "ADDRESS.TXT", "USERSIGN.TXT"}) {
+    if (base.size() == std::strlen(name) && platform::WildcardMatchNoCase(name, base)) return true;
+  }
+  for (const char* pattern : {"*.MIM", "*.TMP", "*.LCK", "*.BAK"}) {
+    if (platform::WildcardMatchNoCase(pattern, base)) return true;
   }
   return false;
 }

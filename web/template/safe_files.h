@@ -25,6 +25,12 @@ constexpr unsigned kFileLockWaitMs = 10000;
 
 bool PathInsideRoots(const std::string& path, const std::vector<std::string>& roots);
 
+// Files of an account directory that request text may never name, to read or to write: the
+// account's settings and lists (MAILBOX.INI, MEMBERS.INI, WEBSITE.INI, ADDRESS.TXT,
+// USERSIGN.TXT), its messages and the store's working files (*.MIM, *.TMP, *.LCK, *.BAK), and
+// hidden names. MAILBOX.INI holds the password: a page run or dumped from it would show it.
+bool ProtectedFileName(const std::string& path);
+
 // Takes the lock "<path>.lck", polling until `waitMs` has passed. 0 held, -1 not taken.
 [[nodiscard]] int LockFileFor(const std::string& path, platform::CLockFile* lock,
                               unsigned waitMs = kFileLockWaitMs);

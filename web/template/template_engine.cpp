@@ -249,7 +249,8 @@ std::string CTemplateRun::ResolvePathText(const std::string& value) const {
 }
 
 bool CTemplateRun::PathAllowed(const std::string& path) const {
-  return PathInsideRoots(platform::ResolvePath(path), AllowedRoots(req_));
+  std::string resolved = platform::ResolvePath(path);
+  return PathInsideRoots(resolved, AllowedRoots(req_)) && !ProtectedFileName(resolved);
 }
 
 std::string CTemplateRun::FilePath(const Directive& d, std::string_view name,

@@ -99,6 +99,47 @@ TEST(SafeFiles, PathInsideRoots) {
   EXPECT_FALSE(PathInsideRoots(dir / "root/a", {""}));
 }
 
+TEST(SafeFiles, ProtectedFileNames) {
+  for (const char* name :
+       {"MAILBOX.INI", "mailbox.ini", "Members.Ini", "WEBSITE.INI", "address.txt", "USERSIGN.TXT",
+        "m0000001.mim", "MIM.TMP", "x.lck", "menu.bak", ".hidden", "a/b/.x"}) {
+    EXPECT_TRUE(ProtectedFileName(std::string("/h/MAILIN/a/") + name)) << name;
+  }
+  for (const char* name : {"page.htm", "data.ini", "MAILBOX.INI.htm", "notes.txt", "mim"}) {
+    EXPECT_FALSE(ProtectedFileName(std::string("/h/MAILIN/a/") + name)) << name;
+  }
+}
+
+TEST_F(Security, TheAccountsOwnFilesAreOutOfReachOfRequestPaths) {
+  std::string ini = host.Account("sales", "[SETUP]\r\npwd=2ABSECRETSCRAMBLE\r\n") + "/MAILBOX.INI";
+  host.Write("MAILIN/sales/gen.tpl", "[SETUP]\r\npwd=(*p*)\r\n");
+  host.Write("kaldor/theaders.htm", "");
+  host.Write("kaldor/tfooters.htm", "");
+  // Run as the answer page, MAILBOX.INI would show the scrambled password.
+  ASSERT_EQ(ProcessForm(req, {{"_account_", "sales"}, {"_answer_", "MAILBOX.INI"}}), 0);
+  EXPECT_EQ(host.page.find("SECRET"), std::string::npos) << host.page;
+  // Written as the output page, it would take the password the form sends.
+  ASSERT_EQ(ProcessForm(req, {{"_account_", "sales"},
+                              {"p", "2AAEVIL"},
+                              {"_outtemp_", "gen.tpl"},
+                              {"_outpage_", "mailbox.ini"},
+                              {"_answer_", "gen.tpl"}}),
+            0);
+  EXPECT_EQ(testing_support::Read(ini), "[SETUP]\r\npwd=2ABSECRETSCRAMBLE\r\n");
+  // Nor can a template's FILE attribute reach it through request text.
+  req.accountDir = host.dir / "MAILIN/sales";
+  host.Write("MAILIN/sales/t.htm", "<!--ISW DUMP FILE=(*f*) -->\n");
+  req.vars.SetRequest("f", "MAILBOX.INI");
+  host.page.clear();
+  ASSERT_EQ(RunTemplate(req, host.dir / "MAILIN/sales/t.htm"), 0);
+  EXPECT_EQ(host.page.find("SECRET"), std::string::npos) << host.page;
+  // The template's own text may (the administrator wrote it).
+  host.Write("MAILIN/sales/t.htm", "<!--ISW DUMP FILE=MAILBOX.INI -->\n");
+  host.page.clear();
+  ASSERT_EQ(RunTemplate(req, host.dir / "MAILIN/sales/t.htm"), 0);
+  EXPECT_NE(host.page.find("SECRET"), std::string::npos);
+}
+
 TEST(SafeFiles, AWriterThatDiesLeavesTheOldFileAndNoLock) {
   testing_support::CTempDir dir;
   std::string path = dir / "page.htm";
