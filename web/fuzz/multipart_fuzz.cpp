@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -13,15 +14,15 @@
 
 namespace {
 
-// Upload paths carry a token that text content is most unlikely to hold by chance, so that file
-// variables can be told from text parts that look like them.
-constexpr char kPrefix[] = "/mem/\x01upload-7f3a9c\x02/";
+// Upload paths carry a hash of the whole input, so that no text part can hold a look-alike of a
+// file variable (a fixed token is found by the fuzzer's comparison tracing).
 
 class CMemorySink : public web::IUploadSink {
  public:
+  explicit CMemorySink(std::string prefix) : prefix(std::move(prefix)) {}
   int Open(std::string* path) override {
     if (files.size() >= 8) return -1;  // as a full disk would
-    *path = std::string(kPrefix) + std::to_string(files.size());
+    *path = prefix + std::to_string(files.size());
     current = *path;
     files[current];
     return 0;
@@ -32,6 +33,7 @@ class CMemorySink : public web::IUploadSink {
   }
   int Close() override { return 0; }
   void Discard() override { files.clear(); }
+  std::string prefix;
   std::map<std::string, std::string> files;
   std::string current;
 };
@@ -55,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     *got = n;
     return 0;
   };
-  CMemorySink sink;
+  CMemorySink sink("/mem/" + std::to_string(std::hash<std::string>{}(body)) + "/");
   web::CFormVariables vars;
   int rc = web::ReadMultipart(in, &sink, &vars);
   if (rc != web::kWebOk) {
@@ -64,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (size_t i = 0; i < vars.Count(); ++i) {
     const std::string& v = vars.ValueAt(i);
-    if (v.rfind(kPrefix, 0) == 0 && v.size() >= 2 && v.back() == '\0') {
+    if (v.rfind(sink.prefix, 0) == 0 && v.size() >= 2 && v.back() == '\0') {
       std::string path = v.substr(0, v.find('\0'));
       std::string name = v.substr(path.size() + 1, v.size() - path.size() - 2);
       if (sink.files.count(path) == 0) __builtin_trap();
