@@ -32,4 +32,12 @@ class CLauncher {
   std::vector<long> detached_;
 };
 
+// Runs `argv[0]` (searched in PATH when it holds no "/") with the arguments as they are, no shell
+// involved, in `directory`. With `wait` the call returns when the program has ended (its exit
+// code in `*exitCode`, -1 when it did not exit normally); without, the program is started
+// detached from the caller (through an intermediate child that ends at once, so no zombie is
+// left for a caller that never reaps). 0 started, -1 the program cannot be started.
+[[nodiscard]] int RunArguments(const std::vector<std::string>& argv, const std::string& directory,
+                               bool wait, int* exitCode = nullptr);
+
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "platform/text.h"
+#include "web/form_handlers.h"
 #include "web/web_results.h"
 
 namespace web {
@@ -135,12 +136,12 @@ constexpr CommandEntry kCommands[] = {
 // The commands recognised before the table. nullptr: 501 until the page lands.
 const CPageTable kDefaultPages = {
     .commands = kCommands,
-    .showForm = nullptr,     // form page (template engine)
+    .showForm = FormSubmissionPage,
     .getPart = nullptr,      // message part download (web mail)
-    .sendForm = nullptr,     // form page (template engine)
+    .sendForm = FormSubmissionPage,
     .mailbox = nullptr,      // mailbox and message pages (web mail)
     .pop3Acc = nullptr,      // remote POP3 accounts (web mail)
-    .processForm = nullptr,  // form processor (template engine)
+    .processForm = FormProcessorPage,
 };
 
 }  // namespace
