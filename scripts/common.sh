@@ -11,9 +11,11 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # dnsmasq and python3-dnslib (the scripted responder) are the DNS servers of the resolver's tests.
 # postfix (its smtp-sink, and a private instance) and python3-aiosmtpd are the mail servers that the
 # SMTP client delivers to in the outbound tests.
+# dovecot-core and dovecot-pop3d are the remote POP3 server the POP3 client collects from, and
+# fetchmail with them the benchmark's yardstick.
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
   clang libclang-rt-14-dev swaks curl fetchmail libpython3.11-testsuite sharutils macutils
-  dnsmasq-base python3-dnslib postfix python3-aiosmtpd)
+  dnsmasq-base python3-dnslib postfix python3-aiosmtpd dovecot-core dovecot-pop3d)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
