@@ -315,12 +315,11 @@ int CPOP3Client::StoreMessage(long number) {
   Pop3MessageSink sink(context_, shared_);
   std::string destination =
       shared_ ? store::InqueueDir(context_.home) : store::MailboxDir(context_.home, account_);
-  if (sink.writer.Begin(destination,
-                        shared_ ? store::ItemKind::kInbound : store::ItemKind::kMailbox) != 0) {
-    LowLog("   ERROR: Cannot open " + destination);
-    return kPop3FileError;
-  }
-  if (int rc = ReceiveBody(number, sink); rc != 0) {
+  bool opened = sink.writer.Begin(destination, shared_ ? store::ItemKind::kInbound
+                                                       : store::ItemKind::kMailbox) == 0;
+  if (!opened) LowLog("   ERROR: Cannot open " + destination);
+  // Even without a file the message is read to its end, so that the server still hears QUIT.
+  if (int rc = ReceiveBody(number, sink, opened ? 0 : kPop3FileError); rc != 0) {
     sink.writer.Abandon();
     return rc;
   }
@@ -347,15 +346,15 @@ int CPOP3Client::StoreMessage(long number) {
   return 0;
 }
 
-int CPOP3Client::ReceiveBody(long number, Pop3MessageSink& sink) {
+int CPOP3Client::ReceiveBody(long number, Pop3MessageSink& sink, int failed) {
   std::string head = store::StatusLine(store::kStatusNew) + "\r\n";
   std::string localName = context_.settings ? context_.settings->Snapshot()->smtp.localName : "";
   head += "Received: from " + peer_ + " by " + localName + " with POP3 (" + context_.product + " " +
           context_.version + ")\r\n";
   head += "          id " + std::to_string(number) + "; " + store::FormatDateHeader() + "\r\n";
-  if (sink.writer.Write(head) != 0) {
+  if (failed == 0 && sink.writer.Write(head) != 0) {
     LowLog("   ERROR: File write: " + std::to_string(kPop3FileError));
-    return kPop3FileError;
+    failed = kPop3FileError;
   }
   std::string line;
   for (;;) {
@@ -372,14 +371,16 @@ int CPOP3Client::ReceiveBody(long number, Pop3MessageSink& sink) {
       LowLog("Received: " + core::LogSafe(WithoutLineEnd(line)));
       if (line == ".\r\n") {
         LowLog("Received: [CRLF.CRLF]");
-        return 0;
+        return failed;
       }
       line.erase(0, 1);  // RFC 1939 3: the termination octet is removed
     }
+    if (failed != 0) continue;  // the rest is read and dropped
     sink.Header(line);
     if (sink.writer.Write(line) != 0) {
       LowLog("   ERROR: File write: " + std::to_string(kPop3FileError));
-      return kPop3FileError;
+      failed = kPop3FileError;
+      continue;
     }
     bytes_ += static_cast<long>(line.size());
   }

@@ -117,7 +117,8 @@ class CPOP3Client {
   // Receives one message after a positive RETR answer. 0 stored, 1 not stored (no recipient),
   // or a negative code (the local part is removed).
   int StoreMessage(long number);
-  int ReceiveBody(long number, Pop3MessageSink& sink);
+  // `failed`: a file error already (the message is read and dropped). 0 or a negative code.
+  int ReceiveBody(long number, Pop3MessageSink& sink, int failed);
   // Reads to the end of the message after a line too long; false when the connection is lost
   // (or the rest is beyond any message's size).
   bool SkipRestOfMessage();

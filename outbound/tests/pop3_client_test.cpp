@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -407,6 +408,23 @@ TEST_F(Pop3Fixture, AfterAnOverlongLineTheServerStillHearsQuitAndDeletesWhatWasS
   ASSERT_EQ(left.size(), 2u);
   EXPECT_EQ(left[1], big);
   EXPECT_TRUE(Stray("MAILIN/alice").empty());
+}
+
+TEST_F(Pop3Fixture, MessageThatCannotBeStoredStaysOnTheServerAndTheRunStopsCleanly) {
+  peer.Set([](CScriptedPop3::Script& s) {
+    s.messages = {"To: bob@example.test\r\n\r\none\r\n", "To: bob@example.test\r\n\r\ntwo\r\n"};
+  });
+  SetSlot("$default", 1, true, true);
+  // INQUEUE is not a directory: no message file can be made there.
+  ASSERT_TRUE(std::filesystem::remove(home / "INQUEUE"));
+  ASSERT_EQ(platform::WriteFileAtomic(home / "INQUEUE", "not a directory"), 0);
+  EXPECT_EQ(Collect("$default", true), kPop3FileError);
+  EXPECT_NE(Read(home / "popclow.log").find("   ERROR: Cannot open "), std::string::npos);
+  // The message was read to its end, so QUIT was understood; nothing was deleted.
+  EXPECT_EQ(peer.Commands(),
+            (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "RETR 2", "QUIT"}));
+  EXPECT_NE(Read(home / "popclow.log").find("Received: +OK bye"), std::string::npos);
+  EXPECT_EQ(peer.Remaining().size(), 2u);
 }
 
 TEST_F(Pop3Fixture, ConnectionClosedInRetrLeavesNothingVisibleAndTheMessageOnTheServer) {

@@ -263,6 +263,63 @@ class Pop3ClientTest(unittest.TestCase):
         self.assertEqual(sorted(after_own_lines(m) for m in mailbox(self.home, "bob")), sorted(sam))
         self.assertEqual(len(self.dovecot.remaining("sam")), 5)  # delete off
 
+    def test_timers_start_the_shared_and_the_users_collections(self):
+        # Both periods are due on the first tick after start.
+        with open(self.home.path("NEXUM2.INI"), "a", newline="") as f:
+            f.write("pop3clidelay=60\r\npop3usrdelay=60\r\n")
+        self.dovecot.put("sam", message(b"sam@remote.test", b"t1", b"timer\r\n"))
+        self.dovecot.put("pool", message(b"carol@example.test", b"t2", b"shared\r\n"))
+        self.start_server()
+        self.assertTrue(wait_for(lambda: len(mailbox(self.home, "bob")) == 1
+                                 and len(mailbox(self.home, "carol")) == 1, SLACK),
+                        self.log("popclow.log"))
+        self.assertEqual(after_own_lines(mailbox(self.home, "carol")[0]),
+                         message(b"carol@example.test", b"t2", b"shared\r\n"))
+
+    def collect_many(self, count):
+        msgs = [message(b"ruth@remote.test", b"m%03d" % i, b"body %d\r\n" % i * 40)
+                for i in range(count)]
+        for m in msgs:
+            self.dovecot.put("ruth", m)
+        self.start_server()
+        self.command("GetPop3Mail alice")
+        self.assertTrue(wait_for(lambda: len(mailbox(self.home, "alice")) >= 5, SLACK))
+        return msgs
+
+    def assert_whole_copies(self, msgs):
+        stored = [after_own_lines(m) for m in mailbox(self.home, "alice")]
+        for m in stored:
+            self.assertIn(m, msgs)  # every visible message is complete
+        self.assertEqual(len(set(stored)), len(stored))
+        return stored
+
+    def test_stop_while_collecting_ends_after_the_current_message_and_loses_nothing(self):
+        msgs = self.collect_many(300)
+        self.server.send_signal(signal.SIGTERM)
+        self.server.wait(timeout=SLACK)
+        stored = self.assert_whole_copies(msgs)
+        self.assertLess(len(stored), len(msgs), "the run was not cut short")
+        # The server heard QUIT: exactly what was stored is gone from the remote mailbox.
+        remote = [m.replace(b"\r\n", b"\n") for m in self.dovecot.remaining("ruth")]
+        local = [m.replace(b"\r\n", b"\n") for m in stored]
+        self.assertEqual(sorted(remote + local), sorted(m.replace(b"\r\n", b"\n") for m in msgs))
+        self.assertEqual(glob.glob(self.home.path("MAILIN", "alice", "[bB~]*")), [])
+
+    def test_killed_while_collecting_leaves_only_whole_messages_and_all_on_the_server(self):
+        msgs = self.collect_many(300)
+        self.server.send_signal(signal.SIGKILL)
+        self.server.wait(timeout=SLACK)
+        stored = self.assert_whole_copies(msgs)
+        self.assertGreaterEqual(len(stored), 5)
+        # No QUIT was sent: the server deletes nothing (RFC 1939 6), so nothing is lost.
+        self.assertEqual(len(self.dovecot.remaining("ruth")), len(msgs))
+        # A restart clears what the killed writer left (its busy marker and part file).
+        self.server = self.home.start("-server")
+        self.assertTrue(wait_for(lambda: self.home.published("srvthread") == self.server.pid, SLACK))
+        self.assertTrue(wait_for(
+            lambda: glob.glob(self.home.path("MAILIN", "alice", "[bB~]*")) == [], SLACK))
+        self.assert_whole_copies(msgs)
+
 
 if __name__ == "__main__":
     unittest.main()
