@@ -9,9 +9,11 @@
 // "X-IStatus:" (new) and a "Received:" header of its own, dot-unstuffed (RFC 1939 3), through
 // the store's item writer: it is invisible under its busy marker while it arrives, and synced on
 // disk under its final name before DELE is sent for it, so a crash never loses a message the
-// server has let go of. A transfer that breaks (closed connection, time-out, a line too long for
-// the 2048-byte buffer) removes the local part, leaves the message on the server and ends that
-// mailbox's retrieval.
+// server has let go of. A message that breaks (closed connection, time-out, a line too long
+// for the 2048-byte buffer) or cannot be stored loses its local part, stays on the server and
+// ends that mailbox's retrieval; unless the connection is lost the rest of it is read first, so
+// that the server still hears QUIT and applies the earlier DELEs (a server deletes only at
+// QUIT, RFC 1939 6).
 //
 // Two destinations: an account's mailbox MAILIN/<account> (the message as it came), or, for the
 // shared collection of `$default`, the inbound queue INQUEUE with an envelope whose recipients
