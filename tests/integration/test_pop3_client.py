@@ -254,8 +254,8 @@ class Pop3ClientTest(unittest.TestCase):
         for m in sam:
             self.dovecot.put("sam", m)
         self.start_server()
-        # One batch: the lines run back to back; the second finds bob's collection running,
-        # and the run over all accounts passes bob by.
+        # One batch: the lines run back to back; the second and the third (the name in
+        # another case) find bob's collection running and start nothing.
         self.command("GetPop3Mail bob", "GetPop3Mail bob", "GetPop3Mail BOB")
         self.assertTrue(wait_for(lambda: self.log("popclow.log").count("thread stop") >= 1, SLACK))
         self.assertTrue(wait_for(lambda: len(mailbox(self.home, "bob")) == 5, SLACK))
