@@ -309,12 +309,14 @@ TEST_F(Pop3Fixture, LastMessageFirstStoredWithOwnHeadersAndDeletedOnlyOnceOnDisk
   std::vector<std::string> msgs = {Msg("x@remote.test", "one", "first\r\n"),
                                    Msg("x@remote.test", "two", "second\r\n"),
                                    Msg("x@remote.test", "three", "third\r\n")};
+  std::mutex seen;  // the peer's thread writes, the test reads
   std::vector<long> visibleAtDele;
   peer.Set([&](CScriptedPop3::Script& s) {
     s.messages = msgs;
     s.onDele = [&](long n) {
       // The message must be complete under its final name before the server lets it go.
       for (const std::string& m : Mailbox("alice")) {
+        std::lock_guard<std::mutex> lock(seen);
         if (Body(m) == msgs[n - 1]) visibleAtDele.push_back(n);
       }
     };
@@ -324,7 +326,10 @@ TEST_F(Pop3Fixture, LastMessageFirstStoredWithOwnHeadersAndDeletedOnlyOnceOnDisk
   EXPECT_EQ(peer.Commands(),
             (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "RETR 3", "DELE 3",
                                       "RETR 2", "DELE 2", "RETR 1", "DELE 1", "QUIT"}));
-  EXPECT_EQ(visibleAtDele, (std::vector<long>{3, 2, 1}));
+  {
+    std::lock_guard<std::mutex> lock(seen);
+    EXPECT_EQ(visibleAtDele, (std::vector<long>{3, 2, 1}));
+  }
   std::vector<std::string> box = Mailbox("alice");
   ASSERT_EQ(box.size(), 3u);
   EXPECT_EQ(Body(box[0]), msgs[2]);  // numbered in arrival order: message 3 came first
