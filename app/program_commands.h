@@ -1,9 +1,10 @@
 // CProgramCommands: what the command queue changes in this program's modules: the account table
 // and its files (changed in a copy, saved with the other process told, then loaded again so
-// that SMTP and POP3 sessions see the change at once) and the generated-message writers. Gates,
-// per-account POP3 collection are not part of this program yet and answer "not available" (the
-// defaults of core::ICommandOwners). Subscribe and unsubscribe change a list's MEMBERS.INI
-// through the list server; a save of the table takes the member lists from those files.
+// that SMTP and POP3 sessions see the change at once) and the generated-message writers. Gates
+// are not part of this program yet and answer "not available" (the defaults of
+// core::ICommandOwners). Subscribe and unsubscribe change a list's MEMBERS.INI through the list
+// server; a save of the table takes the member lists from those files. Collecting an account's
+// remote POP3 mail goes to the starter the jobs set with SetPop3Starter.
 //
 // Main thread only (the command queue runs from the tick).
 #pragma once
@@ -34,6 +35,13 @@ class CProgramCommands : public core::ICommandOwners {
   int QueueFile(const std::string& file, const std::string& name, const std::string& to,
                 const std::string& from, const std::string& subject, core::CommandEncoding encoding,
                 const std::string& receiptTo, const std::string& text) override;
+  void CollectPop3Account(const std::string& account) override {
+    if (pop3Starter_) (void)pop3Starter_(account);
+  }
+  // The starter of POP3 collection runs (unset until the server role starts them).
+  void SetPop3Starter(std::function<int(const std::string&)> starter) {
+    pop3Starter_ = std::move(starter);
+  }
 
  private:
   // The table as it is now, with the counters the sessions kept.
@@ -43,4 +51,5 @@ class CProgramCommands : public core::ICommandOwners {
 
   CProgramOwners& store_;
   std::function<store::GeneratedContext()> generated_;
+  std::function<int(const std::string&)> pop3Starter_;
 };

@@ -3,6 +3,7 @@
 #include "core/log_set.h"
 #include "core/message_sink.h"
 #include "core/settings.h"
+#include "store/account_table.h"
 #include "store/list_server.h"
 
 CProgramJobs::CProgramJobs(core::ProcessServices& services, CProgramOwners& store)
@@ -52,6 +53,11 @@ void CProgramJobs::RunOutboundQueues(bool force) {
 }
 
 bool CProgramJobs::OutboundBusy() { return outbound_ && outbound_->Busy(); }
+
+// The users' accounts, or the shared collection of "$default" into INQUEUE.
+void CProgramJobs::CollectPop3(bool users) {
+  if (pop3Collector_) (void)pop3Collector_->GetPop3Mail(users ? "" : store::kDefaultAccount);
+}
 
 void CProgramJobs::RunDistribution() { (void)distributor_.DistributeInbound(Distribution()); }
 
@@ -117,6 +123,19 @@ int CProgramJobs::StartConnectionServers(const core::SettingsValues& values,
   smtp_.startDelivery = [this](const std::string& queueDir, const std::string& host, int port) {
     return outbound_->StartDelivery(queueDir, host, port);
   };
+  outbound::Pop3ClientContext collect;
+  collect.home = home;
+  collect.settings = &services_.settings;
+  collect.logs = &services_.logs;
+  collect.domains = &store_.Domains();
+  collect.accounts = &store_.Accounts();
+  collect.generated = [this] { return Generated(); };
+  collect.product = smtp_.product;
+  collect.version = services_.version;
+  pop3Collector_ =
+      std::make_unique<outbound::CPOP3Collector>(std::move(collect), &services_.counters);
+  commands_.SetPop3Starter(
+      [this](const std::string& account) { return pop3Collector_->GetPop3Mail(account); });
   pop3_.home = home;
   firewall_.home = home;
   firewall_.product = smtp_.product;

@@ -14,6 +14,7 @@
 #include "net/firewall.h"
 #include "net/pop3_protocol.h"
 #include "net/smtp_protocol.h"
+#include "outbound/pop3_collector.h"
 #include "outbound/queue_runner.h"
 #include "store/distribution.h"
 #include "store/generated_messages.h"
@@ -28,6 +29,7 @@ class CProgramJobs : public core::IServerJobs {
   void RunOutboundQueues(bool force) override;
   bool OutboundBusy() override;
   void RunCommandQueue() override;
+  void CollectPop3(bool users) override;
   int StartConnectionServers(const core::SettingsValues& values, core::CMessageSink& sink) override;
   void StopConnectionServers() override;
 
@@ -47,6 +49,8 @@ class CProgramJobs : public core::IServerJobs {
   std::unique_ptr<net::CConnectionServer> smtpServer_;
   CProgramCommands commands_;  // what the command queue changes
   core::CCommandQueue commandQueue_;
+  // Collection runs of remote POP3 mailboxes; its destructor waits for them.
+  std::unique_ptr<outbound::CPOP3Collector> pop3Collector_;
   // Last: its destructor waits for the client threads, which use the members above.
   std::unique_ptr<outbound::COutboundRunner> outbound_;
 };

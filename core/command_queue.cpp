@@ -291,8 +291,9 @@ int CCommandQueue::Execute(const std::vector<std::string>& t) {
       if (!ValidAccountName(t[1]) || !ctx_.owners.AccountExists(t[1])) return kCommandFailed;
       return ctx_.owners.ReloadAccounts();
     case Cmd::kGetPop3Mail:
+      // "-" asks for the shared collection of the default accounts, like the timer.
       if (!t[1].empty() && t[1][0] == '-') {
-        ctx_.jobs.CollectPop3(true);
+        ctx_.jobs.CollectPop3(false);
       } else if (ValidAccountName(t[1])) {
         ctx_.owners.CollectPop3Account(t[1]);
       }

@@ -11,11 +11,13 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # dnsmasq and python3-dnslib (the scripted responder) are the DNS servers of the resolver's tests.
 # postfix (its smtp-sink, and a private instance) and python3-aiosmtpd are the mail servers that the
 # SMTP client delivers to in the outbound tests.
+# dovecot-core and dovecot-pop3d are the remote POP3 server the POP3 client collects from, and
+# fetchmail with them the benchmark's yardstick.
 # libmicrohttpd is the web host's HTTP library; headless Chromium a client of the web tests; wrk
 # and a private nginx the web benchmark.
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
   clang libclang-rt-14-dev swaks curl fetchmail libpython3.11-testsuite sharutils macutils
-  dnsmasq-base python3-dnslib postfix python3-aiosmtpd libssl-dev
+  dnsmasq-base python3-dnslib postfix python3-aiosmtpd libssl-dev dovecot-core dovecot-pop3d
   libmicrohttpd-dev chromium wrk nginx-light)
 
 # Peers that Debian would start as system services when installed (package:service). The tests
