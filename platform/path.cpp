@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 namespace platform {
@@ -213,6 +214,30 @@ std::string ProfilePath(const std::string& name) {
   std::string n = NormaliseSeparators(name);
   if (n.find('/') != std::string::npos) return n;
   return JoinPath(WindowsDirectory(), n);
+}
+
+namespace {
+
+// Absolute, with links followed as far as the path exists, and lexically normal; empty on failure.
+std::string CanonicalPath(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::absolute(path, ec);
+  if (ec) return std::string();
+  p = std::filesystem::weakly_canonical(p, ec);
+  if (ec) return std::string();
+  return p.lexically_normal().string();
+}
+
+}  // namespace
+
+bool PathBelow(const std::string& path, const std::string& root) {
+  if (path.empty() || root.empty()) return false;
+  std::string target = CanonicalPath(path);
+  std::string base = CanonicalPath(root);
+  if (target.empty() || base.empty()) return false;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return target.size() > base.size() && target.compare(0, base.size(), base) == 0 &&
+         target[base.size()] == '/';
 }
 
 }  // namespace platform

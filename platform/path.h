@@ -34,6 +34,11 @@ std::string DirName(const std::string& path);
 // Resolves each component of `path` as described above.
 std::string ResolvePath(const std::string& path);
 
+// Whether `path`, with its symbolic links followed and "." and ".." applied (the part that does
+// not exist yet taken as written), lies below the directory `root` (resolved the same way).
+// False when either cannot be resolved.
+bool PathBelow(const std::string& path, const std::string& root);
+
 // '*' matches any run, '?' one character; letters compare without case.
 bool WildcardMatchNoCase(const std::string& pattern, const std::string& name);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "platform/fs.h"
@@ -25,6 +27,26 @@ TEST(PathTest, ResolvesEachComponentWithoutCase) {
   EXPECT_EQ(ResolvePath(dir / "mailin/Bob/INBOX/x"), dir / "MAILIN/Bob/INBOX/x");
   // Backslashes from settings files become separators.
   EXPECT_EQ(ResolvePath(dir.path() + "\\Mailin\\alice"), dir / "MAILIN/alice");
+}
+
+TEST(PathTest, PathBelowFollowsLinksAndDotsAndNeverTakesASiblingPrefix) {
+  CTempDir dir;
+  ASSERT_EQ(MakeDirectory(dir / "www"), 0);
+  ASSERT_EQ(MakeDirectory(dir / "www/sub"), 0);
+  ASSERT_EQ(MakeDirectory(dir / "wwwx"), 0);
+  ASSERT_EQ(::symlink((dir / "wwwx").c_str(), (dir / "www/out").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "www/sub").c_str(), (dir / "www/in").c_str()), 0);
+
+  EXPECT_TRUE(PathBelow(dir / "www/sub/page.htm", dir / "www"));  // need not exist yet
+  EXPECT_TRUE(PathBelow(dir / "www/in/page.htm", dir / "www"));
+  EXPECT_TRUE(PathBelow(dir / "www/sub/../page.htm", dir / "www/"));
+  EXPECT_FALSE(PathBelow(dir / "www", dir / "www"));  // the directory itself is not below it
+  EXPECT_FALSE(PathBelow(dir / "www/../wwwx/page.htm", dir / "www"));
+  EXPECT_FALSE(PathBelow(dir / "wwwx/page.htm", dir / "www"));  // a longer name, not a child
+  EXPECT_FALSE(PathBelow(dir / "www/out/page.htm", dir / "www"));  // a link leading out
+  EXPECT_FALSE(PathBelow(dir / "www/sub/../../wwwx", dir / "www"));
+  EXPECT_FALSE(PathBelow("", dir / "www"));
+  EXPECT_FALSE(PathBelow(dir / "www/x", ""));
 }
 
 TEST(PathTest, ResolvesRelativeToCurrentDirectory) {

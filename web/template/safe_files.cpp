@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
 
 #include "platform/fs.h"
 #include "platform/path.h"
@@ -10,32 +9,9 @@
 
 namespace web {
 
-namespace {
-
-std::string Canonical(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::path p = std::filesystem::absolute(path, ec);
-  if (ec) return std::string();
-  p = std::filesystem::weakly_canonical(p, ec);
-  if (ec) return std::string();
-  return p.lexically_normal().string();
-}
-
-}  // namespace
-
 bool PathInsideRoots(const std::string& path, const std::vector<std::string>& roots) {
-  if (path.empty()) return false;
-  std::string target = Canonical(path);
-  if (target.empty()) return false;
   for (const std::string& root : roots) {
-    if (root.empty()) continue;
-    std::string base = Canonical(root);
-    if (base.empty()) continue;
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
-    if (target.size() > base.size() && target.compare(0, base.size(), base) == 0 &&
-        target[base.size()] == '/') {
-      return true;
-    }
+    if (platform::PathBelow(path, root)) return true;
   }
   return false;
 }
