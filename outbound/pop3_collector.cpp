@@ -37,7 +37,7 @@ void CPOP3Collector::LowLog(const std::string& text) {
 }
 
 int CPOP3Collector::GetPop3Mail(const std::string& argument) {
-  ReapFinished();
+  workers_.Reap();
   if (Stopping()) return 0;
   int mode = context_.settings ? context_.settings->Snapshot()->smtp.pop3Client : 1;
   if (argument.empty()) {
@@ -98,19 +98,13 @@ void CPOP3Collector::RunAllAccounts() {
 int CPOP3Collector::StartThread(const std::string& name, std::function<void()> body) {
   if (counters_) ++counters_->pop3Clients;
   long number = ++runNumber_;
-  auto worker = std::make_unique<Worker>();
-  Worker* w = worker.get();
-  try {
-    std::lock_guard<std::mutex> lock(mutex_);
-    w->thread = std::thread([this, w, number, name, body = std::move(body)] {
-      LowLog("POP3 Cli: thread start: " + std::to_string(number) + ", " + name);
-      body();
-      LowLog("POP3 Cli: thread stop : " + std::to_string(number) + ", " + name);
-      if (counters_) --counters_->pop3Clients;
-      w->finished = true;
-    });
-    workers_.push_back(std::move(worker));
-  } catch (...) {
+  bool started = workers_.Start([this, number, name, body = std::move(body)] {
+    LowLog("POP3 Cli: thread start: " + std::to_string(number) + ", " + name);
+    body();
+    LowLog("POP3 Cli: thread stop : " + std::to_string(number) + ", " + name);
+    if (counters_) --counters_->pop3Clients;
+  });
+  if (!started) {
     if (counters_) --counters_->pop3Clients;
     return -1;
   }
@@ -127,41 +121,8 @@ void CPOP3Collector::ReleaseAccount(const std::string& name) {
   busy_.erase(platform::ToLower(name));
 }
 
-bool CPOP3Collector::Busy() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& w : workers_) {
-    if (!w->finished) return true;
-  }
-  return false;
-}
+bool CPOP3Collector::Busy() const { return workers_.Busy(); }
 
-void CPOP3Collector::ReapFinished() {
-  std::list<std::unique_ptr<Worker>> done;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      if ((*it)->finished) {
-        done.push_back(std::move(*it));
-        it = workers_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& w : done) w->thread.join();
-}
-
-void CPOP3Collector::WaitIdle() {
-  for (;;) {
-    std::unique_ptr<Worker> worker;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (workers_.empty()) return;
-      worker = std::move(workers_.front());
-      workers_.pop_front();
-    }
-    if (worker->thread.joinable()) worker->thread.join();
-  }
-}
+void CPOP3Collector::WaitIdle() { workers_.WaitIdle(); }
 
 }  // namespace outbound

@@ -23,14 +23,13 @@
 
 #include <atomic>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "outbound/pop3_client.h"
+#include "outbound/worker_threads.h"
 
 namespace outbound {
 
@@ -48,17 +47,11 @@ class CPOP3Collector {
   void WaitIdle();
 
  private:
-  struct Worker {
-    std::thread thread;
-    std::atomic<bool> finished{false};
-  };
-
   // Runs `body` on a new thread, counted as a POP3 client. 0, or -1 when no thread was made.
   int StartThread(const std::string& name, std::function<void()> body);
   void RunAllAccounts();
   bool TakeAccount(const std::string& name);
   void ReleaseAccount(const std::string& name);
-  void ReapFinished();
   bool Stopping() const;
   void LowLog(const std::string& text);
 
@@ -67,8 +60,8 @@ class CPOP3Collector {
   mutable std::mutex mutex_;
   std::set<std::string> busy_;  // lower-case names of accounts being collected
   bool sharedRunning_ = false;
-  std::list<std::unique_ptr<Worker>> workers_;
   std::atomic<long> runNumber_{0};
+  CWorkerThreads workers_;  // last: its threads use the members above
 };
 
 }  // namespace outbound

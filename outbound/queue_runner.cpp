@@ -46,36 +46,7 @@ bool COutboundRunner::Stopping() const {
 
 bool COutboundRunner::Busy() const { return active_.load() != 0; }
 
-void COutboundRunner::ReapFinished() {
-  std::list<std::unique_ptr<Worker>> done;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      if ((*it)->finished.load()) {
-        done.push_back(std::move(*it));
-        it = workers_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& w : done) {
-    if (w->thread.joinable()) w->thread.join();
-  }
-}
-
-void COutboundRunner::WaitIdle() {
-  for (;;) {
-    std::unique_ptr<Worker> worker;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (workers_.empty()) return;
-      worker = std::move(workers_.front());
-      workers_.pop_front();
-    }
-    if (worker->thread.joinable()) worker->thread.join();
-  }
-}
+void COutboundRunner::WaitIdle() { workers_.WaitIdle(); }
 
 ClientContext COutboundRunner::MakeClientContext() const {
   ClientContext c;
@@ -106,8 +77,6 @@ int COutboundRunner::Start(ClientConfig config) {
       platform::FindFiles(store::OutqueueDir(context_.home, config.queueDir), "M*.MIM").empty()) {
     return 0;
   }
-  auto worker = std::make_unique<Worker>();
-  Worker* raw = worker.get();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (running_[key]) return 1;
@@ -117,9 +86,10 @@ int COutboundRunner::Start(ClientConfig config) {
     if (context_.counters) context_.counters->smtpClients.fetch_add(1);
   }
   config.number = clientNumber_.fetch_add(1) + 1;
-  auto client =
-      context_.runClient ? nullptr : std::make_unique<CSMTPClient>(MakeClientContext(), config);
-  auto body = [this, raw, key, cfg = std::move(config), client = std::move(client)]() mutable {
+  // Shared only so that the job can be held by a std::function; the job alone keeps it.
+  std::shared_ptr<CSMTPClient> client =
+      context_.runClient ? nullptr : std::make_shared<CSMTPClient>(MakeClientContext(), config);
+  auto body = [this, key, cfg = std::move(config), client = std::move(client)]() mutable {
     bool relay = !cfg.dnsMode;
     if (relay && context_.logs) {
       (void)context_.logs->Write(
@@ -139,24 +109,19 @@ int COutboundRunner::Start(ClientConfig config) {
     }
     if (context_.counters) context_.counters->smtpClients.fetch_sub(1);
     active_.fetch_sub(1);
-    raw->finished = true;
   };
-  try {
-    worker->thread = std::thread(std::move(body));
-  } catch (const std::system_error&) {
+  if (!workers_.Start(std::move(body))) {
     std::lock_guard<std::mutex> lock(mutex_);
     running_[key] = false;
     if (context_.counters) context_.counters->smtpClients.fetch_sub(1);
     active_.fetch_sub(1);
     return -1;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  workers_.push_back(std::move(worker));
   return 0;
 }
 
 void COutboundRunner::RunOutboundQueues(bool force) {
-  ReapFinished();
+  workers_.Reap();
   if (inRun_) return;
   if (Stopping() || context_.settings == nullptr) return;
   inRun_ = true;

@@ -16,14 +16,13 @@
 #include <atomic>
 #include <ctime>
 #include <functional>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "outbound/smtp_client.h"
+#include "outbound/worker_threads.h"
 
 namespace core {
 class CSettings;
@@ -76,24 +75,18 @@ class COutboundRunner {
   void WaitIdle();
 
  private:
-  struct Worker {
-    std::thread thread;
-    std::atomic<bool> finished{false};
-  };
-
   // 0 started or nothing to do, 1 already running, -1 the thread could not be made.
   int Start(ClientConfig config);
   ClientContext MakeClientContext() const;
-  void ReapFinished();
   bool Stopping() const;
 
   RunnerContext context_;
   mutable std::mutex mutex_;
   std::map<std::string, bool> running_;  // queue directory (upper case) -> a client runs
-  std::list<std::unique_ptr<Worker>> workers_;
   std::atomic<long> clientNumber_{0};
   std::atomic<int> active_{0};
   bool inRun_ = false;  // main thread only
+  CWorkerThreads workers_;  // last: its threads use the members above
 };
 
 }  // namespace outbound
