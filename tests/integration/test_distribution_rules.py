@@ -121,7 +121,8 @@ class RespondersTest(DistributionRulesTest):
         [reply] = self.box("pong")
         self.assertIn(b"\r\nSubject: Re: hi\r\nAuto-Submitted: auto-replied\r\n\r\nreply.txt from ping\r\n", reply)
         self.assertEqual(len(self.box("echo")), 1)  # its own message; no reply to itself
-        self.assertEqual(self.queued(), [])
+        # The last probe's item goes right after its copy is stored.
+        self.assertTrue(wait_for(lambda: not self.queued(), timeout=30), self.queued())
         self.assertEqual(self.outbound(), [])
 
     def test_two_vacations_answer_each_other_once_and_one_sender_once(self):
@@ -141,7 +142,8 @@ class RespondersTest(DistributionRulesTest):
         with open(self.home.path("MAILIN", "sun", "vacation.sent"), "rb") as f:  # sun's memory
             remembered = f.read().split(b"\r\n")
         self.assertEqual(sorted(re.sub(rb"^\d+ ", b"", e) for e in remembered), [b"", b"sea@example.test", b"zoe@far.test"])
-        self.assertEqual(self.queued(), [])
+        # The last probe's item goes right after its copy is stored.
+        self.assertTrue(wait_for(lambda: not self.queued(), timeout=30), self.queued())
 
     def test_automatic_and_bulk_mail_from_outside_gets_no_answer(self):
         for header in (b"Auto-Submitted: auto-replied", b"Precedence: bulk", b"List-Id: <l.far.test>"):
