@@ -98,16 +98,16 @@ int BindParameters(const ParamSpec* params, size_t count, std::string_view list,
     values[k] = UrlDecodeValue(item.substr(eq + 1));
   }
   for (size_t k = 0; k < count; ++k) {
-    const ParamSpec& spec = params[k];
+    const ParamSpec& param = params[k];
     if (!values[k].has_value()) {
-      if (spec.def == nullptr) return kWebMissingParam;
+      if (param.def == nullptr) return kWebMissingParam;
       // A default holding a quote is a fault of the table, refused like a bad request.
-      if (std::string_view(spec.def).find('\'') != std::string_view::npos) return kWebParamFormat;
-      values[k] = spec.def;
+      if (std::string_view(param.def).find('\'') != std::string_view::npos) return kWebParamFormat;
+      values[k] = param.def;
     }
     long number = 0;
-    if (spec.kind == ParamKind::kInt && !ParseInteger(*values[k], &number)) return kWebParamFormat;
-    out->Add(spec.name, std::move(*values[k]), number);
+    if (param.kind == ParamKind::kInt && !ParseInteger(*values[k], &number)) return kWebParamFormat;
+    out->Add(param.name, std::move(*values[k]), number);
   }
   return kWebOk;
 }

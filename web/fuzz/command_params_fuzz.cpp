@@ -25,13 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc == web::kWebOk) {
     if (params.Count() != entry->count) __builtin_trap();
     for (size_t i = 0; i < entry->count; ++i) {
-      const web::ParamSpec& spec = entry->params[i];
-      if (!params.Has(spec.name)) __builtin_trap();
-      if (spec.kind == web::ParamKind::kInt &&
-          std::strtol(params.Raw(spec.name).c_str(), nullptr, 10) != params.Int(spec.name)) {
+      const web::ParamSpec& param = entry->params[i];
+      if (!params.Has(param.name)) __builtin_trap();
+      if (param.kind == web::ParamKind::kInt &&
+          std::strtol(params.Raw(param.name).c_str(), nullptr, 10) != params.Int(param.name)) {
         __builtin_trap();
       }
-      if (params.Raw(spec.name) == "{0}" && !params.Text(spec.name).empty()) __builtin_trap();
+      if (params.Raw(param.name) == "{0}" && !params.Text(param.name).empty()) __builtin_trap();
     }
   } else if (rc != web::kWebMissingParam && rc != web::kWebParamCount &&
              rc != web::kWebParamFormat) {
