@@ -166,6 +166,21 @@ TEST_F(RunnerFixture, AQueueNeverHasTwoClientsAndACallInWhileItRunsIsPending) {
   EXPECT_TRUE(StartedQueues(runner).empty());
 }
 
+// The process-wide count of client sessions: a run that would take it past the limit starts
+// nothing (the queue waits for the next run); one below the limit still starts.
+TEST_F(RunnerFixture, TheSessionLimitLetsTheLastClientStartAndNoneBeyondIt) {
+  Queue("MAILHUB");
+  COutboundRunner runner(context);
+  counters.smtpClients = kMaxClientSessions;
+  runner.RunOutboundQueues(false);
+  EXPECT_TRUE(StartedQueues(runner).empty());
+  EXPECT_EQ(counters.smtpClients.load(), kMaxClientSessions);
+  counters.smtpClients = kMaxClientSessions - 1;
+  runner.RunOutboundQueues(false);
+  EXPECT_EQ(StartedQueues(runner), std::vector<std::string>{"MAILHUB"});
+  EXPECT_EQ(counters.smtpClients.load(), kMaxClientSessions - 1);
+}
+
 TEST_F(RunnerFixture, NothingStartsWhileTheServerStops) {
   Queue("MAILHUB");
   Queue("timed.000");
