@@ -24,7 +24,6 @@ namespace {
 constexpr size_t kReplyBufferSize = 2048;
 constexpr size_t kMaxDataLine = 998;      // characters of a message line per line sent
 constexpr size_t kSendChunk = 16 * 1024;  // data is sent in pieces of about this size
-constexpr size_t kMaxSender = 127;
 constexpr char kDaemonName[] = "MAILER-DAEMON";
 constexpr char kNotFound[] = "0.0.0.0 (Not found. All DNS called)";
 
@@ -376,7 +375,8 @@ bool CSMTPClient::ReadItem(const std::string& messagePath, Item& item) {
   item.messagePath = messagePath;
   item.name = platform::BaseName(messagePath);
   if (store::ReadEnvelope(item.envelopePath, &item.fields) != 0) return false;
-  item.sender = item.fields.from.substr(0, kMaxSender);
+  // The whole address: a sender cut short would be someone else's, and so would its reports.
+  item.sender = item.fields.from;
   item.size = platform::FileSize(messagePath);
   if (item.size < 0) item.size = 0;
   item.recipients.clear();

@@ -421,6 +421,19 @@ TEST_F(ClientFixture, RelayKeepsTheMessageWhenTheEndOfDataIsDeferredOrTheConnect
   EXPECT_EQ(peer.Transactions().size(), 1u);
 }
 
+// A sender address longer than 127 characters goes out whole: cut, it would be someone else's.
+TEST_F(ClientFixture, ALongSenderIsSentWhole) {
+  const std::string sender = std::string(140, 's') + "@example.test";
+  Queue(kMessage, sender, {"bob@remote.test"});
+  EXPECT_EQ(Run(false), kRelayDone);
+  Queue(kMessage, sender, {"bob@remote.test"});
+  EXPECT_EQ(Run(true), 0);
+  auto got = peer.Transactions();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].from, "<" + sender + ">");
+  EXPECT_EQ(got[1].from, "<" + sender + ">");
+}
+
 TEST_F(ClientFixture, AFiveHundredAtTheEndOfDataRefusesForGood) {
   peer.Set([](CScriptedPeer::Script& s) { s.endOfData = "554 content rejected"; });
   Queue(kMessage, "alice@example.test", {"bob@remote.test"});
