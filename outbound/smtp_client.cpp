@@ -498,6 +498,16 @@ int CSMTPClient::RelayRun() {
     std::vector<Recipient*> batch;
     for (Recipient& r : item.recipients) batch.push_back(&r);
     int rc = Transaction(item.sender, batch, item.messagePath);
+    if (rc == kTxBroken && !broken_ && !reply_.empty() && reply_[0] == '5') {
+      // The relay refused the sender (MAIL FROM) or the message (DATA) for good: every
+      // recipient not refused on its own is refused with that reply. Kept, the message would
+      // be offered again at every run and its sender never told.
+      for (Recipient& r : item.recipients) {
+        if (r.delivered || r.code != -1) continue;
+        r.code = kTxPermanent;
+        r.error = WithoutLineEnd(reply_) + "\r\n";
+      }
+    }
     std::vector<std::string> keep;
     bool permanent = false;
     for (Recipient& r : item.recipients) {

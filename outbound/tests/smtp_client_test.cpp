@@ -421,6 +421,39 @@ TEST_F(ClientFixture, RelayKeepsTheMessageWhenTheEndOfDataIsDeferredOrTheConnect
   EXPECT_EQ(peer.Transactions().size(), 1u);
 }
 
+// A relay that refuses the sender or the message data for good (5xx) refuses every recipient:
+// the sender is told and the message leaves the queue. A 4xx there keeps it for the next run.
+TEST_F(ClientFixture, RelayRefusingTheSenderOrTheDataForGoodReportsAndRemoves) {
+  peer.Set([](CScriptedPeer::Script& s) { s.mail = "553 sender not allowed"; });
+  Queue(kMessage, "alice@example.test", {"bob@remote.test", "carol@remote.test"});
+  EXPECT_EQ(Run(false), kRelayDone);
+  EXPECT_TRUE(Queued().empty());
+  auto reports = Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("Subject: Delivery failed"), std::string::npos);
+  EXPECT_NE(reports[0].find("553 sender not allowed"), std::string::npos);
+  EXPECT_NE(reports[0].find("\"carol@remote.test\""), std::string::npos);
+
+  peer.Set([](CScriptedPeer::Script& s) { s.mail = "451 try later"; });
+  std::string m = Queue(kMessage, "alice@example.test", {"bob@remote.test"});
+  EXPECT_EQ(Run(false), kRelayDone);
+  ASSERT_EQ(Queued().size(), 1u);
+  EXPECT_EQ(Envelope(m).to, std::vector<std::string>{"bob@remote.test"});
+  EXPECT_EQ(Reports().size(), 1u);
+
+  peer.Set([](CScriptedPeer::Script& s) {
+    s.mail = "250 OK";
+    s.data = "554 no valid recipients";
+  });
+  EXPECT_EQ(Run(false), kRelayDone);
+  EXPECT_TRUE(Queued().empty());
+  reports = Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_TRUE(reports[0].find("554 no valid recipients") != std::string::npos ||
+              reports[1].find("554 no valid recipients") != std::string::npos);
+  EXPECT_TRUE(peer.Transactions().empty());
+}
+
 // A sender address longer than 127 characters goes out whole: cut, it would be someone else's.
 TEST_F(ClientFixture, ALongSenderIsSentWhole) {
   const std::string sender = std::string(140, 's') + "@example.test";
