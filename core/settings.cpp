@@ -355,8 +355,10 @@ int CSettings::LoadCommand() {
     CLockedIniFile old(oldPath);
     ReadInts(old, "Settings", kCommandInts, &c);
     c.adminAddress = old.ReadString("Settings", "AdminAddress", values_.smtp.postmaster, kMaxNameLen);
-    (void)platform::RemoveFile(platform::ResolvePath(oldPath));
-    return SaveCommand();
+    // The old file goes only once its values are saved: a failed save keeps them for next time.
+    int rc = SaveCommand();
+    if (rc == 0) (void)platform::RemoveFile(platform::ResolvePath(oldPath));
+    return rc;
   });
 }
 
@@ -383,8 +385,9 @@ int CSettings::LoadKaldor() {
     k.admDelay = old.ReadInt(kKaldor, "admdelay", defaults.admDelay);
     k.httpRefererControl = old.ReadString(kKaldor, "http_referer_control",
                                           defaults.httpRefererControl, kMaxTextLen);
-    (void)platform::RemoveFile(platform::ResolvePath(paths_.kaldorIni));
-    return SaveKaldor();
+    int rc = SaveKaldor();
+    if (rc == 0) (void)platform::RemoveFile(platform::ResolvePath(paths_.kaldorIni));
+    return rc;
   });
 }
 

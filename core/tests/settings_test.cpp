@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "core/message_sink.h"
 #include "core/tests/fakes.h"
@@ -153,6 +154,26 @@ TEST_F(SettingsFixture, CommandAndWebSettingsMigrateOutOfTheirOldFiles) {
   EXPECT_EQ(settings.Values().command.emailFeedback, 1);
   ASSERT_EQ(platform::LoadProfile(dir / "NEXUM2.INI", &doc), 0);
   EXPECT_EQ(doc.Get("Command", "Delay").value_or("missing"), "0");
+}
+
+// The old files go only once their values are in NEXUM2.INI: a save that fails keeps them for
+// the next load.
+TEST_F(SettingsFixture, OldFilesStayWhenTheirValuesCannotBeSaved) {
+  Write("COMMAND/COMMAND.INI", "[Settings]\r\nDelay=30\r\nAdminAddress=ops@example.test\r\n");
+  Write("KALDOR.INI", "[Kaldor]\r\nadmlevel=2\r\nadmdelay=60\r\n");
+  ASSERT_EQ(platform::MakeDirectory(dir / "NEXUM2.INI"), 0);  // no file can replace it
+  EXPECT_NE(settings.LoadCommand(), 0);
+  EXPECT_NE(settings.LoadKaldor(), 0);
+  EXPECT_TRUE(platform::FileExists(dir / "COMMAND/COMMAND.INI"));
+  EXPECT_TRUE(platform::FileExists(dir / "KALDOR.INI"));
+  // Once NEXUM2.INI can be written, the next load migrates them.
+  ASSERT_TRUE(std::filesystem::remove(dir / "NEXUM2.INI"));
+  ASSERT_EQ(settings.LoadCommand(), 0);
+  ASSERT_EQ(settings.LoadKaldor(), 0);
+  EXPECT_EQ(settings.Values().command.delay, 30);
+  EXPECT_EQ(settings.Values().kaldor.admDelay, 60);
+  EXPECT_FALSE(platform::FileExists(dir / "COMMAND/COMMAND.INI"));
+  EXPECT_FALSE(platform::FileExists(dir / "KALDOR.INI"));
 }
 
 TEST_F(SettingsFixture, SaveThenLoadGivesBackEveryGroup) {
