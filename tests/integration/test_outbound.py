@@ -315,10 +315,22 @@ class DnsDeliveryTest(ServerHelpers, unittest.TestCase):
         self.assertEqual(read_ini(path, "To", "0"), "defer1@remote3.test")
         due = time.mktime(time.strptime(next_send[:19], "%d/%m/%Y %H:%M:%S"))
         self.assertAlmostEqual(due - time.time(), 30 * 60, delta=120)
-        # A forced run before that time leaves it alone.
+        # A forced run before that time leaves it alone. The run is known to have gone through
+        # the queue when a second item, due now, has reached its exchanger and the client has
+        # logged the end of its run.
         attempts = self.client_log().count("RCPT TO:<defer1@remote3.test>")
+        runs = self.client_log().count("SMTP Client stop")
+        queue = self.home.path("OUTQUEUE", "MAILHUB")
+        with open(os.path.join(queue, "I0999999.MIM"), "w", newline="") as f:
+            f.write("[From]\r\nFrom=alice@example.test\r\n[To]\r\nn=1\r\n0=ok2@remote3.test\r\n")
+        with open(os.path.join(queue, "~M0999999.part"), "wb") as f:
+            f.write(BODY.encode())
+        os.rename(os.path.join(queue, "~M0999999.part"), os.path.join(queue, "M0999999.MIM"))
         self.server.send_signal(signal.SIGUSR1)
-        time.sleep(2)
+        self.assertTrue(wait_for(lambda: any(m[1] == ["ok2@remote3.test"]
+                                             for m in self.scripted.messages())
+                                 and self.client_log().count("SMTP Client stop") > runs,
+                                 timeout=60), self.client_log())
         self.assertEqual(self.client_log().count("RCPT TO:<defer1@remote3.test>"), attempts)
         self.assertEqual(read_ini(path, "From", "NxtSend"), next_send)
 
