@@ -55,6 +55,18 @@ struct CFakeOwners : ICommandOwners {
                     std::to_string(static_cast<int>(encoding)) + "|" + receiptTo + "|" + text);
     return 0;
   }
+  int Subscribe(const std::string& list, const std::string& address,
+                const std::string& name) override {
+    calls.push_back("subscribe " + list + "|" + address + "|" + name);
+    return list == "known" ? 0 : -1;
+  }
+  int Unsubscribe(const std::string& list, const std::string& address) override {
+    calls.push_back("unsubscribe " + list + "|" + address);
+    return list == "known" ? 0 : -1;
+  }
+  void CollectPop3Account(const std::string& account) override {
+    calls.push_back("collect " + account);
+  }
   std::vector<std::string> calls;
   std::vector<AccountListing> accounts;
   int listResult = 0;
@@ -367,9 +379,18 @@ TEST_F(CommandQueueFixture, ServerJobsAndRequestsReachTheirOwners) {
   EXPECT_EQ(Line("GetPop3Mail -all"), 0);
   EXPECT_EQ(Line("GetPop3Mail ../x"), 0);  // always 0, and nothing collected for a bad name
   EXPECT_EQ(jobs.ran, (std::vector<std::string>{"start-gates", "stop-gates", "pop3"}));
-  // Not part of this program yet: "not available".
+  // One account's collection, and the list commands with their arguments in order.
+  EXPECT_EQ(Line("GetPop3Mail alice"), 0);
+  EXPECT_EQ(Line("subscribe known a@b \"Ann Lee\""), 0);
+  EXPECT_EQ(Line("subscribe other a@b Name"), -1);  // the list server's result
+  EXPECT_EQ(Line("unsubscribe known a@b"), 0);
+  EXPECT_EQ(queue.Execute({"subscribe", "known", "a@b", "Ann\r\nBcc: x@y"}), kCommandFailed);
+  EXPECT_EQ(queue.Execute({"unsubscribe", "known", "a@b\nx"}), kCommandFailed);
+  EXPECT_EQ(owners.calls,
+            (std::vector<std::string>{"collect alice", "subscribe known|a@b|Ann Lee",
+                                      "subscribe other|a@b|Name", "unsubscribe known|a@b"}));
+  // The gate daemons are not part of this program yet: "not available".
   EXPECT_EQ(Line("StartGate uucp"), kCommandNotAvailable);
-  EXPECT_EQ(Line("subscribe list a@b Name"), kCommandNotAvailable);
   EXPECT_EQ(Line("StartService x"), kCommandFailed);  // refused in the server role
   EXPECT_FALSE(counters.backupRequested);
   EXPECT_EQ(Line("Backup"), 0);
