@@ -340,6 +340,24 @@ TEST_F(ClientFixture, AFloodingOrGarbledPeerGetsNothingAndTheQueueStays) {
   EXPECT_TRUE(Reports().empty());
 }
 
+// A reply fills at most the 2048-byte buffer: one of exactly 2048 bytes (line ends included)
+// is read, one byte more is not, and the relay keeps its queue.
+TEST_F(ClientFixture, AReplyOfTheBufferSizeIsReadAndOneByteMoreIsNot) {
+  Queue(kMessage, "alice@example.test", {"bob@remote.test"});
+  const std::string last = "220 end";  // 9 bytes with its line end
+  auto greeting = [&](size_t total) {
+    return "220-" + std::string(total - last.size() - 2 - 4 - 2, 'x') + "\r\n" + last;
+  };
+  ASSERT_EQ(greeting(2048).size() + 2, 2048u);
+  peer.Set([&](CScriptedPeer::Script& s) { s.greeting = greeting(2049); });
+  EXPECT_EQ(Run(false), kRelayNoConnection);
+  EXPECT_EQ(Queued().size(), 1u);
+  peer.Set([&](CScriptedPeer::Script& s) { s.greeting = greeting(2048); });
+  EXPECT_EQ(Run(false), kRelayDone);
+  EXPECT_TRUE(Queued().empty());
+  EXPECT_EQ(peer.Transactions().size(), 1u);
+}
+
 TEST_F(ClientFixture, EhloRefusedFallsBackToHelo) {
   peer.Set([](CScriptedPeer::Script& s) { s.ehlo = "500 command unrecognized"; });
   Queue(kMessage, "alice@example.test", {"bob@remote.test"});
