@@ -9,6 +9,7 @@
 
 #include "toolkit/address.h"
 #include "toolkit/encodings.h"
+#include "toolkit/file_names.h"
 
 namespace toolkit {
 namespace {
@@ -128,9 +129,10 @@ std::string PercentDecoded(std::string_view text) {
 using Sections = std::map<int, std::pair<std::string, bool>>;
 
 // The RFC 2231 value of the sections 0, 1, ... in a row (a gap ends it): the extended ones
-// percent-decoded, the charset and language before the first one's second "'" dropped.
+// percent-decoded; the character set before the first one's first "'" converts the whole to
+// UTF-8 (the language after it is dropped); without one the bytes stay as they are.
 std::string JoinSections(const Sections& sections) {
-  std::string value;
+  std::string value, charset;
   int expected = 0;
   for (const auto& [number, section] : sections) {
     if (number != expected++) break;
@@ -139,15 +141,18 @@ std::string JoinSections(const Sections& sections) {
       if (number == 0) {
         size_t q1 = text.find('\'');
         size_t q2 = q1 == std::string_view::npos ? q1 : text.find('\'', q1 + 1);
-        if (q2 != std::string_view::npos) text.remove_prefix(q2 + 1);
+        if (q2 != std::string_view::npos) {
+          charset = text.substr(0, q1);
+          text.remove_prefix(q2 + 1);
+        }
       }
       value += PercentDecoded(text);
     } else {
       value += text;
     }
-    if (value.size() > kMaxParameter) break;
+    if (value.size() > kMaxParameter * 4) break;  // a UTF-8 character has up to 4 bytes
   }
-  return value;
+  return charset.empty() ? value : ToUtf8(value, charset);
 }
 
 // "name=value; name="value"": upper-case names, values unquoted and cut. An unquoted value runs
@@ -209,7 +214,11 @@ std::vector<std::pair<std::string, std::string>> Parameters(std::string_view s, 
   }
   for (const std::string& base : extendedOrder) {
     std::string value = JoinSections(extended[base]);
-    if (value.size() > kMaxParameter) value.resize(kMaxParameter);
+    if (value.size() > kMaxParameter) {
+      size_t cut = kMaxParameter;  // not inside a UTF-8 character
+      while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+      value.resize(cut);
+    }
     out.emplace_back(base, std::move(value));  // after a plain one of the same name: it wins
   }
   return out;
@@ -242,7 +251,9 @@ void ContentType(const std::string& value, MimePart* part) {
     }
   }
   if (part->type == kApplication && Upper(part->subtypeText) == "MAC-BINHEX40") part->encoding = kBinHex;
-  if (part->fileName.empty() && part->parameters.count("NAME")) part->fileName = part->parameters["NAME"];
+  if (part->fileName.empty() && part->parameters.count("NAME")) {
+    part->fileName = DecodeFileName(part->parameters["NAME"], kMaxParameter);
+  }
 }
 
 void TransferEncoding(const std::string& value, MimePart* part) {
@@ -265,7 +276,7 @@ void Disposition(const std::string& value, MimePart* part) {
   if (lower != "inline" && lower != "attachment") return;
   part->disposition = lower;
   for (auto& [name, v] : Parameters(value, pos)) {
-    if (name == "FILENAME") part->fileName = v;
+    if (name == "FILENAME") part->fileName = DecodeFileName(v, kMaxParameter);
   }
 }
 
@@ -423,12 +434,12 @@ int ParseEntity(std::string_view text, size_t start, size_t limit, HeaderRecord*
   return 0;
 }
 
-// Hands [begin, end) of `text` to `fn` in pieces of 1 MiB, each cut after a line end when
-// `wholeLines` (a line longer than a piece stays whole); tells `passed` after each.
+// Hands [begin, end) of `text` to `fn` in pieces of `step` bytes, each cut after a line end
+// when `wholeLines` (a line longer than a piece stays whole); tells `passed` after each.
 int ForEachPiece(std::string_view text, size_t begin, size_t end, bool wholeLines,
                  const std::function<int(std::string_view)>& fn,
-                 const std::function<void(size_t, size_t)>& passed) {
-  constexpr size_t kStep = 1u << 20;
+                 const std::function<void(size_t, size_t)>& passed, size_t step = 1u << 20) {
+  const size_t kStep = step;
   while (begin < end) {
     size_t cut = std::min(end, begin + kStep);
     if (wholeLines && cut < end) {
@@ -478,7 +489,6 @@ int DecodePart(std::string_view text, const MimePart& part,
                const std::function<void(size_t begin, size_t end)>& passed) {
   size_t begin = std::min(part.begin, text.size());
   size_t end = std::min(std::max(part.end, begin), text.size());
-  std::string_view content = text.substr(begin, end - begin);
   std::string out;
   switch (part.encoding) {
     case kBase64: {
@@ -501,14 +511,42 @@ int DecodePart(std::string_view text, const MimePart& part,
           text, begin, end, true,
           [&](std::string_view piece) { return write(DecodeQuotedPrintable(piece)); }, passed);
     case kUuencode: {
-      std::string name;
-      if (Uudecode(content, &out, &name) != 0) return kErrBadInput;
-      return write(out);
+      CUudecoder decoder;
+      int rc = ForEachPiece(
+          text, begin, end, false,
+          [&](std::string_view piece) {
+            out.clear();
+            decoder.Decode(piece, &out);
+            return out.empty() ? 0 : write(out);
+          },
+          passed);
+      if (rc != 0) return rc;
+      out.clear();
+      rc = decoder.Finish(&out);
+      if (!out.empty()) {
+        if (int r = write(out); r != 0) return r;
+      }
+      return rc == 0 ? 0 : kErrBadInput;
     }
     case kBinHex: {
-      BinHexFile file;
-      if (DecodeBinHex(content, &file) != 0) return kErrBadInput;
-      return write(file.data);
+      // Twice through the text: first the CRCs alone, so that a damaged file gives nothing;
+      // then the data fork to `write`. Small pieces: run-length repeats may make a piece's
+      // bytes up to about 190 times its text.
+      constexpr size_t kBinHexStep = 16u << 10;
+      for (int pass = 0; pass < 2; ++pass) {
+        CBinHexDecoder decoder;
+        int rc = ForEachPiece(
+            text, begin, end, false,
+            [&](std::string_view piece) {
+              out.clear();
+              if (decoder.Decode(piece, pass == 0 ? nullptr : &out) != 0) return kErrBadInput;
+              return out.empty() ? 0 : write(out);
+            },
+            passed, kBinHexStep);
+        if (rc != 0) return rc;
+        if (decoder.Finish() != 0) return kErrBadInput;
+      }
+      return 0;
     }
     default:
       return ForEachPiece(text, begin, end, false, write, passed);

@@ -5,6 +5,7 @@ the part tree and every decoded leaf body must agree; where our rules differ on 
 says so and skips that comparison."""
 
 import email
+import email.header
 import email.policy
 import glob
 import json
@@ -146,6 +147,37 @@ HANDWRITTEN = {
         b"--n\r\nContent-Type: application/octet-stream\r\n"
         b"Content-Disposition: attachment; filename*0*=utf-8'en'%E2%82%AC%20price;\r\n"
         b"\tfilename*1=\" list.csv\"\r\nContent-Transfer-Encoding: base64\r\n\r\nAAAA\r\n--n--\r\n"),
+    # Names as mail programs write them beyond RFC 2231: RFC 2047 encoded words in a quoted
+    # string (B and Q, a character split between two words), RFC 2231 values in UTF-8 and
+    # windows-1252, and names that would leave the directory they are saved in.
+    "encoded_names.eml": (
+        b"From: names@example.test\r\nSubject: encoded names\r\nMIME-Version: 1.0\r\n"
+        b"Content-Type: multipart/mixed; boundary=e\r\n\r\n"
+        b"--e\r\nContent-Type: application/pdf; name=\"=?UTF-8?B?w5xiZXJzaWNodCBNw6RyeiAyMDI2LnBkZg==?=\"\r\n"
+        b"Content-Disposition: attachment;\r\n filename=\"=?UTF-8?B?w5xiZXJzaWNodCBNw6RyeiAyMDI2LnBkZg==?=\"\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQK\r\n"
+        b"--e\r\nContent-Type: application/msword; name=\"=?iso-8859-1?Q?r=E9sum=E9_2026.doc?=\"\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nAAEC\r\n"
+        b"--e\r\nContent-Type: text/plain\r\nContent-Disposition: attachment;\r\n"
+        b" filename=\"=?UTF-8?B?4oI=?= =?UTF-8?B?rCBwcmljZXMudHh0?=\"\r\n\r\nprices\r\n"
+        b"--e\r\nContent-Type: application/octet-stream\r\n"
+        b"Content-Disposition: attachment; filename*=UTF-8''%E2%82%AC%20%F0%9F%93%8E%20clip.bin\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nAAAA\r\n"
+        b"--e\r\nContent-Type: application/octet-stream\r\n"
+        b"Content-Disposition: attachment; filename*=windows-1252''%80uro%20%96%20rates.csv\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nAAAA\r\n"
+        b"--e\r\nContent-Type: application/octet-stream\r\n"
+        b"Content-Disposition: attachment; filename=\"=?UTF-8?Q?..=2F..=2F.bashrc?=\"\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nZWNobyBodWg=\r\n"
+        b"--e\r\nContent-Type: application/octet-stream\r\n"
+        b"Content-Disposition: attachment; filename=\"=?UTF-8?B?Li5cLi5cd2luLmluaQ==?=\"\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nAAAA\r\n"
+        b"--e\r\nContent-Type: application/octet-stream\r\n"
+        b"Content-Disposition: attachment; filename*=UTF-8''%2E%2E\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nAAAA\r\n"
+        b"--e\r\nContent-Type: application/octet-stream\r\n"
+        b"Content-Disposition: attachment; filename*=UTF-8''a%0D%0Ab%00c%E2%80%AEtxt.exe\r\n"
+        b"Content-Transfer-Encoding: base64\r\n\r\nAAAA\r\n--e--\r\n"),
     # Quoted-printable with LF line ends, hard and soft breaks. (Trailing blanks are left out:
     # Python keeps them, RFC 2045 6.7 has them removed, as we do.)
     "qp_lf.eml": (
@@ -184,6 +216,23 @@ def first_address(text):
         return parseaddr(text, strict=False)[1]
     except TypeError:
         return parseaddr(text)[1]
+
+
+def utf8(value):
+    """Our names are UTF-8; the JSON gives each byte as one character."""
+    return value.encode("latin-1").decode("utf-8")
+
+
+def python_filename(part):
+    """The email package's name of a part: get_filename() (RFC 2231 values joined and converted
+    by collapse_rfc2231_value) with RFC 2047 encoded words decoded by email.header, as mail
+    programs expect of names like filename="=?UTF-8?B?...?=". None when the part has no name."""
+    name = part.get_filename()
+    if name is None:
+        return None
+    if "=?" in name:
+        name = str(email.header.make_header(email.header.decode_header(name)))
+    return name
 
 
 def unfold(value):
@@ -247,16 +296,9 @@ class MimeOracleTest(unittest.TestCase):
                 # substitutes text/plain. Only the complete ones are compared.
                 self.assertEqual((mine["type"], mine["subtype"]),
                                  (part.get_content_maintype(), part.get_content_subtype()), path)
-            name = part.get_filename()
+            name = python_filename(part)
             if name is not None:
-                # Our names are the bytes of the message (RFC 2231 values percent-decoded, not
-                # converted): compare them in the character set the name was written in.
-                raw = part.get_param("filename", header="content-disposition")
-                if raw is None:
-                    raw = part.get_param("name")
-                charset = raw[0] if isinstance(raw, tuple) and raw[0] else "latin-1"
-                self.assertEqual(mine["filename"].encode("latin-1").decode(charset, "replace"),
-                                 name, path)
+                self.assertEqual(utf8(mine["filename"]), name, path)
             if part.is_multipart():
                 continue
             if part.get_content_type() == "application/mac-binhex40":
@@ -284,12 +326,45 @@ class MimeOracleTest(unittest.TestCase):
                           ("application", "octet-stream"), ("text", "plain")])
         self.assertEqual(self.extract(os.path.join(self.dir, "digest.eml"), 7), bytes(range(10)))
         names = self.ours(os.path.join(self.dir, "names.eml"))
-        self.assertEqual([p["filename"] for p in names["parts"][1:]],
+        self.assertEqual([utf8(p["filename"]) for p in names["parts"][1:]],
                          ["annual report 2025.pdf", "spaced name.bin", "caf\xe9 cr\xe8me.txt",
-                          "\xe2\x82\xac price list.csv"])
+                          "\u20ac price list.csv"])
         self.assertEqual(names["sender"], "names@example.test")
         self.assertEqual(self.extract(os.path.join(self.dir, "qp_lf.eml"), 1),
                          b"caf\xe9 line one\nline two is joined\n\nlast \n")
+
+    def test_encoded_names_are_decoded_and_saved_safely(self):
+        path = os.path.join(self.dir, "encoded_names.eml")
+        names = [utf8(p["filename"]) for p in self.ours(path)["parts"][1:]]
+        self.assertEqual(names, [
+            "\xdcbersicht M\xe4rz 2026.pdf", "r\xe9sum\xe9 2026.doc", "\u20ac prices.txt",
+            "\u20ac \U0001f4ce clip.bin", "\u20acuro \u2013 rates.csv", "../../.bashrc",
+            "..\\..\\win.ini", "..", "a\r\nb\x00c\u202etxt.exe"])
+        with open(path, "rb") as f:
+            theirs = list(email.message_from_bytes(f.read()).walk())[1:]
+        saved = os.path.join(self.dir, "saved")
+        os.mkdir(saved)
+        written = []
+        for number, part in enumerate(theirs, start=2):
+            r = subprocess.run([QVMIME, "save", path, str(number), saved], capture_output=True,
+                               timeout=30)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            target = r.stdout.decode("utf-8").rstrip("\n")
+            # Always a new file right inside the directory, holding the decoded part.
+            self.assertEqual(os.path.dirname(target), saved)
+            with open(target, "rb") as f:
+                self.assertEqual(f.read(), part.get_payload(decode=True), target)
+            written.append(os.path.basename(target))
+        self.assertEqual(written, [
+            "\xdcbersicht M\xe4rz 2026.pdf", "r\xe9sum\xe9 2026.doc", "\u20ac prices.txt",
+            "\u20ac \U0001f4ce clip.bin", "\u20acuro \u2013 rates.csv", "_._.bashrc",
+            "_._win.ini", "attachment", "abctxt.exe"])
+        self.assertEqual(sorted(os.listdir(saved)), sorted(written))
+        self.assertEqual(os.listdir(self.dir).count(".bashrc"), 0)
+        # The same part saved again gets a name of its own; the first file stays.
+        r = subprocess.run([QVMIME, "save", path, "2", saved], capture_output=True, timeout=30)
+        self.assertEqual(os.path.basename(r.stdout.decode("utf-8").rstrip("\n")),
+                         "\xdcbersicht M\xe4rz 2026-2.pdf")
 
     def test_addresses_to_reply_to(self):
         for text, rfc in ADDRESSES:
