@@ -435,19 +435,25 @@ int ParseEntity(std::string_view text, size_t start, size_t limit, HeaderRecord*
 }
 
 // Hands [begin, end) of `text` to `fn` in pieces of `step` bytes, each cut after a line end
-// when `wholeLines` (a line longer than a piece stays whole); tells `passed` after each.
+// when `wholeLines` (a line longer than a piece stays whole); tells `passed` of what the pieces
+// covered in ranges of at least 1 MiB (a page cut by a range's edge is not given back, so small
+// ranges would keep much of the text resident) and at the end.
 int ForEachPiece(std::string_view text, size_t begin, size_t end, bool wholeLines,
                  const std::function<int(std::string_view)>& fn,
                  const std::function<void(size_t, size_t)>& passed, size_t step = 1u << 20) {
-  const size_t kStep = step;
+  constexpr size_t kPassedMin = 1u << 20;
+  size_t reported = begin;
   while (begin < end) {
-    size_t cut = std::min(end, begin + kStep);
+    size_t cut = std::min(end, begin + step);
     if (wholeLines && cut < end) {
       size_t nl = text.substr(0, end).find('\n', cut - 1);
       cut = nl == std::string_view::npos ? end : nl + 1;
     }
     if (int rc = fn(text.substr(begin, cut - begin)); rc != 0) return rc;
-    if (passed) passed(begin, cut);
+    if (passed && (cut - reported >= kPassedMin || cut == end)) {
+      passed(reported, cut);
+      reported = cut;
+    }
     begin = cut;
   }
   return 0;
