@@ -83,8 +83,12 @@ int DecodeBase64File(const std::string& source, const std::string& target, uint6
     if (decoder.Decode(b, &bytes) < 0) return kErrBadInput;
     return out.Write(bytes);
   });
-  if (rc == 0 && decoder.Finish(&bytes) != 0) rc = kErrBadInput;
-  return rc != 0 ? rc : out.Flush();
+  if (rc != 0) return rc;
+  bytes.clear();
+  rc = decoder.Finish(&bytes) == 0 ? 0 : kErrBadInput;
+  if (int r = out.Write(bytes); r != 0) return r;
+  if (int r = out.Flush(); r != 0) return r;
+  return rc;
 }
 
 int EncodeQuotedPrintableFile(const std::string& source, const std::string& target) {

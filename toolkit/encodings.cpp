@@ -60,7 +60,6 @@ long CBase64Decoder::Decode(std::string_view chunk, std::string* out) {
   const unsigned char* end = p + chunk.size();
   uint32_t acc = acc_;
   int count = count_;
-  long result = 0;
   while (p < end) {
     // Fast path: four alphabet characters in a row make three bytes.
     if (count == 0 && !ended_) {
@@ -78,28 +77,24 @@ long CBase64Decoder::Decode(std::string_view chunk, std::string* out) {
       if (p >= end) break;
     }
     unsigned char ch = *p++;
-    if (ended_ || ch == '\r' || ch == '\n' || ch == ' ' || ch == '\t') continue;
-    if (ch == '=') {
+    if (ended_) continue;
+    if (ch == '=' && count >= 2) {
       // Padding ends the data: the pending characters give one or two bytes.
       if (count == 2) {
         *dst++ = static_cast<char>(acc >> 4);
-      } else if (count == 3) {
+      } else {
         *dst++ = static_cast<char>(acc >> 10);
         *dst++ = static_cast<char>(acc >> 2);
-      } else if (count != 0) {
-        result = kErrBadInput;
-        break;
       }
       count = 0;
       acc = 0;
       ended_ = true;
       continue;
     }
+    // Characters outside the alphabet are ignored (RFC 2045 6.8): line ends, blanks, and what
+    // a damaged text holds; so is a "=" that cannot end a group.
     int v = kBase64[ch];
-    if (v < 0) {
-      result = kErrBadInput;
-      break;
-    }
+    if (v < 0) continue;
     acc = (acc << 6) | static_cast<uint32_t>(v);
     if (++count == 4) {
       dst[0] = static_cast<char>(acc >> 16);
@@ -113,11 +108,17 @@ long CBase64Decoder::Decode(std::string_view chunk, std::string* out) {
   acc_ = acc;
   count_ = count;
   out->resize(static_cast<size_t>(dst - out->data()));
-  return result < 0 ? result : static_cast<long>(out->size() - before);
+  return static_cast<long>(out->size() - before);
 }
 
 long CBase64Decoder::Finish(std::string* out) {
-  (void)out;
+  // A text cut short, or written without its "=" pads: two or three pending characters still
+  // give one or two bytes, which are written; the text was malformed all the same.
+  if (count_ == 2) *out += static_cast<char>(acc_ >> 4);
+  if (count_ == 3) {
+    *out += static_cast<char>(acc_ >> 10);
+    *out += static_cast<char>(acc_ >> 2);
+  }
   long rc = count_ == 0 ? 0 : kErrBadInput;
   count_ = 0;
   acc_ = 0;

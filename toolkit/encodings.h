@@ -26,11 +26,13 @@ std::string EncodeBase64Lines(std::string_view data);
 
 class CBase64Decoder {
  public:
-  // Decodes one chunk (CR and LF are skipped), keeping up to 3 pending characters for the next.
-  // Appends to `out`; returns the bytes appended, or kErrBadInput on a character outside the
-  // alphabet (blanks and tabs are skipped too).
+  // Decodes one chunk, keeping up to 3 pending characters for the next. Characters outside the
+  // alphabet (line ends, blanks, damage) are skipped, as RFC 2045 6.8 has it; a "=" ends the
+  // data. Appends to `out`; returns the bytes appended.
   long Decode(std::string_view chunk, std::string* out);
-  // The end of the input: pending characters that do not make a group are an error.
+  // The end of the input: pending characters that do not make a group are an error
+  // (kErrBadInput), after the one or two whole bytes that two or three of them hold were
+  // appended to `out`.
   long Finish(std::string* out);
 
  private:

@@ -73,13 +73,43 @@ bool NextLine(std::string_view text, size_t* pos, size_t limit, std::string_view
   return true;
 }
 
-// Reads the header block at `*pos`: logical lines (continuations joined with one blank).
+// A header field's line: a name of printable characters, blanks before the colon allowed
+// (RFC 5322 3.6.8 and its obsolete syntax).
+bool LooksLikeField(std::string_view line) {
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view name = line.substr(0, colon);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 33 || static_cast<unsigned char>(c) > 126) return false;
+  }
+  return true;
+}
+
+// Reads the header block at `*pos`: logical lines (continuations joined with one blank). The
+// block ends at an empty line, or before a line that is no header field and is not followed by
+// one: mail without the empty line, or without any header, starts its body there (the text of
+// a body is never taken for header lines and lost). A stray line between header fields (a fold
+// that lost its blank) stays in the block, as does a first line "From " (a mailbox's envelope).
 std::vector<std::string> ReadHeaderBlock(std::string_view text, size_t* pos, size_t limit) {
   std::vector<std::string> lines;
   std::string_view line;
+  size_t lineStart = *pos;
   while (NextLine(text, pos, limit, &line)) {
     if (line.empty()) break;
-    if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) {
+    bool continuation = (line[0] == ' ' || line[0] == '\t') && !lines.empty();
+    bool envelope = lines.empty() && line.substr(0, 5) == "From ";
+    if (!continuation && !envelope && !LooksLikeField(line)) {
+      size_t after = *pos;
+      std::string_view next;
+      if (!NextLine(text, &after, limit, &next) || !LooksLikeField(next)) {
+        *pos = lineStart;  // the body begins with this line
+        break;
+      }
+    }
+    lineStart = *pos;
+    if (continuation) {
       size_t text = line.find_first_not_of(" \t");
       lines.back() += ' ';
       if (text != std::string_view::npos) lines.back().append(line.substr(text));
@@ -379,6 +409,24 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
   const bool digest = part->subtype == kDigest;
   size_t partStart = std::string_view::npos;  // content of the current part starts here
   size_t reported = pos;                      // the scan has told `passed` up to here
+  // A part that is itself unclosed makes the whole result kErrUnclosed, but its siblings are
+  // still read: what the text holds stays in the tree for a caller that wants it.
+  int unclosed = 0;
+  auto addChild = [&](size_t end) {
+    part->children.emplace_back();
+    MimePart& child = part->children.back();
+    if (digest) {
+      child.type = kMessage;
+      child.subtype = 0;
+      child.subtypeText = "rfc822";
+    }
+    int rc = ParseEntity(text, partStart, end, nullptr, &child, options, depth + 1);
+    if (rc == kErrUnclosed) {
+      unclosed = rc;
+      rc = 0;
+    }
+    return rc;
+  };
   std::string_view line;
   size_t lineStart = pos;
   while (lineStart < limit) {
@@ -392,19 +440,9 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
         size_t end = lineStart;
         if (end > partStart && text[end - 1] == '\n') --end;
         if (end > partStart && text[end - 1] == '\r') --end;
-        part->children.emplace_back();
-        MimePart& child = part->children.back();
-        if (digest) {
-          child.type = kMessage;
-          child.subtype = 0;
-          child.subtypeText = "rfc822";
-        }
-        if (int rc = ParseEntity(text, partStart, end, nullptr, &child, options, depth + 1);
-            rc != 0) {
-          return rc;
-        }
+        if (int rc = addChild(end); rc != 0) return rc;
       }
-      if (kind == 2) return 0;
+      if (kind == 2) return unclosed;
       partStart = next;
     }
     lineStart = next;
@@ -412,6 +450,11 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
       options.passed(reported, lineStart);
       reported = lineStart;
     }
+  }
+  // The text ended before the closing delimiter: the result says so, and the last part, which
+  // runs to the end, is in the tree like the others.
+  if (partStart != std::string_view::npos && partStart < limit) {
+    if (int rc = addChild(limit); rc != 0) return rc;
   }
   return kErrUnclosed;
 }
@@ -510,7 +553,12 @@ int DecodePart(std::string_view text, const MimePart& part,
           },
           passed);
       if (rc != 0) return rc;
-      return decoder.Finish(&out) == 0 ? 0 : kErrBadInput;
+      out.clear();
+      rc = decoder.Finish(&out) == 0 ? 0 : kErrBadInput;
+      if (!out.empty()) {
+        if (int r = write(out); r != 0) return r;
+      }
+      return rc;
     }
     case kQuotedPrintable:
       return ForEachPiece(

@@ -20,6 +20,10 @@
 // Reentrant: no state outside one call. Results: 0, or
 //   kErrNoMemory (-20), kErrNoBoundary (-21: a multipart without boundary, or a read error),
 //   kErrUnclosed (-22: the text ended before the closing boundary line), -4 (cannot open).
+// After -21 and -22 the tree holds what was read, so that nothing the text holds is out of
+// reach: a multipart without boundary is a part without children whose range is its whole
+// content; an unclosed multipart's last part runs to the end of the text, and the parts after
+// an unclosed inner multipart are read too.
 #pragma once
 
 #include <cstdint>

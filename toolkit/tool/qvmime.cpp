@@ -9,7 +9,8 @@
 //   qvmime decode KIND FILE      base64 | qp | uu | binhex | words: FILE decoded to standard output
 //
 // Exit status 0, 1 for a usage error, 2 when a file cannot be read or parsed or a part's content
-// is malformed (what could be decoded was written). Messages are mapped, not read whole, and
+// is malformed (what could be decoded was written). A multipart without boundary or without its
+// closing line is malformed too, but its parts are listed ("error" in the JSON) and extracted. Messages are mapped, not read whole, and
 // parts are decoded piece by piece: a message of any size is handled in bounded memory.
 #include <cstdio>
 #include <fstream>
@@ -74,16 +75,23 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// A message the parser refused for its structure (a multipart without boundary, or without its
+// closing line) still has its parts in the tree: they are listed and extracted, and the exit
+// status says the message was malformed.
+bool Readable(int rc) { return rc == toolkit::kErrNoBoundary || rc == toolkit::kErrUnclosed; }
+
 int Parse(const std::string& path) {
   toolkit::MimeMessage m;
   platform::CMappedFile file;
   int rc = toolkit::ParseMessageFile(path, &m, &file);
-  if (rc != 0) {
+  if (rc != 0 && !Readable(rc)) {
     std::cout << "{\"error\": " << rc << "}\n";
     return 2;
   }
   const toolkit::HeaderRecord& h = m.header;
-  std::cout << "{\"hops\": " << h.hops << ", \"sender\": " << Json(h.sender)
+  std::cout << "{";
+  if (rc != 0) std::cout << "\"error\": " << rc << ", ";
+  std::cout << "\"hops\": " << h.hops << ", \"sender\": " << Json(h.sender)
             << ", \"subject\": " << Json(h.subject) << ", \"subject_decoded\": "
             << Json(toolkit::DecodeEncodedWords(h.subject)) << ", \"date\": " << Json(h.date)
             << ", \"message_id\": " << Json(h.messageId) << ", \"reply_to\": " << Json(h.replyTo)
@@ -113,13 +121,14 @@ int Parse(const std::string& path) {
     std::cout << "}";
   }
   std::cout << "\n]}\n";
-  return 0;
+  return rc == 0 ? 0 : 2;
 }
 
 int Extract(const std::string& path, int number) {
   toolkit::MimeMessage m;
   platform::CMappedFile file;
-  if (toolkit::ParseMessageFile(path, &m, &file) != 0) return 2;
+  int parsed = toolkit::ParseMessageFile(path, &m, &file);
+  if (parsed != 0 && !Readable(parsed)) return 2;
   std::vector<Entity> entities;
   Walk(m.body, 0, &entities);
   if (number < 1 || static_cast<size_t>(number) > entities.size()) return 1;
@@ -129,7 +138,7 @@ int Extract(const std::string& path, int number) {
         return std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size() ? 0 : -1;
       },
       [&](size_t begin, size_t end) { file.Release(begin, end); });
-  return std::fflush(stdout) == 0 && rc == 0 ? 0 : 2;
+  return std::fflush(stdout) == 0 && rc == 0 && parsed == 0 ? 0 : 2;
 }
 
 // A new file in `dir` for a part named `name`: its safe form, or with "-2", "-3" ... before the
@@ -152,7 +161,8 @@ int CreateIn(const std::string& dir, const std::string& name, platform::CFile* f
 int Save(const std::string& path, int number, const std::string& dir) {
   toolkit::MimeMessage m;
   platform::CMappedFile file;
-  if (toolkit::ParseMessageFile(path, &m, &file) != 0) return 2;
+  int parsed = toolkit::ParseMessageFile(path, &m, &file);
+  if (parsed != 0 && !Readable(parsed)) return 2;
   std::vector<Entity> entities;
   Walk(m.body, 0, &entities);
   if (number < 1 || static_cast<size_t>(number) > entities.size()) return 1;
@@ -164,7 +174,7 @@ int Save(const std::string& path, int number, const std::string& dir) {
       file.View(), part, [&](std::string_view piece) { return out.Write(piece); },
       [&](size_t begin, size_t end) { file.Release(begin, end); });
   std::cout << target << "\n";
-  return rc == 0 ? 0 : 2;
+  return rc == 0 && parsed == 0 ? 0 : 2;
 }
 
 // The file forms stream through fixed buffers; standard output is their target.
