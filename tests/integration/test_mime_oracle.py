@@ -25,6 +25,14 @@ from email.utils import parseaddr
 
 QVMIME = os.environ.get("QVMIME_BIN", "qvmime")
 TESTSUITE = "/usr/lib/python3.11/test/test_email/data"
+# Real messages that Debian packages ship as test data of their own: Python's email package
+# (libpython3.11-testsuite), bounces of many mail systems (python3-flufl.bounce) and the mail of
+# a Go MIME library (golang-github-jhillyerd-enmime-dev), low-quality mail among them.
+REAL_WORLD = [
+    os.path.join(TESTSUITE, "msg_*.txt"),
+    "/usr/lib/python3/dist-packages/flufl/bounce/tests/data/*.txt",
+    "/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/*/*.raw",
+]
 
 
 def build_corpus(directory):
@@ -220,6 +228,21 @@ UNCLOSED = (
     b"first part\r\n--u\r\nContent-Type: application/octet-stream; name=\"rest.bin\"\r\n"
     b"Content-Transfer-Encoding: base64\r\n\r\nAAECAwQFBgcICQ==\r\n")
 
+# Real messages where we differ from Python on purpose, and why; none loses content.
+KNOWN_DIFFERENCES = {
+    # A file name in raw 8-bit bytes: Python reads header bytes as ASCII and gives U+FFFD for
+    # each; we keep bytes that are UTF-8 (and read others as ISO-8859-1).
+    "mime-bad-8bit-filename.raw": "8-bit name kept",
+    # "application/pdf name=..." without ";": Python makes 'pdf name="..."' the subtype; the
+    # subtype is a token (RFC 2045 5.1) and ends at the blank with us.
+    "mime-bad-content-type.raw": "subtype is a token",
+    "mime-blank-media-name.raw": "subtype is a token",
+    # Plain text declared base64: Python gives the text back undecoded when Base64 decoding
+    # fails; we decode what the part declares (characters outside the alphabet skipped, RFC
+    # 2045 6.8) as the text streams, and report it malformed (exit status 2) at its end.
+    "mime-bad-content-transfer-encoding.raw": "declared encoding decoded",
+}
+
 # Address header values and the address a reply must go to. Python's parseaddr agrees on all but
 # the ones marked: there RFC 5322 decides.
 ADDRESSES = [
@@ -297,7 +320,7 @@ class MimeOracleTest(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="qvmime.")
         cls.paths = build_corpus(cls.dir)
-        cls.real = sorted(glob.glob(os.path.join(TESTSUITE, "msg_*.txt")))
+        cls.real = sorted(p for pattern in REAL_WORLD for p in glob.glob(pattern))
 
     @classmethod
     def tearDownClass(cls):
@@ -440,15 +463,16 @@ class MimeOracleTest(unittest.TestCase):
 
     def test_real_world_corpus_agrees(self):
         if not self.real:
-            self.skipTest("Debian's libpython3.11-testsuite is not installed")
-        failures = []
+            self.skipTest("none of the packages with real messages is installed")
+        failures = {}
         results = []
         for p in self.real:
             try:
                 results.append(self.compare(p))
             except AssertionError as e:
-                failures.append(str(e).splitlines()[-1])
-        self.assertEqual(failures, [])
+                failures[os.path.basename(p)] = str(e).splitlines()[-1]
+        known = {name: why for name, why in KNOWN_DIFFERENCES.items() if name in failures}
+        self.assertEqual({name: failures[name] for name in failures if name not in known}, {})
         self.assertGreater(results.count("agreed"), len(self.real) // 2)
 
 
