@@ -107,9 +107,9 @@ class CConverter {
   // Converts all of `in`; a byte that cannot be read becomes U+FFFD and is skipped.
   std::string Convert(std::string_view in) {
     std::string out;
-    std::vector<char> in_copy(in.begin(), in.end());
-    char* src = in_copy.data();
-    size_t left = in_copy.size();
+    std::vector<char> input(in.begin(), in.end());
+    char* src = input.data();
+    size_t left = input.size();
     char buf[1024];
     while (left > 0) {
       char* dst = buf;

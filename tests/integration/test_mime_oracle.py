@@ -652,7 +652,8 @@ class BigMessageTest(unittest.TestCase):
                     got.update(chunk)
                     count[0] += len(chunk)
 
-                self.assertLess(self.peak_rss("extract", path, "3", sink=take), self.SIZE // 4)
+                # Decoded whole, the part alone took more than the message's size.
+                self.assertLess(self.peak_rss("extract", path, "3", sink=take), self.SIZE // 2)
                 self.assertEqual(got.hexdigest(), expected)
                 self.assertGreater(count[0], self.SIZE // 2)
                 os.remove(path)
