@@ -355,12 +355,14 @@ inline uint16_t CrcByte(uint16_t crc, unsigned char b) {
   return static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ b) & 0xFF]);
 }
 
-constexpr char kBinHexAlphabet[] = "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
+constexpr char kBinHexAlphabet[] =
+    "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
 
 constexpr std::array<int8_t, 256> MakeBinHexTable() {
   std::array<int8_t, 256> t{};
   for (auto& v : t) v = -1;
-  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kBinHexAlphabet[i])] = static_cast<int8_t>(i);
+  for (int i = 0; i < 64; ++i)
+    t[static_cast<unsigned char>(kBinHexAlphabet[i])] = static_cast<int8_t>(i);
   return t;
 }
 constexpr std::array<int8_t, 256> kBinHexValue = MakeBinHexTable();

@@ -89,8 +89,8 @@ class CUudecoder {
  private:
   void Line(std::string_view line, std::string* out);
 
-  std::string line_;       // the line being gathered, at most kMaxLine bytes
-  bool cut_ = false;       // the line is longer than kMaxLine
+  std::string line_;  // the line being gathered, at most kMaxLine bytes
+  bool cut_ = false;  // the line is longer than kMaxLine
   bool begun_ = false, ended_ = false;
   std::string name_;
   unsigned mode_ = 0;
@@ -136,17 +136,17 @@ class CBinHexDecoder {
 
  private:
   enum Stage { kMarker, kColon, kHeader, kData, kDataCrc, kResource, kResourceCrc, kDone };
-  int Byte(unsigned char b, std::string* out);  // one byte after run-length expansion
+  int Byte(unsigned char b, std::string* out);    // one byte after run-length expansion
   int Packed(unsigned char b, std::string* out);  // one byte before it
 
   Stage stage_ = kMarker;
-  bool closed_ = false;     // the closing ":" was seen
+  bool closed_ = false;  // the closing ":" was seen
   bool failed_ = false;
   std::string carry_;       // the text's end while the marker is looked for
   bool lineStart_ = false;  // after the marker: the last character was a line end
   uint32_t acc_ = 0;        // 6-bit characters not yet made into bytes
   int bits_ = 0;
-  bool repeat_ = false;     // 0x90 seen: the next byte is a count
+  bool repeat_ = false;  // 0x90 seen: the next byte is a count
   bool haveLast_ = false;
   unsigned char last_ = 0;  // the last byte after expansion
   std::string head_;        // the header while it is read

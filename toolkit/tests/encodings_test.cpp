@@ -38,8 +38,12 @@ TEST(Base64Test, LinesOf76AndAStreamingDecoderThatKeepsPendingCharacters) {
   struct Case {
     const char* text;
     const char* bytes;
-  } cases[] = {{"PGh0*bWw+Cg==", "<html>\n"}, {"YW*=", "a"}, {"[Y W J j]", "abc"},
-               {"=YWJj", "abc"}, {"YQ==YQ==", "a"}, {"YWJ=jZA==", "ab"}};
+  } cases[] = {{"PGh0*bWw+Cg==", "<html>\n"},
+               {"YW*=", "a"},
+               {"[Y W J j]", "abc"},
+               {"=YWJj", "abc"},
+               {"YQ==YQ==", "a"},
+               {"YWJ=jZA==", "ab"}};
   for (const Case& c : cases) {
     CBase64Decoder d;
     std::string out;
@@ -49,8 +53,8 @@ TEST(Base64Test, LinesOf76AndAStreamingDecoderThatKeepsPendingCharacters) {
   }
   // A text that ends inside a group is malformed; two or three pending characters still give
   // their one or two bytes, a single one gives none.
-  for (auto [text, bytes] : {std::pair{"YWJj YQ", "abca"}, std::pair{"YWJjYWJ", "abcab"},
-                             std::pair{"YWJjY", "abc"}}) {
+  for (auto [text, bytes] :
+       {std::pair{"YWJj YQ", "abca"}, std::pair{"YWJjYWJ", "abcab"}, std::pair{"YWJjY", "abc"}}) {
     CBase64Decoder cut;
     std::string out;
     EXPECT_GE(cut.Decode(text, &out), 0);
@@ -145,7 +149,8 @@ TEST(UuencodeTest, RoundTripGraveAccentAndMissingName) {
 // one byte at a time.
 TEST(UuencodeTest, StreamingDecoderAnyCutAndLongLines) {
   std::string data = RandomBytes(400, 5);
-  std::string text = "preamble\r\n" + std::string(5000, 'x') + "\r\n" + Uuencode(data, 0600, "a b.bin");
+  std::string text =
+      "preamble\r\n" + std::string(5000, 'x') + "\r\n" + Uuencode(data, 0600, "a b.bin");
   for (size_t cut = 0; cut <= text.size(); ++cut) {
     CUudecoder d;
     std::string out;
@@ -171,7 +176,8 @@ TEST(UuencodeTest, StreamingDecoderAnyCutAndLongLines) {
   // line, and a "begin " line's name is cut.
   CUudecoder longer;
   out.clear();
-  longer.Decode("begin 644 " + std::string(2000, 'n') + "\n#86)C\nend" + std::string(2000, ' ') + "\n", &out);
+  longer.Decode(
+      "begin 644 " + std::string(2000, 'n') + "\n#86)C\nend" + std::string(2000, ' ') + "\n", &out);
   EXPECT_EQ(longer.Finish(&out), kErrNoBegin);
   EXPECT_EQ(longer.Name(), std::string(CUudecoder::kMaxLine - 10, 'n'));
   EXPECT_EQ(out.substr(0, 3), "abc");  // then the long line is data: its 5 bytes follow

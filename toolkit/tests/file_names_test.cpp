@@ -1,7 +1,8 @@
 // Attachment names: character sets, encoded words, RFC 2231 values, and the safe name for disk.
+#include "toolkit/file_names.h"
+
 #include <gtest/gtest.h>
 
-#include "toolkit/file_names.h"
 #include "toolkit/mime_parser.h"
 
 namespace toolkit {
@@ -12,10 +13,18 @@ TEST(FileNamesTest, CharacterSetsBecomeUtf8) {
   EXPECT_EQ(ToUtf8("\x80uro", "windows-1252"), "\xE2\x82\xACuro");
   EXPECT_EQ(ToUtf8("\xF0\xD2\xC9\xD7\xC5\xD4", "koi8-r"),
             "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");  // "Привет"
-  EXPECT_EQ(ToUtf8("caf\xC3\xA9", "UTF-8*en"), "caf\xC3\xA9");  // RFC 2231 language dropped
+  EXPECT_EQ(ToUtf8("caf\xC3\xA9", "UTF-8*en"), "caf\xC3\xA9");    // RFC 2231 language dropped
   // Bytes the character set cannot read become U+FFFD, one each; the rest is kept.
-  EXPECT_EQ(ToUtf8("a\xFF" "b", "utf-8"), "a\xEF\xBF\xBD" "b");
-  EXPECT_EQ(ToUtf8("a\xE9" "b", "us-ascii"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(ToUtf8("a\xFF"
+                   "b",
+                   "utf-8"),
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(ToUtf8("a\xE9"
+                   "b",
+                   "us-ascii"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(ToUtf8("\xE2\x82", "utf-8"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut character
   // No or an unknown character set: UTF-8 stays, anything else is read as ISO-8859-1.
   EXPECT_EQ(ToUtf8("\xE2\x82\xAC", ""), "\xE2\x82\xAC");
@@ -27,7 +36,9 @@ TEST(FileNamesTest, CharacterSetsBecomeUtf8) {
 }
 
 TEST(FileNamesTest, EncodedWordsInAnyCharacterSet) {
-  EXPECT_EQ(DecodeWordsToUtf8("=?UTF-8?B?w5xiZXJzaWNodC5wZGY=?="), "\xC3\x9C" "bersicht.pdf");
+  EXPECT_EQ(DecodeWordsToUtf8("=?UTF-8?B?w5xiZXJzaWNodC5wZGY=?="),
+            "\xC3\x9C"
+            "bersicht.pdf");
   EXPECT_EQ(DecodeWordsToUtf8("=?iso-8859-1?q?r=E9sum=E9_final.doc?="),
             "r\xC3\xA9sum\xC3\xA9 final.doc");
   // Blanks between adjacent words go; a character split between two words is whole again.
@@ -35,8 +46,8 @@ TEST(FileNamesTest, EncodedWordsInAnyCharacterSet) {
   // Blanks between a word and plain text stay.
   EXPECT_EQ(DecodeWordsToUtf8("see =?UTF-8?Q?caf=C3=A9?= now"), "see caf\xC3\xA9 now");
   // Malformed words stay as written: no "?=", a blank inside, an unknown encoding, a bad escape.
-  for (const char* t : {"=?UTF-8?B?YWJj", "=?UTF-8?Q?a b?=", "=?UTF-8?X?abc?=", "=?UTF-8?Q?=G1?=",
-                        "=??Q?abc?="}) {
+  for (const char* t :
+       {"=?UTF-8?B?YWJj", "=?UTF-8?Q?a b?=", "=?UTF-8?X?abc?=", "=?UTF-8?Q?=G1?=", "=??Q?abc?="}) {
     EXPECT_EQ(DecodeWordsToUtf8(t), t) << t;
   }
   // Raw 8-bit text outside words: UTF-8 kept, else ISO-8859-1.
@@ -57,12 +68,15 @@ TEST(FileNamesTest, PartsListTheirNamesInUtf8) {
     const char* fileName;
   } cases[] = {
       {"Content-Disposition: attachment; filename=\"=?UTF-8?B?w5xiZXJzaWNodC5wZGY=?=\"",
-       "\xC3\x9C" "bersicht.pdf"},
+       "\xC3\x9C"
+       "bersicht.pdf"},
       {"Content-Type: application/msword; name==?iso-8859-1?Q?r=E9sum=E9.doc?=",
        "r\xC3\xA9sum\xC3\xA9.doc"},
       {"Content-Disposition: attachment; filename*=UTF-8''%E2%82%AC%20%F0%9F%93%8E.txt",
        "\xE2\x82\xAC \xF0\x9F\x93\x8E.txt"},
-      {"Content-Disposition: attachment; filename*=windows-1252''%80uro.txt", "\xE2\x82\xAC" "uro.txt"},
+      {"Content-Disposition: attachment; filename*=windows-1252''%80uro.txt",
+       "\xE2\x82\xAC"
+       "uro.txt"},
       {"Content-Disposition: attachment; filename*0*=iso-8859-1''%E9;\r\n filename*1*=t%E9.txt",
        "\xC3\xA9t\xC3\xA9.txt"},
   };
@@ -91,8 +105,10 @@ TEST(FileNamesTest, SafeNamesAreOneNameInTheDirectory) {
       {std::string("nul\0byte.txt", 12), "nulbyte.txt"},
       {"line\r\nbreak\t.txt", "linebreak.txt"},
       {"del\x7F.txt", "del.txt"},
-      {"c1\xC2\x85.txt", "c1.txt"},                     // U+0085, a C1 control
-      {"invoice\xE2\x80\xAE" "fdp.exe", "invoicefdp.exe"},  // a right-to-left override
+      {"c1\xC2\x85.txt", "c1.txt"},  // U+0085, a C1 control
+      {"invoice\xE2\x80\xAE"
+       "fdp.exe",
+       "invoicefdp.exe"},  // a right-to-left override
       {"bad\xFF\xC0utf8.txt", "badutf8.txt"},
       {"caf\xC3\xA9 \xE2\x82\xAC.txt", "caf\xC3\xA9 \xE2\x82\xAC.txt"},
   };

@@ -101,11 +101,12 @@ TEST(DecodePartTest, UuencodeAndBinHexPartsStream) {
   f.data = data + std::string(2'000'000, '\0');  // runs expand far beyond their text
   f.resource = "";
   std::string uu = Uuencode(data, 0644, "big.bin");
-  std::string text = "Content-Type: multipart/mixed; boundary=s\r\n\r\n--s\r\n"
-                     "Content-Transfer-Encoding: x-uuencode\r\n\r\n" + uu +
-                     "--s\r\nContent-Type: application/mac-binhex40\r\n\r\n" + BinHexEncode(f) +
-                     "--s\r\nContent-Transfer-Encoding: x-uuencode\r\n\r\n" +
-                     uu.substr(0, uu.size() - 4) + "--s--\r\n";
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=s\r\n\r\n--s\r\n"
+      "Content-Transfer-Encoding: x-uuencode\r\n\r\n" +
+      uu + "--s\r\nContent-Type: application/mac-binhex40\r\n\r\n" + BinHexEncode(f) +
+      "--s\r\nContent-Transfer-Encoding: x-uuencode\r\n\r\n" + uu.substr(0, uu.size() - 4) +
+      "--s--\r\n";
   MimeMessage m;
   ASSERT_EQ(ParseMessageText(text, &m), 0);
   ASSERT_EQ(m.body.children.size(), 3u);

@@ -126,7 +126,8 @@ TEST(MimeParserTest, RefusedStructuresKeepTheirParts) {
   ASSERT_EQ(m.body.children.size(), 2u);
   EXPECT_EQ(Content(inner, m.body.children[1]), "last");
   // A delimiter as the very last line: no part after it.
-  EXPECT_EQ(ParseMessageText("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nx\r\n--b\r\n", &m),
+  EXPECT_EQ(ParseMessageText(
+                "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nx\r\n--b\r\n", &m),
             kErrUnclosed);
   EXPECT_EQ(m.body.children.size(), 1u);
   std::string none = "Content-Type: multipart/mixed\r\n\r\nplain words\r\n";
@@ -147,7 +148,8 @@ TEST(MimeParserTest, BodiesWithoutTheEmptyLine) {
       {"Subject: s\r\nlast line", "last line"},
       {"Message removed\r\n\r\n", "Message removed\r\n\r\n"},
       {"Just a text\r\n\tindented\r\n\r\nend\r\n", "Just a text\r\n\tindented\r\n\r\nend\r\n"},
-      {"From sender@example.test Mon Dec  7 10:00:00 2026\r\nSubject: s\r\n\r\nbody\r\n", "body\r\n"},
+      {"From sender@example.test Mon Dec  7 10:00:00 2026\r\nSubject: s\r\n\r\nbody\r\n",
+       "body\r\n"},
       {"Subject: s\r\nContent-Type: text/plain;\r\nname=\"a.txt\"\r\nX-After: 1\r\n\r\nbody\r\n",
        "body\r\n"},
       {"Subject : old style\r\nX-Y: z\r\n\r\nbody\r\n", "body\r\n"},

@@ -10,8 +10,9 @@
 //
 // Exit status 0, 1 for a usage error, 2 when a file cannot be read or parsed or a part's content
 // is malformed (what could be decoded was written). A multipart without boundary or without its
-// closing line is malformed too, but its parts are listed ("error" in the JSON) and extracted. Messages are mapped, not read whole, and
-// parts are decoded piece by piece: a message of any size is handled in bounded memory.
+// closing line is malformed too, but its parts are listed ("error" in the JSON) and extracted.
+// Messages are mapped, not read whole, and parts are decoded piece by piece: a message of any
+// size is handled in bounded memory.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -92,10 +93,11 @@ int Parse(const std::string& path) {
   std::cout << "{";
   if (rc != 0) std::cout << "\"error\": " << rc << ", ";
   std::cout << "\"hops\": " << h.hops << ", \"sender\": " << Json(h.sender)
-            << ", \"subject\": " << Json(h.subject) << ", \"subject_decoded\": "
-            << Json(toolkit::DecodeEncodedWords(h.subject)) << ", \"date\": " << Json(h.date)
-            << ", \"message_id\": " << Json(h.messageId) << ", \"reply_to\": " << Json(h.replyTo)
-            << ", \"status\": " << h.status << ",\n \"parts\": [";
+            << ", \"subject\": " << Json(h.subject)
+            << ", \"subject_decoded\": " << Json(toolkit::DecodeEncodedWords(h.subject))
+            << ", \"date\": " << Json(h.date) << ", \"message_id\": " << Json(h.messageId)
+            << ", \"reply_to\": " << Json(h.replyTo) << ", \"status\": " << h.status
+            << ",\n \"parts\": [";
   std::vector<Entity> entities;
   Walk(m.body, 0, &entities);
   for (size_t i = 0; i < entities.size(); ++i) {
@@ -239,9 +241,8 @@ int main(int argc, char** argv) {
   }
   if (a.size() == 3 && a[0] == "encode") return Encode(a[1], a[2]);
   if (a.size() == 3 && a[0] == "decode") return DecodeFile(a[1], a[2]);
-  std::cerr
-      << "usage: qvmime parse FILE | extract FILE N | save FILE N DIR | address TEXT |"
-         " encode base64|qp|uu FILE |"
-         " decode base64|qp|uu|binhex|words FILE\n";
+  std::cerr << "usage: qvmime parse FILE | extract FILE N | save FILE N DIR | address TEXT |"
+               " encode base64|qp|uu FILE |"
+               " decode base64|qp|uu|binhex|words FILE\n";
   return 1;
 }
