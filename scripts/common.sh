@@ -7,7 +7,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian packages: compiler and build tools, GoogleTest, Python for the integration tests.
 # clang and its runtime build the fuzz targets (libFuzzer).
 # swaks and curl are the SMTP clients of the integration tests, fetchmail and curl POP3 clients; Python's test suite data and
-# sharutils' uudecode and macutils' binhex are oracles of the mail toolkit's tests.
+# sharutils' uudecode and macutils' binhex are oracles of the mail toolkit's tests; the test data
+# of python3-flufl.bounce and golang-github-jhillyerd-enmime-dev are real messages it is compared
+# on, and time's /usr/bin/time -v reads the peak memory of its big-message test.
 # dnsmasq and python3-dnslib (the scripted responder) are the DNS servers of the resolver's tests.
 # postfix (its smtp-sink, and a private instance) and python3-aiosmtpd are the mail servers that the
 # SMTP client delivers to in the outbound tests.
@@ -17,6 +19,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # and a private nginx the web benchmark.
 PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev python3 util-linux iproute2
   clang libclang-rt-14-dev swaks curl fetchmail libpython3.11-testsuite sharutils macutils
+  python3-flufl.bounce golang-github-jhillyerd-enmime-dev time
   dnsmasq-base python3-dnslib postfix python3-aiosmtpd libssl-dev dovecot-core dovecot-pop3d
   libmicrohttpd-dev chromium wrk nginx-light)
 

@@ -83,8 +83,12 @@ int DecodeBase64File(const std::string& source, const std::string& target, uint6
     if (decoder.Decode(b, &bytes) < 0) return kErrBadInput;
     return out.Write(bytes);
   });
-  if (rc == 0 && decoder.Finish(&bytes) != 0) rc = kErrBadInput;
-  return rc != 0 ? rc : out.Flush();
+  if (rc != 0) return rc;
+  bytes.clear();
+  rc = decoder.Finish(&bytes) == 0 ? 0 : kErrBadInput;
+  if (int r = out.Write(bytes); r != 0) return r;
+  if (int r = out.Flush(); r != 0) return r;
+  return rc;
 }
 
 int EncodeQuotedPrintableFile(const std::string& source, const std::string& target) {
@@ -140,19 +144,22 @@ int UuencodeFile(const std::string& source, const std::string& target, const std
 }
 
 int UudecodeFile(const std::string& source, const std::string& target, std::string* name) {
-  // A uuencoded text is a small part of any message it travels in; it is decoded whole.
-  std::string text;
+  CTarget out;
+  if (int rc = out.Open(target); rc != 0) return rc;
+  CUudecoder decoder;
+  std::string data;
   int rc = ForEachBlock(source, 0, 0, kBlock, [&](std::string_view b) {
-    text.append(b);
-    return 0;
+    data.clear();
+    decoder.Decode(b, &data);
+    return out.Write(data);
   });
   if (rc != 0) return rc;
-  std::string data;
-  if (int r = Uudecode(text, &data, name); r != 0) return r;
-  CTarget out;
-  if (int r = out.Open(target); r != 0) return r;
+  data.clear();
+  int ended = decoder.Finish(&data);
+  if (decoder.Begun()) *name = decoder.Name();
   if (int r = out.Write(data); r != 0) return r;
-  return out.Flush();
+  if (int r = out.Flush(); r != 0) return r;
+  return ended;
 }
 
 }  // namespace toolkit

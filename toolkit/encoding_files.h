@@ -17,7 +17,10 @@ int EncodeQuotedPrintableFile(const std::string& source, const std::string& targ
 int DecodeQuotedPrintableFile(const std::string& source, const std::string& target,
                               uint64_t begin = 0, uint64_t end = 0);
 int UuencodeFile(const std::string& source, const std::string& target, const std::string& name);
-// Decodes the first uuencoded file in `source` into `target`; its name into `*name`.
+// Decodes the first uuencoded file in `source` into `target`, line by line; its name, as the
+// "begin" line writes it, into `*name` (toolkit::SafeFileName makes a file name of it).
+// kErrNoBegin (-1) when the "begin " or the "end" line is missing: the target then holds the
+// lines that were decoded.
 int UudecodeFile(const std::string& source, const std::string& target, std::string* name);
 
 }  // namespace toolkit

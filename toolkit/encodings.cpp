@@ -1,5 +1,6 @@
 #include "toolkit/encodings.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -59,7 +60,6 @@ long CBase64Decoder::Decode(std::string_view chunk, std::string* out) {
   const unsigned char* end = p + chunk.size();
   uint32_t acc = acc_;
   int count = count_;
-  long result = 0;
   while (p < end) {
     // Fast path: four alphabet characters in a row make three bytes.
     if (count == 0 && !ended_) {
@@ -77,28 +77,24 @@ long CBase64Decoder::Decode(std::string_view chunk, std::string* out) {
       if (p >= end) break;
     }
     unsigned char ch = *p++;
-    if (ended_ || ch == '\r' || ch == '\n' || ch == ' ' || ch == '\t') continue;
-    if (ch == '=') {
+    if (ended_) continue;
+    if (ch == '=' && count >= 2) {
       // Padding ends the data: the pending characters give one or two bytes.
       if (count == 2) {
         *dst++ = static_cast<char>(acc >> 4);
-      } else if (count == 3) {
+      } else {
         *dst++ = static_cast<char>(acc >> 10);
         *dst++ = static_cast<char>(acc >> 2);
-      } else if (count != 0) {
-        result = kErrBadInput;
-        break;
       }
       count = 0;
       acc = 0;
       ended_ = true;
       continue;
     }
+    // Characters outside the alphabet are ignored (RFC 2045 6.8): line ends, blanks, and what
+    // a damaged text holds; so is a "=" that cannot end a group.
     int v = kBase64[ch];
-    if (v < 0) {
-      result = kErrBadInput;
-      break;
-    }
+    if (v < 0) continue;
     acc = (acc << 6) | static_cast<uint32_t>(v);
     if (++count == 4) {
       dst[0] = static_cast<char>(acc >> 16);
@@ -112,11 +108,17 @@ long CBase64Decoder::Decode(std::string_view chunk, std::string* out) {
   acc_ = acc;
   count_ = count;
   out->resize(static_cast<size_t>(dst - out->data()));
-  return result < 0 ? result : static_cast<long>(out->size() - before);
+  return static_cast<long>(out->size() - before);
 }
 
 long CBase64Decoder::Finish(std::string* out) {
-  (void)out;
+  // A text cut short, or written without its "=" pads: two or three pending characters still
+  // give one or two bytes, which are written; the text was malformed all the same.
+  if (count_ == 2) *out += static_cast<char>(acc_ >> 4);
+  if (count_ == 3) {
+    *out += static_cast<char>(acc_ >> 10);
+    *out += static_cast<char>(acc_ >> 2);
+  }
   long rc = count_ == 0 ? 0 : kErrBadInput;
   count_ = 0;
   acc_ = 0;
@@ -235,40 +237,70 @@ std::string Uuencode(std::string_view data, unsigned mode, const std::string& na
   return out;
 }
 
+void CUudecoder::Line(std::string_view line, std::string* out) {
+  if (!line.empty() && line.back() == '\r' && !cut_) line.remove_suffix(1);
+  if (!begun_) {
+    if (line.substr(0, 6) != "begin ") return;
+    begun_ = true;
+    std::string_view rest = line.substr(6);
+    unsigned m = 0;
+    size_t i = 0;
+    while (i < rest.size() && rest[i] >= '0' && rest[i] <= '7') {
+      m = (m * 8 + static_cast<unsigned>(rest[i++] - '0')) & 07777;
+    }
+    while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t')) ++i;
+    name_ = i < rest.size() ? std::string(rest.substr(i)) : std::string("NONAME.");
+    mode_ = m;
+    return;
+  }
+  if (line == "end" && !cut_) {
+    ended_ = true;
+    return;
+  }
+  if (line.empty()) return;
+  unsigned n = UuValue(line[0]);
+  size_t avail = line.size() - 1;
+  for (unsigned i = 0, g = 1; i < n; i += 3, g += 4) {
+    auto at = [&](size_t k) { return k < avail + 1 ? UuValue(line[k]) : 0u; };
+    unsigned a = at(g), b = at(g + 1), c = at(g + 2), d = at(g + 3);
+    *out += static_cast<char>((a << 2) | (b >> 4));
+    if (i + 1 < n) *out += static_cast<char>(((b & 15) << 4) | (c >> 2));
+    if (i + 2 < n) *out += static_cast<char>(((c & 3) << 6) | d);
+  }
+}
+
+void CUudecoder::Decode(std::string_view chunk, std::string* out) {
+  while (!chunk.empty() && !ended_) {
+    size_t nl = chunk.find('\n');
+    std::string_view piece = chunk.substr(0, nl);
+    chunk.remove_prefix(nl == std::string_view::npos ? chunk.size() : nl + 1);
+    size_t room = kMaxLine - line_.size();
+    if (piece.size() > room) cut_ = true;
+    line_.append(piece.substr(0, room));
+    if (nl == std::string_view::npos) break;
+    Line(line_, out);
+    line_.clear();
+    cut_ = false;
+  }
+}
+
+int CUudecoder::Finish(std::string* out) {
+  if (!ended_ && !line_.empty()) Line(line_, out);
+  line_.clear();
+  cut_ = false;
+  return ended_ ? 0 : kErrNoBegin;
+}
+
 int Uudecode(std::string_view text, std::string* data, std::string* name, unsigned* mode) {
   data->clear();
-  size_t pos = 0;
-  bool begun = false;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    std::string_view line = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-    pos = nl == std::string_view::npos ? text.size() : nl + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!begun) {
-      if (line.substr(0, 6) != "begin ") continue;
-      begun = true;
-      std::string_view rest = line.substr(6);
-      unsigned m = 0;
-      size_t i = 0;
-      while (i < rest.size() && rest[i] >= '0' && rest[i] <= '7') m = m * 8 + static_cast<unsigned>(rest[i++] - '0');
-      while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t')) ++i;
-      *name = i < rest.size() ? std::string(rest.substr(i)) : std::string("NONAME.");
-      if (mode) *mode = m;
-      continue;
-    }
-    if (line == "end") return 0;
-    if (line.empty()) continue;
-    unsigned n = UuValue(line[0]);
-    size_t avail = line.size() - 1;
-    for (unsigned i = 0, g = 1; i < n; i += 3, g += 4) {
-      auto at = [&](size_t k) { return k < avail + 1 ? UuValue(line[k]) : 0u; };
-      unsigned a = at(g), b = at(g + 1), c = at(g + 2), d = at(g + 3);
-      *data += static_cast<char>((a << 2) | (b >> 4));
-      if (i + 1 < n) *data += static_cast<char>(((b & 15) << 4) | (c >> 2));
-      if (i + 2 < n) *data += static_cast<char>(((c & 3) << 6) | d);
-    }
+  CUudecoder decoder;
+  decoder.Decode(text, data);
+  int rc = decoder.Finish(data);
+  if (decoder.Begun()) {
+    *name = decoder.Name();
+    if (mode) *mode = decoder.Mode();
   }
-  return kErrNoBegin;
+  return rc;
 }
 
 // Encoded words ---------------------------------------------------------------------------------
@@ -306,95 +338,210 @@ std::string DecodeEncodedWords(std::string_view text, size_t size) {
 
 // BinHex 4.0 ------------------------------------------------------------------------------------
 
-uint16_t BinHexCrc(std::string_view bytes, uint16_t crc) {
-  for (unsigned char b : bytes) {
-    crc ^= static_cast<uint16_t>(b << 8);
+namespace {
+
+constexpr std::array<uint16_t, 256> MakeCrcTable() {
+  std::array<uint16_t, 256> t{};
+  for (unsigned i = 0; i < 256; ++i) {
+    uint16_t crc = static_cast<uint16_t>(i << 8);
     for (int k = 0; k < 8; ++k) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    t[i] = crc;
   }
+  return t;
+}
+constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
+
+inline uint16_t CrcByte(uint16_t crc, unsigned char b) {
+  return static_cast<uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ b) & 0xFF]);
+}
+
+constexpr char kBinHexAlphabet[] =
+    "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
+
+constexpr std::array<int8_t, 256> MakeBinHexTable() {
+  std::array<int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int i = 0; i < 64; ++i)
+    t[static_cast<unsigned char>(kBinHexAlphabet[i])] = static_cast<int8_t>(i);
+  return t;
+}
+constexpr std::array<int8_t, 256> kBinHexValue = MakeBinHexTable();
+
+// The marker line's wording varies between writers ("... with BinHex 4.0)"); the data starts
+// at the first line after it that begins with ":".
+constexpr std::string_view kBinHexMarker = "(This file must be converted";
+
+}  // namespace
+
+uint16_t BinHexCrc(std::string_view bytes, uint16_t crc) {
+  for (unsigned char b : bytes) crc = CrcByte(crc, b);
   return crc;
 }
 
-int DecodeBinHex(std::string_view text, BinHexFile* out) {
-  static const char kBinHexAlphabet[] =
-      "!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr";
-  // The marker line's wording varies between writers ("... with BinHex 4.0)"); the data starts
-  // at the first line after it that begins with ":".
-  size_t marker = text.find("(This file must be converted");
-  if (marker == std::string_view::npos) return kErrBadInput;
-  size_t colon = text.find("\n:", marker);
-  if (colon == std::string_view::npos) return kErrBadInput;
-  ++colon;
-  // 6-bit characters between the two colons, line ends skipped.
-  std::string packed;
-  uint32_t acc = 0;
-  int bits = 0;
-  size_t i = colon + 1;
-  for (; i < text.size() && text[i] != ':'; ++i) {
-    char c = text[i];
-    if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
-    const char* p = std::strchr(kBinHexAlphabet, c);
-    if (p == nullptr || c == '\0') return kErrBadInput;
-    acc = (acc << 6) | static_cast<uint32_t>(p - kBinHexAlphabet);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      packed += static_cast<char>((acc >> bits) & 0xFF);
+// Header: name length, name, version, type, creator, flags, data length, resource length, CRC.
+// A CRC-16 run over a section followed by its stored CRC gives 0.
+int CBinHexDecoder::Byte(unsigned char b, std::string* out) {
+  switch (stage_) {
+    case kHeader: {
+      head_ += static_cast<char>(b);
+      size_t headerLen = 1 + static_cast<unsigned char>(head_[0]) + 1 + 4 + 4 + 2 + 4 + 4;
+      if (head_.size() < headerLen + 2) return 0;
+      if (BinHexCrc(head_, 0) != 0) return kErrBadInput;
+      auto u32 = [&](size_t at) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(head_[at]) << 24 |
+                                     static_cast<unsigned char>(head_[at + 1]) << 16 |
+                                     static_cast<unsigned char>(head_[at + 2]) << 8 |
+                                     static_cast<unsigned char>(head_[at + 3]));
+      };
+      size_t nameLen = static_cast<unsigned char>(head_[0]);
+      size_t p = 1 + nameLen + 1;
+      header_.name = head_.substr(1, nameLen);
+      header_.type = head_.substr(p, 4);
+      header_.creator = head_.substr(p + 4, 4);
+      header_.flags = static_cast<uint16_t>(static_cast<unsigned char>(head_[p + 8]) << 8 |
+                                            static_cast<unsigned char>(head_[p + 9]));
+      left_ = u32(p + 10);
+      resourceLength_ = u32(p + 14);
+      head_.clear();
+      crc_ = 0;
+      stage_ = left_ == 0 ? kDataCrc : kData;
+      if (stage_ == kDataCrc) left_ = 2;
+      return 0;
     }
+    case kData:
+      crc_ = CrcByte(crc_, b);
+      if (out != nullptr) *out += static_cast<char>(b);
+      if (--left_ == 0) {
+        stage_ = kDataCrc;
+        left_ = 2;
+      }
+      return 0;
+    case kDataCrc:
+    case kResourceCrc:
+      crc_ = CrcByte(crc_, b);
+      if (--left_ != 0) return 0;
+      if (crc_ != 0) return kErrBadInput;
+      crc_ = 0;
+      if (stage_ == kResourceCrc) {
+        stage_ = kDone;
+      } else {
+        left_ = resourceLength_;
+        stage_ = left_ == 0 ? kResourceCrc : kResource;
+        if (stage_ == kResourceCrc) left_ = 2;
+      }
+      return 0;
+    case kResource:
+      crc_ = CrcByte(crc_, b);
+      if (resource_ != nullptr) *resource_ += static_cast<char>(b);
+      if (--left_ == 0) {
+        stage_ = kResourceCrc;
+        left_ = 2;
+      }
+      return 0;
+    default:
+      return 0;  // what follows the resource fork's CRC is ignored
   }
-  if (i >= text.size()) return kErrBadInput;  // no closing colon
-  // Run-length expansion: 0x90 n repeats the previous byte n-1 more times; 0x90 0 is 0x90.
-  std::string bytes;
-  for (size_t k = 0; k < packed.size(); ++k) {
-    unsigned char c = static_cast<unsigned char>(packed[k]);
-    if (c != 0x90) {
-      bytes += static_cast<char>(c);
-      continue;
+}
+
+// Run-length expansion: 0x90 n repeats the previous byte n-1 more times; 0x90 0 is 0x90.
+int CBinHexDecoder::Packed(unsigned char c, std::string* out) {
+  if (repeat_) {
+    repeat_ = false;
+    if (c == 0) {
+      last_ = 0x90;
+      haveLast_ = true;
+      return Byte(0x90, out);
     }
-    if (++k >= packed.size()) return kErrBadInput;
-    unsigned n = static_cast<unsigned char>(packed[k]);
-    if (n == 0) {
-      bytes += static_cast<char>(0x90);
+    if (!haveLast_) return kErrBadInput;
+    for (unsigned k = 1; k < c && stage_ != kDone; ++k) {
+      if (int rc = Byte(last_, out); rc != 0) return rc;
+    }
+    return 0;
+  }
+  if (c == 0x90) {
+    repeat_ = true;
+    return 0;
+  }
+  last_ = c;
+  haveLast_ = true;
+  return Byte(c, out);
+}
+
+int CBinHexDecoder::Decode(std::string_view chunk, std::string* out) {
+  if (failed_) return kErrBadInput;
+  size_t i = 0;
+  if (stage_ == kMarker) {
+    // The marker may be cut between two chunks: the text's last bytes wait in carry_ (fewer
+    // than the marker's length, so a marker found with them ends inside this chunk).
+    const size_t keep = kBinHexMarker.size() - 1;
+    std::string joined = carry_ + std::string(chunk.substr(0, keep));
+    size_t at = joined.find(kBinHexMarker);
+    if (at != std::string::npos) {
+      i = at + kBinHexMarker.size() - carry_.size();
     } else {
-      if (bytes.empty()) return kErrBadInput;
-      if (bytes.size() + n > (64u << 20)) return kErrBadInput;  // far beyond any real file
-      bytes.append(n - 1, bytes.back());
+      at = chunk.find(kBinHexMarker);
+      if (at == std::string_view::npos) {
+        if (chunk.size() >= keep) {
+          carry_.assign(chunk.substr(chunk.size() - keep));
+        } else {
+          carry_.append(chunk);
+          if (carry_.size() > keep) carry_.erase(0, carry_.size() - keep);
+        }
+        return 0;
+      }
+      i = at + kBinHexMarker.size();
+    }
+    carry_.clear();
+    stage_ = kColon;
+    lineStart_ = false;
+  }
+  for (; i < chunk.size() && stage_ == kColon; ++i) {
+    char c = chunk[i];
+    if (c == '\n') {
+      lineStart_ = true;
+    } else {
+      if (lineStart_ && c == ':') stage_ = kHeader;
+      lineStart_ = false;
     }
   }
-  // Header: name length, name, version, type, creator, flags, data length, resource length, CRC.
-  size_t p = 0;
-  auto need = [&](size_t n) { return p + n <= bytes.size(); };
-  auto u32 = [&](size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at]) << 24 |
-                                 static_cast<unsigned char>(bytes[at + 1]) << 16 |
-                                 static_cast<unsigned char>(bytes[at + 2]) << 8 |
-                                 static_cast<unsigned char>(bytes[at + 3]));
-  };
-  auto u16 = [&](size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) << 8 |
-                                 static_cast<unsigned char>(bytes[at + 1]));
-  };
-  if (!need(1)) return kErrBadInput;
-  size_t nameLen = static_cast<unsigned char>(bytes[0]);
-  size_t headerLen = 1 + nameLen + 1 + 4 + 4 + 2 + 4 + 4;
-  if (!need(headerLen + 2)) return kErrBadInput;
-  // A CRC-16 run over the data followed by its stored CRC gives 0.
-  if (BinHexCrc(std::string_view(bytes).substr(0, headerLen + 2), 0) != 0) return kErrBadInput;
-  out->name = bytes.substr(1, nameLen);
-  p = 1 + nameLen + 1;
-  out->type = bytes.substr(p, 4);
-  out->creator = bytes.substr(p + 4, 4);
-  out->flags = u16(p + 8);
-  uint32_t dataLen = u32(p + 10), resLen = u32(p + 14);
-  p = headerLen + 2;
-  auto fork = [&](uint32_t len, std::string* dst) {
-    if (!need(static_cast<size_t>(len) + 2)) return false;
-    std::string_view body = std::string_view(bytes).substr(p, len + 2);
-    if (BinHexCrc(body, 0) != 0) return false;  // the CRC over data and stored CRC is 0
-    *dst = bytes.substr(p, len);
-    p += len + 2;
-    return true;
-  };
-  if (!fork(dataLen, &out->data) || !fork(resLen, &out->resource)) return kErrBadInput;
+  // 6-bit characters up to the closing colon, line ends and blanks skipped.
+  for (; i < chunk.size() && !closed_; ++i) {
+    unsigned char c = static_cast<unsigned char>(chunk[i]);
+    if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+    if (c == ':') {
+      closed_ = true;
+      break;
+    }
+    int v = kBinHexValue[c];
+    if (v < 0) {
+      failed_ = true;
+      return kErrBadInput;
+    }
+    acc_ = (acc_ << 6) | static_cast<uint32_t>(v);
+    bits_ += 6;
+    if (bits_ >= 8) {
+      bits_ -= 8;
+      if (Packed(static_cast<unsigned char>((acc_ >> bits_) & 0xFF), out) != 0) {
+        failed_ = true;
+        return kErrBadInput;
+      }
+    }
+  }
+  return 0;
+}
+
+int CBinHexDecoder::Finish() const {
+  return !failed_ && closed_ && stage_ == kDone && !repeat_ ? 0 : kErrBadInput;
+}
+
+int DecodeBinHex(std::string_view text, BinHexFile* out) {
+  CBinHexDecoder decoder;
+  std::string data, resource;
+  decoder.KeepResource(&resource);
+  if (decoder.Decode(text, &data) != 0 || decoder.Finish() != 0) return kErrBadInput;
+  *out = decoder.Header();
+  out->data = std::move(data);
+  out->resource = std::move(resource);
   return 0;
 }
 

@@ -26,11 +26,13 @@ std::string EncodeBase64Lines(std::string_view data);
 
 class CBase64Decoder {
  public:
-  // Decodes one chunk (CR and LF are skipped), keeping up to 3 pending characters for the next.
-  // Appends to `out`; returns the bytes appended, or kErrBadInput on a character outside the
-  // alphabet (blanks and tabs are skipped too).
+  // Decodes one chunk, keeping up to 3 pending characters for the next. Characters outside the
+  // alphabet (line ends, blanks, damage) are skipped, as RFC 2045 6.8 has it; a "=" ends the
+  // data. Appends to `out`; returns the bytes appended.
   long Decode(std::string_view chunk, std::string* out);
-  // The end of the input: pending characters that do not make a group are an error.
+  // The end of the input: pending characters that do not make a group are an error
+  // (kErrBadInput), after the one or two whole bytes that two or three of them hold were
+  // appended to `out`.
   long Finish(std::string* out);
 
  private:
@@ -69,6 +71,31 @@ std::string Uuencode(std::string_view data, unsigned mode, const std::string& na
 // line is missing. A missing name gives "NONAME.".
 int Uudecode(std::string_view text, std::string* data, std::string* name, unsigned* mode = nullptr);
 
+// The streaming form: text in chunks of any size, cut anywhere. Lines before "begin " and after
+// "end" are skipped; only the first kMaxLine bytes of a line are looked at (a data line is at
+// most 85 characters, a longer line is cut there), so memory stays fixed.
+class CUudecoder {
+ public:
+  static constexpr size_t kMaxLine = 1024;
+  // Appends the bytes of the chunk's complete lines to `out`.
+  void Decode(std::string_view chunk, std::string* out);
+  // The end of the text (a last line without line end counts): 0 when the "end" line was seen,
+  // else kErrNoBegin.
+  int Finish(std::string* out);
+  bool Begun() const { return begun_; }
+  const std::string& Name() const { return name_; }
+  unsigned Mode() const { return mode_; }
+
+ private:
+  void Line(std::string_view line, std::string* out);
+
+  std::string line_;  // the line being gathered, at most kMaxLine bytes
+  bool cut_ = false;  // the line is longer than kMaxLine
+  bool begun_ = false, ended_ = false;
+  std::string name_;
+  unsigned mode_ = 0;
+};
+
 // Encoded words ---------------------------------------------------------------------------------
 
 // Decodes "=?iso-8859-1?Q?...?=" words (either case of the marker as written); other words stay.
@@ -85,9 +112,49 @@ struct BinHexFile {
   std::string resource;       // the resource fork
 };
 // Decodes the BinHex 4.0 text after its marker line. 0, or kErrBadInput (no marker, a bad
-// character, a CRC that does not match, a fork longer than the input).
+// character, a CRC that does not match, a fork longer than the input, no closing ":").
 int DecodeBinHex(std::string_view text, BinHexFile* out);
 // CRC-16/XMODEM as BinHex uses it.
 uint16_t BinHexCrc(std::string_view bytes, uint16_t crc = 0);
+
+// The streaming form: text in chunks of any size, cut anywhere; memory stays fixed whatever the
+// forks' sizes (the header is at most 300 bytes; run-length repeats are expanded as they come).
+// The header's CRC is checked before any byte of the data fork is given; each fork's CRC when
+// the fork ends, after its bytes were given: a caller that must not show a damaged file runs
+// the text through once with no output (the checks alone) and then again.
+class CBinHexDecoder {
+ public:
+  // Keeps the resource fork in `*resource` (else it is only checked).
+  void KeepResource(std::string* resource) { resource_ = resource; }
+  // Appends the data fork's bytes of this chunk to `out` (none when `out` is null). 0, or
+  // kErrBadInput from the first bad character or CRC on (later chunks change nothing).
+  int Decode(std::string_view chunk, std::string* out);
+  // 0 when both forks and their CRCs were read and the closing ":" was seen, else kErrBadInput.
+  int Finish() const;
+  // Name, type, creator and flags, once the header was read.
+  const BinHexFile& Header() const { return header_; }
+
+ private:
+  enum Stage { kMarker, kColon, kHeader, kData, kDataCrc, kResource, kResourceCrc, kDone };
+  int Byte(unsigned char b, std::string* out);    // one byte after run-length expansion
+  int Packed(unsigned char b, std::string* out);  // one byte before it
+
+  Stage stage_ = kMarker;
+  bool closed_ = false;  // the closing ":" was seen
+  bool failed_ = false;
+  std::string carry_;       // the text's end while the marker is looked for
+  bool lineStart_ = false;  // after the marker: the last character was a line end
+  uint32_t acc_ = 0;        // 6-bit characters not yet made into bytes
+  int bits_ = 0;
+  bool repeat_ = false;  // 0x90 seen: the next byte is a count
+  bool haveLast_ = false;
+  unsigned char last_ = 0;  // the last byte after expansion
+  std::string head_;        // the header while it is read
+  uint64_t left_ = 0;       // bytes left of the current fork or CRC
+  uint16_t crc_ = 0;
+  uint32_t resourceLength_ = 0;
+  BinHexFile header_;
+  std::string* resource_ = nullptr;
+};
 
 }  // namespace toolkit

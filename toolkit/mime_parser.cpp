@@ -9,6 +9,7 @@
 
 #include "toolkit/address.h"
 #include "toolkit/encodings.h"
+#include "toolkit/file_names.h"
 
 namespace toolkit {
 namespace {
@@ -72,13 +73,43 @@ bool NextLine(std::string_view text, size_t* pos, size_t limit, std::string_view
   return true;
 }
 
-// Reads the header block at `*pos`: logical lines (continuations joined with one blank).
+// A header field's line: a name of printable characters, blanks before the colon allowed
+// (RFC 5322 3.6.8 and its obsolete syntax).
+bool LooksLikeField(std::string_view line) {
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view name = line.substr(0, colon);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 33 || static_cast<unsigned char>(c) > 126) return false;
+  }
+  return true;
+}
+
+// Reads the header block at `*pos`: logical lines (continuations joined with one blank). The
+// block ends at an empty line, or before a line that is no header field and is not followed by
+// one: mail without the empty line, or without any header, starts its body there (the text of
+// a body is never taken for header lines and lost). A stray line between header fields (a fold
+// that lost its blank) stays in the block, as does a first line "From " (a mailbox's envelope).
 std::vector<std::string> ReadHeaderBlock(std::string_view text, size_t* pos, size_t limit) {
   std::vector<std::string> lines;
   std::string_view line;
+  size_t lineStart = *pos;
   while (NextLine(text, pos, limit, &line)) {
     if (line.empty()) break;
-    if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) {
+    bool continuation = (line[0] == ' ' || line[0] == '\t') && !lines.empty();
+    bool envelope = lines.empty() && line.substr(0, 5) == "From ";
+    if (!continuation && !envelope && !LooksLikeField(line)) {
+      size_t after = *pos;
+      std::string_view next;
+      if (!NextLine(text, &after, limit, &next) || !LooksLikeField(next)) {
+        *pos = lineStart;  // the body begins with this line
+        break;
+      }
+    }
+    lineStart = *pos;
+    if (continuation) {
       size_t text = line.find_first_not_of(" \t");
       lines.back() += ' ';
       if (text != std::string_view::npos) lines.back().append(line.substr(text));
@@ -128,9 +159,10 @@ std::string PercentDecoded(std::string_view text) {
 using Sections = std::map<int, std::pair<std::string, bool>>;
 
 // The RFC 2231 value of the sections 0, 1, ... in a row (a gap ends it): the extended ones
-// percent-decoded, the charset and language before the first one's second "'" dropped.
+// percent-decoded; the character set before the first one's first "'" converts the whole to
+// UTF-8 (the language after it is dropped); without one the bytes stay as they are.
 std::string JoinSections(const Sections& sections) {
-  std::string value;
+  std::string value, charset;
   int expected = 0;
   for (const auto& [number, section] : sections) {
     if (number != expected++) break;
@@ -139,15 +171,18 @@ std::string JoinSections(const Sections& sections) {
       if (number == 0) {
         size_t q1 = text.find('\'');
         size_t q2 = q1 == std::string_view::npos ? q1 : text.find('\'', q1 + 1);
-        if (q2 != std::string_view::npos) text.remove_prefix(q2 + 1);
+        if (q2 != std::string_view::npos) {
+          charset = text.substr(0, q1);
+          text.remove_prefix(q2 + 1);
+        }
       }
       value += PercentDecoded(text);
     } else {
       value += text;
     }
-    if (value.size() > kMaxParameter) break;
+    if (value.size() > kMaxParameter * 4) break;  // a UTF-8 character has up to 4 bytes
   }
-  return value;
+  return charset.empty() ? value : ToUtf8(value, charset);
 }
 
 // "name=value; name="value"": upper-case names, values unquoted and cut. An unquoted value runs
@@ -209,7 +244,11 @@ std::vector<std::pair<std::string, std::string>> Parameters(std::string_view s, 
   }
   for (const std::string& base : extendedOrder) {
     std::string value = JoinSections(extended[base]);
-    if (value.size() > kMaxParameter) value.resize(kMaxParameter);
+    if (value.size() > kMaxParameter) {
+      size_t cut = kMaxParameter;  // not inside a UTF-8 character
+      while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+      value.resize(cut);
+    }
     out.emplace_back(base, std::move(value));  // after a plain one of the same name: it wins
   }
   return out;
@@ -242,7 +281,9 @@ void ContentType(const std::string& value, MimePart* part) {
     }
   }
   if (part->type == kApplication && Upper(part->subtypeText) == "MAC-BINHEX40") part->encoding = kBinHex;
-  if (part->fileName.empty() && part->parameters.count("NAME")) part->fileName = part->parameters["NAME"];
+  if (part->fileName.empty() && part->parameters.count("NAME")) {
+    part->fileName = DecodeFileName(part->parameters["NAME"], kMaxParameter);
+  }
 }
 
 void TransferEncoding(const std::string& value, MimePart* part) {
@@ -265,7 +306,7 @@ void Disposition(const std::string& value, MimePart* part) {
   if (lower != "inline" && lower != "attachment") return;
   part->disposition = lower;
   for (auto& [name, v] : Parameters(value, pos)) {
-    if (name == "FILENAME") part->fileName = v;
+    if (name == "FILENAME") part->fileName = DecodeFileName(v, kMaxParameter);
   }
 }
 
@@ -368,6 +409,24 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
   const bool digest = part->subtype == kDigest;
   size_t partStart = std::string_view::npos;  // content of the current part starts here
   size_t reported = pos;                      // the scan has told `passed` up to here
+  // A part that is itself unclosed makes the whole result kErrUnclosed, but its siblings are
+  // still read: what the text holds stays in the tree for a caller that wants it.
+  int unclosed = 0;
+  auto addChild = [&](size_t end) {
+    part->children.emplace_back();
+    MimePart& child = part->children.back();
+    if (digest) {
+      child.type = kMessage;
+      child.subtype = 0;
+      child.subtypeText = "rfc822";
+    }
+    int rc = ParseEntity(text, partStart, end, nullptr, &child, options, depth + 1);
+    if (rc == kErrUnclosed) {
+      unclosed = rc;
+      rc = 0;
+    }
+    return rc;
+  };
   std::string_view line;
   size_t lineStart = pos;
   while (lineStart < limit) {
@@ -381,19 +440,9 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
         size_t end = lineStart;
         if (end > partStart && text[end - 1] == '\n') --end;
         if (end > partStart && text[end - 1] == '\r') --end;
-        part->children.emplace_back();
-        MimePart& child = part->children.back();
-        if (digest) {
-          child.type = kMessage;
-          child.subtype = 0;
-          child.subtypeText = "rfc822";
-        }
-        if (int rc = ParseEntity(text, partStart, end, nullptr, &child, options, depth + 1);
-            rc != 0) {
-          return rc;
-        }
+        if (int rc = addChild(end); rc != 0) return rc;
       }
-      if (kind == 2) return 0;
+      if (kind == 2) return unclosed;
       partStart = next;
     }
     lineStart = next;
@@ -401,6 +450,11 @@ int ParseMultipart(std::string_view text, size_t pos, size_t limit, MimePart* pa
       options.passed(reported, lineStart);
       reported = lineStart;
     }
+  }
+  // The text ended before the closing delimiter: the result says so, and the last part, which
+  // runs to the end, is in the tree like the others.
+  if (partStart != std::string_view::npos && partStart < limit) {
+    if (int rc = addChild(limit); rc != 0) return rc;
   }
   return kErrUnclosed;
 }
@@ -423,20 +477,26 @@ int ParseEntity(std::string_view text, size_t start, size_t limit, HeaderRecord*
   return 0;
 }
 
-// Hands [begin, end) of `text` to `fn` in pieces of 1 MiB, each cut after a line end when
-// `wholeLines` (a line longer than a piece stays whole); tells `passed` after each.
+// Hands [begin, end) of `text` to `fn` in pieces of `step` bytes, each cut after a line end
+// when `wholeLines` (a line longer than a piece stays whole); tells `passed` of what the pieces
+// covered in ranges of at least 1 MiB (a page cut by a range's edge is not given back, so small
+// ranges would keep much of the text resident) and at the end.
 int ForEachPiece(std::string_view text, size_t begin, size_t end, bool wholeLines,
                  const std::function<int(std::string_view)>& fn,
-                 const std::function<void(size_t, size_t)>& passed) {
-  constexpr size_t kStep = 1u << 20;
+                 const std::function<void(size_t, size_t)>& passed, size_t step = 1u << 20) {
+  constexpr size_t kPassedMin = 1u << 20;
+  size_t reported = begin;
   while (begin < end) {
-    size_t cut = std::min(end, begin + kStep);
+    size_t cut = std::min(end, begin + step);
     if (wholeLines && cut < end) {
       size_t nl = text.substr(0, end).find('\n', cut - 1);
       cut = nl == std::string_view::npos ? end : nl + 1;
     }
     if (int rc = fn(text.substr(begin, cut - begin)); rc != 0) return rc;
-    if (passed) passed(begin, cut);
+    if (passed && (cut - reported >= kPassedMin || cut == end)) {
+      passed(reported, cut);
+      reported = cut;
+    }
     begin = cut;
   }
   return 0;
@@ -478,7 +538,6 @@ int DecodePart(std::string_view text, const MimePart& part,
                const std::function<void(size_t begin, size_t end)>& passed) {
   size_t begin = std::min(part.begin, text.size());
   size_t end = std::min(std::max(part.end, begin), text.size());
-  std::string_view content = text.substr(begin, end - begin);
   std::string out;
   switch (part.encoding) {
     case kBase64: {
@@ -494,21 +553,54 @@ int DecodePart(std::string_view text, const MimePart& part,
           },
           passed);
       if (rc != 0) return rc;
-      return decoder.Finish(&out) == 0 ? 0 : kErrBadInput;
+      out.clear();
+      rc = decoder.Finish(&out) == 0 ? 0 : kErrBadInput;
+      if (!out.empty()) {
+        if (int r = write(out); r != 0) return r;
+      }
+      return rc;
     }
     case kQuotedPrintable:
       return ForEachPiece(
           text, begin, end, true,
           [&](std::string_view piece) { return write(DecodeQuotedPrintable(piece)); }, passed);
     case kUuencode: {
-      std::string name;
-      if (Uudecode(content, &out, &name) != 0) return kErrBadInput;
-      return write(out);
+      CUudecoder decoder;
+      int rc = ForEachPiece(
+          text, begin, end, false,
+          [&](std::string_view piece) {
+            out.clear();
+            decoder.Decode(piece, &out);
+            return out.empty() ? 0 : write(out);
+          },
+          passed);
+      if (rc != 0) return rc;
+      out.clear();
+      rc = decoder.Finish(&out);
+      if (!out.empty()) {
+        if (int r = write(out); r != 0) return r;
+      }
+      return rc == 0 ? 0 : kErrBadInput;
     }
     case kBinHex: {
-      BinHexFile file;
-      if (DecodeBinHex(content, &file) != 0) return kErrBadInput;
-      return write(file.data);
+      // Twice through the text: first the CRCs alone, so that a damaged file gives nothing;
+      // then the data fork to `write`. Small pieces: run-length repeats may make a piece's
+      // bytes up to about 190 times its text.
+      constexpr size_t kBinHexStep = 16u << 10;
+      for (int pass = 0; pass < 2; ++pass) {
+        CBinHexDecoder decoder;
+        int rc = ForEachPiece(
+            text, begin, end, false,
+            [&](std::string_view piece) {
+              out.clear();
+              if (decoder.Decode(piece, pass == 0 ? nullptr : &out) != 0) return kErrBadInput;
+              return out.empty() ? 0 : write(out);
+            },
+            passed, kBinHexStep);
+        if (rc != 0) return rc;
+        if (decoder.Finish() != 0) return kErrBadInput;
+      }
+      return 0;
     }
     default:
       return ForEachPiece(text, begin, end, false, write, passed);

@@ -10,13 +10,20 @@
 // Where RFC 2045/2046/2231 and real mail need it: parts of a multipart/digest without
 // Content-Type are message/rfc822 (RFC 2046 5.1.5); a boundary line may carry trailing blanks
 // and tabs (RFC 2046 5.1.1); an unquoted parameter value runs to ";" (blanks inside kept, trailing
-// ones cut); RFC 2231 continuations ("name*0*=", "name*1=") are joined and their "%XX" decoded.
+// ones cut); RFC 2231 continuations ("name*0*=", "name*1=") are joined, their "%XX" decoded and
+// a value with a character set converted to UTF-8. A part's file name is UTF-8 whatever form it
+// came in (toolkit::DecodeFileName: RFC 2047 encoded words too); toolkit::SafeFileName makes a
+// name for the disk of it.
 // Address headers give the address alone (toolkit::SplitMailbox: comments and display names
 // removed).
 //
 // Reentrant: no state outside one call. Results: 0, or
 //   kErrNoMemory (-20), kErrNoBoundary (-21: a multipart without boundary, or a read error),
 //   kErrUnclosed (-22: the text ended before the closing boundary line), -4 (cannot open).
+// After -21 and -22 the tree holds what was read, so that nothing the text holds is out of
+// reach: a multipart without boundary is a part without children whose range is its whole
+// content; an unclosed multipart's last part runs to the end of the text, and the parts after
+// an unclosed inner multipart are read too.
 #pragma once
 
 #include <cstdint>
@@ -73,7 +80,7 @@ struct MimePart {
   std::map<std::string, std::string> parameters;  // upper-case names: BOUNDARY, NAME, CHARSET...
   int encoding = k7Bit;
   std::string disposition;         // "inline", "attachment" or empty
-  std::string fileName;            // disposition "filename", else parameter NAME
+  std::string fileName;            // disposition "filename", else parameter NAME; UTF-8
   std::string contentId;
   std::string description;
   size_t begin = 0, end = 0;       // the content's byte range
@@ -102,11 +109,13 @@ int ParseMessageFile(const std::string& path, MimeMessage* out, platform::CMappe
                      const ParseOptions& options = {});
 
 // The decoded content of the leaf part `part` of `text`, handed to `write` in pieces (at most
-// about 1 MiB of encoded text at a time; a uuencoded or BinHex part is decoded whole). `write`
-// returns 0 to go on. `passed`, when given, is told each encoded range that has been decoded.
-// Base64, quoted-printable (line ends kept as the text has them), uuencode and BinHex (the data
-// fork) are decoded; other encodings are copied. 0, `write`'s error, or kErrBadInput (-30) when
-// the content is malformed (what could be decoded before was written).
+// about 1 MiB of encoded text at a time, whatever the encoding). `write` returns 0 to go on.
+// `passed`, when given, is told each encoded range that has been decoded. Base64,
+// quoted-printable (line ends kept as the text has them), uuencode and BinHex (the data fork)
+// are decoded; other encodings are copied. 0, `write`'s error, or kErrBadInput (-30) when the
+// content is malformed (what could be decoded before was written; a uuencoded part without its
+// "end" line has all its lines written first). A BinHex part is read twice, its CRCs checked
+// before anything is written: a damaged one writes nothing.
 int DecodePart(std::string_view text, const MimePart& part,
                const std::function<int(std::string_view)>& write,
                const std::function<void(size_t begin, size_t end)>& passed = {});

@@ -33,12 +33,34 @@ TEST(Base64Test, LinesOf76AndAStreamingDecoderThatKeepsPendingCharacters) {
     EXPECT_EQ(decoder.Finish(&out), 0);
     EXPECT_EQ(out, data) << "chunk " << chunk;
   }
-  CBase64Decoder bad;
-  std::string out;
-  EXPECT_EQ(bad.Decode("YW*=", &out), kErrBadInput);
-  CBase64Decoder cut;
-  EXPECT_GE(cut.Decode("YWJj YQ", &out), 0);
-  EXPECT_EQ(cut.Finish(&out), kErrBadInput);  // two characters left over
+  // Characters outside the alphabet are ignored (RFC 2045 6.8), and so is a "=" that cannot end
+  // a group; what follows a "=" that ends one is not data.
+  struct Case {
+    const char* text;
+    const char* bytes;
+  } cases[] = {{"PGh0*bWw+Cg==", "<html>\n"},
+               {"YW*=", "a"},
+               {"[Y W J j]", "abc"},
+               {"=YWJj", "abc"},
+               {"YQ==YQ==", "a"},
+               {"YWJ=jZA==", "ab"}};
+  for (const Case& c : cases) {
+    CBase64Decoder d;
+    std::string out;
+    EXPECT_GE(d.Decode(c.text, &out), 0) << c.text;
+    EXPECT_EQ(d.Finish(&out), 0) << c.text;
+    EXPECT_EQ(out, c.bytes) << c.text;
+  }
+  // A text that ends inside a group is malformed; two or three pending characters still give
+  // their one or two bytes, a single one gives none.
+  for (auto [text, bytes] :
+       {std::pair{"YWJj YQ", "abca"}, std::pair{"YWJjYWJ", "abcab"}, std::pair{"YWJjY", "abc"}}) {
+    CBase64Decoder cut;
+    std::string out;
+    EXPECT_GE(cut.Decode(text, &out), 0);
+    EXPECT_EQ(cut.Finish(&out), kErrBadInput) << text;
+    EXPECT_EQ(out, bytes) << text;
+  }
 }
 
 TEST(QuotedPrintableTest, TrailingBlanksSoftBreaksAndRoundTrip) {
@@ -121,6 +143,102 @@ TEST(UuencodeTest, RoundTripGraveAccentAndMissingName) {
   EXPECT_EQ(back, "abc");
   EXPECT_EQ(Uudecode("no begin here\n", &back, &name), kErrNoBegin);
   EXPECT_EQ(Uudecode("begin 600 x\n#86)C\n", &back, &name), kErrNoBegin);  // no "end"
+}
+
+// The streaming decoders give the same result however the text is cut: every cut in two, and
+// one byte at a time.
+TEST(UuencodeTest, StreamingDecoderAnyCutAndLongLines) {
+  std::string data = RandomBytes(400, 5);
+  std::string text =
+      "preamble\r\n" + std::string(5000, 'x') + "\r\n" + Uuencode(data, 0600, "a b.bin");
+  for (size_t cut = 0; cut <= text.size(); ++cut) {
+    CUudecoder d;
+    std::string out;
+    d.Decode(std::string_view(text).substr(0, cut), &out);
+    d.Decode(std::string_view(text).substr(cut), &out);
+    ASSERT_EQ(d.Finish(&out), 0) << cut;
+    ASSERT_EQ(out, data) << cut;
+    ASSERT_EQ(d.Name(), "a b.bin");
+    ASSERT_EQ(d.Mode(), 0600u);
+  }
+  CUudecoder bytes;
+  std::string out;
+  for (char c : text) bytes.Decode(std::string_view(&c, 1), &out);
+  EXPECT_EQ(bytes.Finish(&out), 0);
+  EXPECT_EQ(out, data);
+  // A last "end" without a line end counts; a line that only begins with "end" does not.
+  CUudecoder last;
+  out.clear();
+  last.Decode("begin 644 x\n#86)C\n`\nend", &out);
+  EXPECT_EQ(last.Finish(&out), 0);
+  EXPECT_EQ(out, "abc");
+  // A line longer than kMaxLine is looked at only up to there: "end" followed by more is no end
+  // line, and a "begin " line's name is cut.
+  CUudecoder longer;
+  out.clear();
+  longer.Decode(
+      "begin 644 " + std::string(2000, 'n') + "\n#86)C\nend" + std::string(2000, ' ') + "\n", &out);
+  EXPECT_EQ(longer.Finish(&out), kErrNoBegin);
+  EXPECT_EQ(longer.Name(), std::string(CUudecoder::kMaxLine - 10, 'n'));
+  EXPECT_EQ(out.substr(0, 3), "abc");  // then the long line is data: its 5 bytes follow
+  EXPECT_EQ(out.size(), 8u);
+}
+
+TEST(BinHexTest, StreamingDecoderAnyCutAndChecksBeforeData) {
+  BinHexFile f;
+  f.name = "cut.bin";
+  f.type = "BINA";
+  f.creator = "mcut";
+  f.data = RandomBytes(300, 6) + std::string(600, '\0') + std::string(3, '\x90');
+  f.resource = "res";
+  std::string text = "text before (This file must\r\n" + BinHexEncode(f) + "after\r\n";
+  for (size_t cut = 0; cut <= text.size(); ++cut) {
+    CBinHexDecoder d;
+    std::string out, res;
+    d.KeepResource(&res);
+    ASSERT_EQ(d.Decode(std::string_view(text).substr(0, cut), &out), 0) << cut;
+    ASSERT_EQ(d.Decode(std::string_view(text).substr(cut), &out), 0) << cut;
+    ASSERT_EQ(d.Finish(), 0) << cut;
+    ASSERT_EQ(out, f.data) << cut;
+    ASSERT_EQ(res, f.resource) << cut;
+    ASSERT_EQ(d.Header().name, f.name);
+  }
+  CBinHexDecoder bytes;
+  std::string out;
+  for (char c : text) ASSERT_EQ(bytes.Decode(std::string_view(&c, 1), &out), 0);
+  EXPECT_EQ(bytes.Finish(), 0);
+  EXPECT_EQ(out, f.data);
+  // Only the checks (no output) give the same verdict.
+  CBinHexDecoder checks;
+  EXPECT_EQ(checks.Decode(text, nullptr), 0);
+  EXPECT_EQ(checks.Finish(), 0);
+  // A damaged header: nothing of the data fork is given.
+  std::string broken = text;
+  size_t colon = broken.find("\r\n:") + 3;
+  broken[colon + 2] = broken[colon + 2] == 'A' ? 'B' : 'A';
+  CBinHexDecoder header;
+  out.clear();
+  EXPECT_EQ(header.Decode(broken, &out), kErrBadInput);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(header.Decode("more", &out), kErrBadInput);  // stays failed
+  EXPECT_EQ(header.Finish(), kErrBadInput);
+  // The text ends inside the resource fork, or without the closing colon.
+  std::string encoded = BinHexEncode(f);
+  size_t close = encoded.rfind(':');
+  CBinHexDecoder cutShort;
+  out.clear();
+  EXPECT_EQ(cutShort.Decode(encoded.substr(0, close - 3), &out), 0);
+  EXPECT_EQ(cutShort.Finish(), kErrBadInput);
+  CBinHexDecoder open;
+  EXPECT_EQ(open.Decode(encoded.substr(0, close), nullptr), 0);
+  EXPECT_EQ(open.Finish(), kErrBadInput);
+  // A repeat count before any byte is malformed.
+  f.data = std::string(5000, 'r');
+  CBinHexDecoder runs;
+  out.clear();
+  EXPECT_EQ(runs.Decode(BinHexEncode(f), &out), 0);
+  EXPECT_EQ(runs.Finish(), 0);
+  EXPECT_EQ(out, f.data);
 }
 
 TEST(EncodedWordTest, OnlyIso88591QWordsAreDecoded) {

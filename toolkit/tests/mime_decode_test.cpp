@@ -69,7 +69,7 @@ TEST(DecodePartTest, LongPartsDecodeAcrossPieces) {
   std::string text =
       "Content-Type: multipart/mixed; boundary=z\n\n--z\nContent-Transfer-Encoding: base64\n\n" +
       EncodeBase64Lines(data) + "--z\nContent-Transfer-Encoding: quoted-printable\n\n" + qpText +
-      "--z\nContent-Transfer-Encoding: base64\n\nYW*=\n--z--\n";
+      "--z\nContent-Transfer-Encoding: base64\n\nYWJjZ\n--z--\n";
   MimeMessage m;
   ASSERT_EQ(ParseMessageText(text, &m), 0);
   ASSERT_EQ(m.body.children.size(), 3u);
@@ -79,7 +79,7 @@ TEST(DecodePartTest, LongPartsDecodeAcrossPieces) {
   EXPECT_EQ(Decoded(text, m.body.children[1], &rc),
             "first line\n" + longLine + "\nlast= line joined");
   EXPECT_EQ(rc, 0);
-  Decoded(text, m.body.children[2], &rc);
+  EXPECT_EQ(Decoded(text, m.body.children[2], &rc), "abc");  // cut inside its second group
   EXPECT_EQ(rc, kErrBadInput);
   // A writer's error stops the decoding and is the result.
   int calls = 0;
@@ -87,6 +87,46 @@ TEST(DecodePartTest, LongPartsDecodeAcrossPieces) {
       DecodePart(text, m.body.children[0], [&](std::string_view) { return ++calls == 2 ? -7 : 0; }),
       -7);
   EXPECT_EQ(calls, 2);
+}
+
+// Uuencoded and BinHex parts are decoded as they are read: no piece handed to the writer is
+// bigger than the encoded text of one step, however big the part. A uuencoded part without its
+// "end" line is an error after its lines were written; a BinHex part is checked whole first.
+TEST(DecodePartTest, UuencodeAndBinHexPartsStream) {
+  std::string data = Random(4'000'000, 4);
+  BinHexFile f;
+  f.name = "big.bin";
+  f.type = "BINA";
+  f.creator = "test";
+  f.data = data + std::string(2'000'000, '\0');  // runs expand far beyond their text
+  f.resource = "";
+  std::string uu = Uuencode(data, 0644, "big.bin");
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=s\r\n\r\n--s\r\n"
+      "Content-Transfer-Encoding: x-uuencode\r\n\r\n" +
+      uu + "--s\r\nContent-Type: application/mac-binhex40\r\n\r\n" + BinHexEncode(f) +
+      "--s\r\nContent-Transfer-Encoding: x-uuencode\r\n\r\n" + uu.substr(0, uu.size() - 4) +
+      "--s--\r\n";
+  MimeMessage m;
+  ASSERT_EQ(ParseMessageText(text, &m), 0);
+  ASSERT_EQ(m.body.children.size(), 3u);
+  for (size_t i = 0; i < 2; ++i) {
+    std::string out;
+    size_t largest = 0, calls = 0;
+    int rc = DecodePart(text, m.body.children[i], [&](std::string_view piece) {
+      largest = std::max(largest, piece.size());
+      ++calls;
+      out.append(piece);
+      return 0;
+    });
+    EXPECT_EQ(rc, 0) << i;
+    EXPECT_EQ(out, i == 0 ? data : f.data) << i;
+    EXPECT_GT(calls, 3u) << i;
+    EXPECT_LE(largest, 1u << 20) << i;
+  }
+  int rc = 0;
+  EXPECT_EQ(Decoded(text, m.body.children[2], &rc), data);
+  EXPECT_EQ(rc, kErrBadInput);
 }
 
 // A message file is mapped and parsed; the scan reports what it has passed, and every byte of

@@ -102,6 +102,82 @@ TEST(MimeParserTest, MissingBoundariesAndHeaderOnly) {
   EXPECT_EQ(ParseMessageText(deep, &m), kErrNoBoundary);
 }
 
+// A refused structure keeps what was read in the tree: the last part of an unclosed multipart
+// runs to the end of the text, the parts after an unclosed inner multipart are read, and a
+// multipart without boundary is one part whose range is its content.
+TEST(MimeParserTest, RefusedStructuresKeepTheirParts) {
+  std::string text =
+      "Content-Type: multipart/mixed; boundary=o\r\n\r\n--o\r\n"
+      "Content-Type: multipart/alternative; boundary=i\r\n\r\n--i\r\n\r\ninner one\r\n"
+      "--o\r\n\r\nsecond\r\n--o\r\nContent-Transfer-Encoding: base64\r\n\r\nYWJj\r\n";
+  MimeMessage m;
+  EXPECT_EQ(ParseMessageText(text, &m), kErrUnclosed);
+  ASSERT_EQ(m.body.children.size(), 3u);
+  ASSERT_EQ(m.body.children[0].children.size(), 1u);
+  EXPECT_EQ(Content(text, m.body.children[0].children[0]), "inner one");
+  EXPECT_EQ(Content(text, m.body.children[1]), "second");
+  EXPECT_EQ(Content(text, m.body.children[2]), "YWJj\r\n");
+  // Closed outside, unclosed inside: still -22, and nothing after it is lost.
+  std::string inner =
+      "Content-Type: multipart/mixed; boundary=o\r\n\r\n--o\r\n"
+      "Content-Type: multipart/alternative; boundary=i\r\n\r\n--i\r\n\r\nx\r\n--o\r\n\r\nlast\r\n"
+      "--o--\r\n";
+  EXPECT_EQ(ParseMessageText(inner, &m), kErrUnclosed);
+  ASSERT_EQ(m.body.children.size(), 2u);
+  EXPECT_EQ(Content(inner, m.body.children[1]), "last");
+  // A delimiter as the very last line: no part after it.
+  EXPECT_EQ(ParseMessageText(
+                "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nx\r\n--b\r\n", &m),
+            kErrUnclosed);
+  EXPECT_EQ(m.body.children.size(), 1u);
+  std::string none = "Content-Type: multipart/mixed\r\n\r\nplain words\r\n";
+  EXPECT_EQ(ParseMessageText(none, &m), kErrNoBoundary);
+  EXPECT_TRUE(m.body.children.empty());
+  EXPECT_EQ(Content(none, m.body), "plain words\r\n");
+}
+
+// The header ends at the empty line, or before a line that is no header field and is not
+// followed by one: the body's text is never taken for header lines. A stray line between
+// fields stays in the header.
+TEST(MimeParserTest, BodiesWithoutTheEmptyLine) {
+  struct Case {
+    const char* text;
+    const char* body;
+  } cases[] = {
+      {"Subject: s\r\nno separating line here\r\nmore\r\n", "no separating line here\r\nmore\r\n"},
+      {"Subject: s\r\nlast line", "last line"},
+      {"Message removed\r\n\r\n", "Message removed\r\n\r\n"},
+      {"Just a text\r\n\tindented\r\n\r\nend\r\n", "Just a text\r\n\tindented\r\n\r\nend\r\n"},
+      {"From sender@example.test Mon Dec  7 10:00:00 2026\r\nSubject: s\r\n\r\nbody\r\n",
+       "body\r\n"},
+      {"Subject: s\r\nContent-Type: text/plain;\r\nname=\"a.txt\"\r\nX-After: 1\r\n\r\nbody\r\n",
+       "body\r\n"},
+      {"Subject : old style\r\nX-Y: z\r\n\r\nbody\r\n", "body\r\n"},
+  };
+  for (const Case& c : cases) {
+    MimeMessage m;
+    ASSERT_EQ(ParseMessageText(c.text, &m), 0) << c.text;
+    EXPECT_EQ(Content(c.text, m.body), c.body) << c.text;
+  }
+  // A multipart whose header runs straight into its preamble keeps its parts.
+  std::string text =
+      "Subject: no break\r\nContent-Type: multipart/alternative;\r\n boundary=\"b\"\r\n"
+      "This is a multi-part message in MIME format.\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+      "plain\r\n--b\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n--b--\r\n";
+  MimeMessage m;
+  ASSERT_EQ(ParseMessageText(text, &m), 0);
+  EXPECT_EQ(m.header.subject, "no break");
+  ASSERT_EQ(m.body.children.size(), 2u);
+  EXPECT_EQ(Content(text, m.body.children[1]), "<p>html</p>");
+  // An enclosed message without header: its text is its body.
+  std::string enclosed =
+      "Content-Type: multipart/mixed; boundary=e\r\n\r\n--e\r\nContent-Type: message/rfc822\r\n\r\n"
+      "Message removed\r\n\r\n--e--\r\n";
+  ASSERT_EQ(ParseMessageText(enclosed, &m), 0);
+  ASSERT_TRUE(m.body.children[0].message);
+  EXPECT_EQ(Content(enclosed, m.body.children[0].message->body), "Message removed\r\n");
+}
+
 // RFC 2046 5.1.5: in a digest a part without Content-Type is message/rfc822, so the enclosed
 // message's header facts and its own attachments are reachable. A part that names its type keeps
 // it, and the default is the digest's only: a part without type elsewhere stays text/plain.
@@ -170,7 +246,7 @@ TEST(MimeParserTest, BoundaryLinesWithTrailingBlanksAndTabs) {
 }
 
 // An unquoted value runs to ";" with its blanks (trailing ones cut); RFC 2231 sections are joined
-// in order, extended ones percent-decoded, the charset and language of section 0 dropped.
+// in order, extended ones percent-decoded, converted to UTF-8 from section 0's character set.
 TEST(MimeParserTest, FileNamesWithBlanksAndRfc2231Continuations) {
   struct Case {
     const char* header;
@@ -182,8 +258,8 @@ TEST(MimeParserTest, FileNamesWithBlanksAndRfc2231Continuations) {
       {"Content-Disposition: attachment; filename=\"C:\\dir\\q\\\"uote.txt\"",
        "C:\\dir\\q\"uote.txt"},
       {"Content-Disposition: attachment;\r\n filename*0*=iso-8859-1'en'caf%E9%20;\r\n"
-       " filename*1*=%C3%A9t%C3%A9;\r\n filename*2=\" plain .txt\"",
-       "caf\xE9 \xC3\xA9t\xC3\xA9 plain .txt"},
+       " filename*1*=cr%E8me;\r\n filename*2=\" plain .txt\"",
+       "caf\xC3\xA9 cr\xC3\xA8me plain .txt"},
       // Sections out of order are put in order; "%" that is not an escape stays.
       {"Content-Disposition: attachment; filename*1=\"two\"; filename*0=\"one-\"", "one-two"},
       {"Content-Disposition: attachment; filename*=utf-8''%e2%82%ac%zz.txt", "\xE2\x82\xAC%zz.txt"},
