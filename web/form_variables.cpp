@@ -5,22 +5,17 @@
 namespace web {
 
 void CFormVariables::Set(std::string_view name, std::string_view value) {
-  for (auto& item : items_) {
-    if (platform::EqualNoCase(item.first, name)) {
-      item.second.assign(value);
-      return;
-    }
+  auto [it, added] = index_.emplace(platform::ToLower(name), items_.size());
+  if (!added) {
+    items_[it->second].second.assign(value);
+    return;
   }
-  // Grown in steps of 20, as the table of a form is small.
-  if (items_.size() == items_.capacity()) items_.reserve(items_.size() + 20);
   items_.emplace_back(std::string(name), std::string(value));
 }
 
 const std::string* CFormVariables::Find(std::string_view name) const {
-  for (const auto& item : items_) {
-    if (platform::EqualNoCase(item.first, name)) return &item.second;
-  }
-  return nullptr;
+  auto it = index_.find(platform::ToLower(name));
+  return it == index_.end() ? nullptr : &items_[it->second].second;
 }
 
 std::string CFormVariables::Get(std::string_view name) const {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,8 @@ class CFormVariables {
 
  private:
   std::vector<std::pair<std::string, std::string>> items_;
+  // Lower-case name -> item: a body of many thousand fields is decoded in linear time.
+  std::unordered_map<std::string, size_t> index_;
 };
 
 }  // namespace web

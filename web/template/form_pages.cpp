@@ -2,11 +2,13 @@
 
 #include <cctype>
 #include <cstdio>
+#include <unordered_map>
 
 #include "platform/fs.h"
 #include "platform/path.h"
 #include "platform/profile.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "store/envelope.h"
 #include "store/queue_files.h"
 #include "store/store_paths.h"
@@ -93,7 +95,17 @@ void ShowErrors(CTemplateRequest& req, const std::string& title, const std::stri
 }
 
 // Replaces "(*name*)" in a field value by the decoded value of the field of that name.
-std::string ReplaceFieldReferences(const std::string& value, const FormFields& fields) {
+// The fields by lower-case name (names are unique without regard to case).
+using FieldIndex = std::unordered_map<std::string, const std::string*>;
+
+FieldIndex IndexFields(const FormFields& fields) {
+  FieldIndex index;
+  index.reserve(fields.size());
+  for (const auto& [n, v] : fields) index.emplace(platform::ToLower(n), &v);
+  return index;
+}
+
+std::string ReplaceFieldReferences(const std::string& value, const FieldIndex& fields) {
   std::string out;
   size_t pos = 0;
   while (pos < value.size()) {
@@ -101,14 +113,8 @@ std::string ReplaceFieldReferences(const std::string& value, const FormFields& f
     if (open == std::string::npos) break;
     size_t close = value.find("*)", open + 2);
     if (close == std::string::npos) break;
-    std::string name = value.substr(open + 2, close - open - 2);
-    const std::string* found = nullptr;
-    for (const auto& [n, v] : fields) {
-      if (EqualNoCase(n, name)) {
-        found = &v;
-        break;
-      }
-    }
+    auto it = fields.find(platform::ToLower(value.substr(open + 2, close - open - 2)));
+    const std::string* found = it == fields.end() ? nullptr : it->second;
     out += value.substr(pos, open - pos);
     if (found != nullptr) {
       out += *found;
@@ -144,6 +150,7 @@ std::string UrlDecode(std::string_view text) {
 
 FormFields DecodeFormFields(std::string_view text) {
   FormFields fields;
+  std::unordered_map<std::string, size_t> seen;  // lower-case name -> field: linear in the fields
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t amp = text.find('&', pos);
@@ -153,15 +160,12 @@ FormFields DecodeFormFields(std::string_view text) {
     if (eq != std::string_view::npos) {
       std::string name(item.substr(0, std::min<size_t>(eq, 127)));
       std::string value = UrlDecode(item.substr(eq + 1));
-      bool replaced = false;
-      for (auto& [n, v] : fields) {
-        if (EqualNoCase(n, name)) {
-          v = value;
-          replaced = true;
-          break;
-        }
+      auto [it, added] = seen.emplace(platform::ToLower(name), fields.size());
+      if (added) {
+        fields.emplace_back(name, std::move(value));
+      } else {
+        fields[it->second].second = std::move(value);
       }
-      if (!replaced) fields.emplace_back(name, value);
     }
     pos = amp + 1;
   }
@@ -320,8 +324,9 @@ int SubmitForm(CTemplateRequest& req, std::string_view query) {
   std::string data, subject, answer;
   std::string gateFrom, gateNumber, gateSubject, gateText;
   long count = 0;
+  const FieldIndex byName = IndexFields(fields);
   for (const auto& [name, raw] : fields) {
-    std::string value = ReplaceFieldReferences(raw, fields);
+    std::string value = ReplaceFieldReferences(raw, byName);
     if (EqualNoCase(name, "_subject_")) {
       subject = value.substr(0, kMaxFormSubject);
       continue;
