@@ -254,6 +254,31 @@ class Templates(unittest.TestCase):
         self.assertEqual([n for n in os.listdir(tmp) if n.upper().startswith("F")]
                          if os.path.isdir(tmp) else [], [])
 
+    def test_processor_text_with_nul_bytes_names_no_file_to_remove(self):
+        # A file field's value is "<upload path>\0<name>\0"; a text field holding the same bytes
+        # made the processor remove the file it named, anywhere the host could write.
+        victim = os.path.join(self.home.root, "victim.txt")
+        self.write(victim, "keep")
+        self.write(self.account("nul.htm"), "got [(*t*)]\n")
+        boundary = "qvB0undary"
+        body = b"".join(b"--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n"
+                        % (boundary.encode(), name, value)
+                        for name, value in ((b"_account_", b"sales"), (b"_answer_", b"nul.htm"),
+                                            (b"t", victim.encode() + b"\0x\0")))
+        body += b"--%s--\r\n" % boundary.encode()
+        conn = http.client.HTTPConnection("127.0.0.1", self.web_port, timeout=60)
+        try:
+            conn.request("POST", "/kaldor.dll?ProcessForm", body=body, headers={
+                "Content-Type": "multipart/form-data; boundary=" + boundary})
+            resp = conn.getresponse()
+            page = resp.read()
+        finally:
+            conn.close()
+        self.assertEqual(resp.status, 200)
+        self.assertTrue(page.startswith(b"got ["), page)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "keep")
+
     def test_processor_without_answer_and_its_errors(self):
         page = self.process(("_account_", "sales"), ("x", "<b>"))
         self.assertIn("<B>_answer_</B>=&gt; No filename. Format: [\\][path\\]filename.ext", page)
