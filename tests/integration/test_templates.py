@@ -254,6 +254,27 @@ class Templates(unittest.TestCase):
         self.assertEqual([n for n in os.listdir(tmp) if n.upper().startswith("F")]
                          if os.path.isdir(tmp) else [], [])
 
+    def test_processor_keeps_no_upload_of_a_field_sent_more_than_once(self):
+        # The last part of a name is the field; the files of the earlier ones stayed in TMP for
+        # good, a disk filled by anyone repeating a file field.
+        self.write(self.account("up.htm"), "got [(*f*)]\n")
+        work = tempfile.mkdtemp(prefix="qvup.")
+        try:
+            args = []
+            for i in range(3):
+                path = os.path.join(work, "part%d.bin" % i)
+                with open(path, "wb") as f:
+                    f.write(b"data" * 1000)
+                args += ["-F", "f=@%s" % path]
+            result = curl("-F", "_account_=sales", "-F", "_answer_=up.htm", *args,
+                          self.url("/kaldor.dll?ProcessForm"))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.assertTrue(result.stdout.startswith(b"got [part2.bin]\n"), result.stdout)
+        tmp = self.home.path("TMP")
+        self.assertEqual([n for n in os.listdir(tmp) if n.upper().startswith("F")]
+                         if os.path.isdir(tmp) else [], [])
+
     def test_processor_text_with_nul_bytes_names_no_file_to_remove(self):
         # A file field's value is "<upload path>\0<name>\0"; a text field holding the same bytes
         # made the processor remove the file it named, anywhere the host could write.
