@@ -36,6 +36,7 @@ enum ReplyId {
   kStoredReply, kDataReply, kFileErrorReply, kUnknownReply, kWrongStateReply, kFirewallReply,
   kUnknownUserReply, kTooLargeReply, kReadErrorReply, kMailboxFullReply, kVrfyOkReply,
   kEtrnSyntaxReply, kEtrnRefusedReply, kEtrnPendingReply, kEtrnStartedReply,
+  kTooManyRecipientsReply,
 };
 constexpr const char* kReplies[] = {
     "220 SMTP %s ready at %s (%s)\r\n",
@@ -60,8 +61,9 @@ constexpr const char* kReplies[] = {
     "458 Unable to queue messages for node\r\n",
     "252 OK, pending messages for node started\r\n",
     "250 OK, queuing for node started\r\n",
+    "452 Too many recipients\r\n",
 };
-static_assert(std::size(kReplies) == kEtrnStartedReply + 1);
+static_assert(std::size(kReplies) == kTooManyRecipientsReply + 1);
 
 // The firewall's reasons.
 constexpr char kReasonHost[] = "I";
@@ -75,6 +77,10 @@ constexpr char kAnonymousSender[] = "anonymous@varnel";
 constexpr size_t kMaxHeloName = 63;
 constexpr size_t kMaxEtrnNode = 127;
 constexpr size_t kMaxCommandLine = 2047;
+// Recipients one message may have (RFC 5321 4.5.3.1.8 asks for at least 100): a client that
+// names more gets 452 for the rest and may send them again in a later message; without the
+// bound one session's RCPT commands would take memory without end.
+constexpr size_t kMaxRecipients = 1000;
 // Received data is written in blocks of about this size.
 constexpr size_t kWriteBlock = 64 * 1024;
 
@@ -323,6 +329,10 @@ void CSMTPProtocol::OnMail(const std::string& argument) {
 }
 
 void CSMTPProtocol::OnRcpt(const std::string& argument) {
+  if (tx_->recipients.size() >= kMaxRecipients) {
+    Reply(Text(kTooManyRecipientsReply));  // RFC 5321 4.5.3.1.10
+    return;
+  }
   toolkit::SplitResult to = ParseSmtpPath(argument);
   std::string address = toolkit::JoinAddress(to);
   SmtpMessageFacts& facts = tx_->facts;

@@ -90,10 +90,15 @@ int SetNonBlocking(int fd) {
 
 }  // namespace
 
+int EffectiveTimeout(int seconds) {
+  if (seconds < 1) return kDefaultTimeoutSeconds;
+  return seconds > kMaxTimeoutSeconds ? kMaxTimeoutSeconds : seconds;
+}
+
 CSocketExtension::CSocketExtension(int timeoutSeconds, int bufferSize)
     : buffer_(static_cast<size_t>(bufferSize) + 2),
       capacity_(static_cast<size_t>(bufferSize)),
-      timeoutSeconds_(timeoutSeconds) {}
+      timeoutSeconds_(EffectiveTimeout(timeoutSeconds)) {}
 
 CSocketExtension::~CSocketExtension() {
   int active = activeSocket_.exchange(-1);

@@ -20,6 +20,14 @@ namespace net {
 constexpr int kTimedOut = -500;
 constexpr int kBufferFull = -501;
 constexpr int kSessionBufferSize = 2048;
+// The time-out a setting below one second stands for ("smtptimeout=0" or "-1" in a settings
+// file), and the longest one a wait can take in milliseconds.
+constexpr int kDefaultTimeoutSeconds = 120;
+constexpr int kMaxTimeoutSeconds = 2147483;
+
+// The time-out a socket uses for `seconds`: below 1 the default (a zero would end every wait at
+// once, a negative one would wait for ever on a silent peer), above the longest the longest.
+int EffectiveTimeout(int seconds);
 
 // WinSock numbers recorded and logged by the socket layer.
 constexpr int kWsaEinval = 10022;
@@ -55,7 +63,8 @@ class CSocketExtension {
   int GetLastError() const { return lastError_; }
   const std::string& LastOperation() const { return lastOperation_; }
   void SetWarningReport(WarningFn fn) { warning_ = std::move(fn); }
-  void SetTimeout(int seconds) { timeoutSeconds_ = seconds; }
+  void SetTimeout(int seconds) { timeoutSeconds_ = EffectiveTimeout(seconds); }
+  int TimeoutSeconds() const { return timeoutSeconds_; }
 
   // Set-up. 0 or -1 unless said.
   int Create();

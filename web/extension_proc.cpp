@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 
+#include "platform/fs.h"
 #include "platform/text.h"
 #include "web/multipart_reader.h"
 #include "web/upload_files.h"
@@ -91,6 +93,9 @@ class CDispatch {
   int Table(std::string_view source, std::string_view list);
   int CallText(TextPage page, std::string_view text);
   int CallForm(FormPage page, CFormVariables& form, std::string_view text);
+  // Removes the upload files no variable names: a later part of the same name replaced them, and
+  // no page would ever see them to remove them.
+  void RemoveReplacedUploads(const CFormVariables& form);
 
   CExtensionServer& server_;
   KaldorControlBlock* block_;
@@ -142,6 +147,7 @@ int CDispatch::PostMultipart(const RequestText& in) {
   CFormVariables form;
   int rc = ReadMultipart(input, &uploads_, &form);
   if (rc != kWebOk) return rc;
+  RemoveReplacedUploads(form);
   return CallForm(page, form, {});
 }
 
@@ -183,6 +189,18 @@ int CDispatch::CallText(TextPage page, std::string_view text) {
   if (page == nullptr) return kWebUnknownCommand;
   CWebRequest request(block_, server_, settings_, response_);
   return page(request, text);
+}
+
+void CDispatch::RemoveReplacedUploads(const CFormVariables& form) {
+  std::set<std::string> named;
+  for (size_t i = 0; i < form.Count(); ++i) {
+    if (!form.IsUploadAt(i)) continue;
+    const std::string& value = form.ValueAt(i);
+    named.insert(value.substr(0, value.find('\0')));
+  }
+  for (const std::string& path : uploads_.Made()) {
+    if (named.count(path) == 0) platform::RemoveFile(path);
+  }
 }
 
 int CDispatch::CallForm(FormPage page, CFormVariables& form, std::string_view text) {

@@ -33,12 +33,13 @@ int FormProcessorPage(CWebRequest& request, CFormVariables& form, std::string_vi
   fields.reserve(form.Count());
   for (size_t i = 0; i < form.Count(); ++i) {
     const std::string& value = form.ValueAt(i);
-    size_t nul = value.find('\0');
-    if (nul == std::string::npos) {
+    if (!form.IsUploadAt(i)) {
+      // A text field is text, NUL bytes and all: it names no file to remove.
       fields.emplace_back(form.NameAt(i), value);
       continue;
     }
     // "<upload path>\0<file name>\0": the name is the value; the file is not kept.
+    size_t nul = value.find('\0');
     platform::RemoveFile(value.substr(0, nul));
     std::string name = value.substr(nul + 1);
     if (!name.empty() && name.back() == '\0') name.pop_back();

@@ -4,23 +4,26 @@
 
 namespace web {
 
-void CFormVariables::Set(std::string_view name, std::string_view value) {
-  for (auto& item : items_) {
-    if (platform::EqualNoCase(item.first, name)) {
-      item.second.assign(value);
-      return;
-    }
+void CFormVariables::Set(std::string_view name, std::string_view value) { Put(name, value, false); }
+
+void CFormVariables::SetUpload(std::string_view name, std::string_view value) {
+  Put(name, value, true);
+}
+
+void CFormVariables::Put(std::string_view name, std::string_view value, bool upload) {
+  auto [it, added] = index_.emplace(platform::ToLower(name), items_.size());
+  if (!added) {
+    items_[it->second].second.assign(value);
+    uploads_[it->second] = upload;
+    return;
   }
-  // Grown in steps of 20, as the table of a form is small.
-  if (items_.size() == items_.capacity()) items_.reserve(items_.size() + 20);
   items_.emplace_back(std::string(name), std::string(value));
+  uploads_.push_back(upload);
 }
 
 const std::string* CFormVariables::Find(std::string_view name) const {
-  for (const auto& item : items_) {
-    if (platform::EqualNoCase(item.first, name)) return &item.second;
-  }
-  return nullptr;
+  auto it = index_.find(platform::ToLower(name));
+  return it == index_.end() ? nullptr : &items_[it->second].second;
 }
 
 std::string CFormVariables::Get(std::string_view name) const {

@@ -205,7 +205,7 @@ void CMultipartParser::Publish(CFormVariables* vars) {
       value.push_back('\0');
       value += part.filename;
       value.push_back('\0');
-      vars->Set(part.name, value);
+      vars->SetUpload(part.name, value);
     } else {
       vars->Set(part.name, part.value);
     }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace net {
@@ -79,6 +80,32 @@ TEST(SocketExtensionTest, TimeOutsAndClosedPeers) {
   EXPECT_EQ(p.sock.ReceiveLine(&line, "\r\n"), -1);
   EXPECT_EQ(p.sock.GetLastError(), kWsaEconnreset);
   EXPECT_EQ(p.sock.LastOperation(), "ReceiveLine");
+}
+
+// A time-out setting of 0 or below ("smtptimeout=0") neither ends every wait at once nor lets a
+// silent peer hold a session for ever; a huge one does not overflow into an endless wait.
+TEST(SocketExtensionTest, TimeOutSettingsOutsideTheRangeTakeTheDefaultOrTheLongest) {
+  EXPECT_EQ(EffectiveTimeout(-1), kDefaultTimeoutSeconds);
+  EXPECT_EQ(EffectiveTimeout(0), kDefaultTimeoutSeconds);
+  EXPECT_EQ(EffectiveTimeout(1), 1);
+  EXPECT_EQ(EffectiveTimeout(kMaxTimeoutSeconds), kMaxTimeoutSeconds);
+  EXPECT_EQ(EffectiveTimeout(kMaxTimeoutSeconds + 1), kMaxTimeoutSeconds);
+  EXPECT_EQ(EffectiveTimeout(INT32_MIN), kDefaultTimeoutSeconds);
+  EXPECT_EQ(Pair(-5).sock.TimeoutSeconds(), kDefaultTimeoutSeconds);
+  Pair later(1);
+  later.sock.SetTimeout(0);
+  EXPECT_EQ(later.sock.TimeoutSeconds(), kDefaultTimeoutSeconds);
+
+  // With a zero setting a command that comes a moment after the greeting is still read.
+  Pair p(0);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    p.Send("HELO x\r\n");
+  });
+  std::string line;
+  EXPECT_EQ(p.sock.ReceiveLine(&line, "\r\n"), 0);
+  EXPECT_EQ(line, "HELO x");
+  writer.join();
 }
 
 TEST(SocketExtensionTest, SendTimesOutWhenThePeerDoesNotRead) {

@@ -249,6 +249,21 @@ class SmtpServerTest(unittest.TestCase):
         self.assertEqual(self.leftovers(), [])
         self.assertEqual(self.mailbox("alice"), [])
 
+    def test_a_message_takes_a_thousand_recipients_and_refuses_more(self):
+        # dave's mail stays in INQUEUE (his mailbox is gone), where its envelope is read.
+        rcpt = b"RCPT TO:<dave@example.test>\r\n"
+        out = self.raw([b"HELO c\r\nMAIL FROM:<a@remote.test>\r\n", rcpt * 1002,
+                        b"DATA\r\n", b"Subject: many\r\n\r\nx\r\n.\r\n",
+                        b"MAIL FROM:<a@remote.test>\r\n", rcpt, b"QUIT\r\n"], timeout=60)
+        self.assertEqual(out.count("250 dave@example.test... Recipient OK"), 1001, out[-300:])
+        self.assertEqual(out.count("452 Too many recipients"), 2)
+        self.assertEqual(out.count("250 OK\r\n"), 1)
+        self.assertTrue(out.endswith("250 dave@example.test... Recipient OK\r\n"
+                                     "221 Closing connection\r\n"), out[-300:])
+        items = [e for body, e in self.items() if e["subject"] == "many"]
+        self.assertEqual(len(items), 1)
+        self.assertEqual(items[0]["to"], ["dave@example.test"] * 1000)
+
     # Bad peers --------------------------------------------------------------------------------
 
     def test_vanishing_silent_and_garbage_peers_leave_nothing_behind(self):

@@ -39,7 +39,7 @@ def peak_rss_kb(pid):
 class WebHost:
     """A home directory with the web settings, a web-root directory, and the host."""
 
-    def __init__(self, library=LIBRARY, timeout=60, extra=()):
+    def __init__(self, library=LIBRARY, timeout=60, extra=(), webrootdir=None):
         self.root = tempfile.mkdtemp(prefix="qvweb.")
         self.windir = os.path.join(self.root, "windir")
         self.home = os.path.join(self.root, "home")
@@ -50,7 +50,8 @@ class WebHost:
             f.write("[Settings]\r\nHomeDir=%s\r\n" % self.home)
         with open(os.path.join(self.home, "NEXUM2.INI"), "w", newline="") as f:
             f.write("[SMTP]\r\nDomain=example.test\r\nPostMaster=master\r\n"
-                    "[Kaldor]\r\nwebroot=files\r\nwebrootdir=%s\r\n" % self.www)
+                    "[Kaldor]\r\nwebroot=files\r\nwebrootdir=%s\r\n"
+                    % (self.www if webrootdir is None else webrootdir(self)))
         self.port = free_port()
         self.log = os.path.join(self.root, "host.log")
         self.access = os.path.join(self.root, "access.log")
@@ -301,6 +302,29 @@ class StaticFiles(unittest.TestCase):
         # curl normalises "..": --path-as-is sends it as typed.
         self.assertEqual(curl_status("--path-as-is",
                                      self.host.url("/files/../home/secret.txt")), 403)
+
+    def test_a_web_root_holding_the_home_directory_serves_none_of_its_files(self):
+        # The administrator's slip: the web root set to the home directory, or to a directory
+        # above it. Settings, account files (passwords) and mailboxes stay private.
+        for root, inside, outside in ((lambda h: h.home, "", None),
+                                      (lambda h: h.root, "home/", "www/page.html")):
+            host = WebHost(webrootdir=root)
+            try:
+                os.makedirs(os.path.join(host.home, "MAILIN", "alice"))
+                with open(os.path.join(host.home, "MAILIN", "alice", "MAILBOX.INI"), "w") as f:
+                    f.write("[SETUP]\r\npwd=2INIFIOINIFIB\r\n")
+                with open(os.path.join(host.www, "page.html"), "w") as f:
+                    f.write("page")
+                for name in ("NEXUM2.INI", "MAILIN/alice/MAILBOX.INI"):
+                    status, _, body = host.request("GET", "/files/" + inside + name)
+                    self.assertEqual(status, 403, inside + name)
+                    self.assertNotIn(b"pwd=", body)
+                    self.assertNotIn(b"[SMTP]", body)
+                if outside:
+                    self.assertEqual(host.request("GET", "/files/" + outside)[:3:2],
+                                     (200, b"page"))
+            finally:
+                host.close()
 
     def test_chromium_loads_a_static_page(self):
         profile = tempfile.mkdtemp(prefix="qvchrome.")

@@ -58,6 +58,7 @@ struct HostConfig {
   std::string webroot;  // URL prefix without its leading "/", "" or ending in "/"
   std::string webrootdir;
   std::string alias = "kaldor.dll";
+  std::string home;  // its files are never served as web files
 };
 
 // Cuts off connections whose client sends a request slower than the time-out allows: a client
@@ -297,7 +298,8 @@ MHD_Result ServeStatic(MHD_Connection* c, Exchange* ex, std::string_view below) 
   }
   int fd = -1;
   uint64_t size = 0;
-  int rc = web_host::OpenBeneath(ex->host->config.webrootdir, relative, &fd, &size);
+  const HostConfig& cfg = ex->host->config;
+  int rc = web_host::OpenBeneath(cfg.webrootdir, relative, &fd, &size, cfg.home);
   if (rc == web_host::kStaticRefused) return Plain(c, ex, 403, "Forbidden");
   if (rc != web_host::kStaticOk) return Plain(c, ex, 404, "Not Found");
   MHD_Response* r = MHD_create_response_from_fd(size, fd);  // the response closes fd
@@ -561,6 +563,7 @@ int ParseArguments(int argc, char** argv, HostConfig* cfg) {
 void LoadWebSettings(HostConfig* cfg) {
   std::string home = platform::GetProfileString("TORVIK.INI", "Settings", "HomeDir", "", 127);
   if (home.empty()) return;
+  cfg->home = platform::NormaliseSeparators(home);
   std::string ini = platform::ResolvePath(platform::JoinPath(home, "NEXUM2.INI"));
   cfg->alias = platform::GetProfileString(ini, "Kaldor", "kaldoralias", "kaldor.dll", 127);
   while (!cfg->alias.empty() && cfg->alias.front() == '/') cfg->alias.erase(0, 1);

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
+#include "platform/path.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -28,6 +31,18 @@ int OpenAt2(int dir, const char* path, uint64_t flags) {
   how.flags = flags;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
   return static_cast<int>(::syscall(SYS_openat2, dir, path, &how, sizeof how));
+}
+
+// Whether the open file `fd` lies in the directory `dir` (or below it), by the path the kernel
+// opened, links resolved. A file whose path cannot be read counts as inside.
+bool InsideDirectory(int fd, const std::string& dir) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[PATH_MAX];
+  ssize_t n = ::readlink(link, target, sizeof target - 1);
+  if (n <= 0) return true;
+  target[n] = '\0';
+  return platform::PathBelow(target, dir);
 }
 
 }  // namespace
@@ -64,7 +79,9 @@ int CheckStaticPath(std::string_view rawPath, std::string* relative) {
   return kStaticOk;
 }
 
-int OpenBeneath(const std::string& root, const std::string& relative, int* fd, uint64_t* size) {
+int OpenBeneath(const std::string& root, const std::string& relative, int* fd, uint64_t* size,
+                const std::string& privateDir) {
+  bool guarded = !privateDir.empty() && !platform::PathBelow(root, privateDir);
   platform::CUniqueFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return kStaticMissing;
   std::string path = relative.empty() ? std::string(".") : relative;
@@ -78,6 +95,7 @@ int OpenBeneath(const std::string& root, const std::string& relative, int* fd, u
       continue;
     }
     if (!S_ISREG(st.st_mode)) return kStaticRefused;
+    if (guarded && InsideDirectory(file.get(), privateDir)) return kStaticRefused;
     *size = static_cast<uint64_t>(st.st_size);
     *fd = file.Release();
     return kStaticOk;

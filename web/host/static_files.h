@@ -22,9 +22,12 @@ constexpr int kStaticMissing = -404;
 [[nodiscard]] int CheckStaticPath(std::string_view rawPath, std::string* relative);
 
 // Opens `relative` below the directory `root` for reading: the descriptor and its size, or
-// kStaticRefused / kStaticMissing.
+// kStaticRefused / kStaticMissing. A file inside `privateDir` (the home directory: settings,
+// account files, mailboxes and queues) is refused, unless `root` itself lies inside it (web files
+// kept in a directory of the home): a web root set to the home directory or above it would
+// otherwise hand every mailbox and password to any client.
 [[nodiscard]] int OpenBeneath(const std::string& root, const std::string& relative, int* fd,
-                              uint64_t* size);
+                              uint64_t* size, const std::string& privateDir = std::string());
 
 // The Content-Type of a file name by its extension.
 const char* ContentTypeOf(std::string_view name);

@@ -2,11 +2,13 @@
 
 #include <cctype>
 #include <cstdio>
+#include <unordered_map>
 
 #include "platform/fs.h"
 #include "platform/path.h"
 #include "platform/profile.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "store/envelope.h"
 #include "store/queue_files.h"
 #include "store/store_paths.h"
@@ -93,7 +95,26 @@ void ShowErrors(CTemplateRequest& req, const std::string& title, const std::stri
 }
 
 // Replaces "(*name*)" in a field value by the decoded value of the field of that name.
-std::string ReplaceFieldReferences(const std::string& value, const FormFields& fields) {
+// The fields by lower-case name (names are unique without regard to case).
+using FieldIndex = std::unordered_map<std::string, const std::string*>;
+
+FieldIndex IndexFields(const FormFields& fields) {
+  FieldIndex index;
+  index.reserve(fields.size());
+  for (const auto& [n, v] : fields) index.emplace(platform::ToLower(n), &v);
+  return index;
+}
+
+// What the references of one submission may insert altogether: as much as the largest body. A
+// body of one large field and many references to it would otherwise expand a thousandfold (a
+// 200 KB request made the host take 2 GB).
+constexpr size_t kMaxInsertedText = 1024 * 1024;
+
+// Replaces "(*name*)" in a field value by the decoded value of the field of that name while
+// `*budget` allows; a reference to a missing field, or one the budget no longer allows, stays as
+// written.
+std::string ReplaceFieldReferences(const std::string& value, const FieldIndex& fields,
+                                   size_t* budget) {
   std::string out;
   size_t pos = 0;
   while (pos < value.size()) {
@@ -101,17 +122,12 @@ std::string ReplaceFieldReferences(const std::string& value, const FormFields& f
     if (open == std::string::npos) break;
     size_t close = value.find("*)", open + 2);
     if (close == std::string::npos) break;
-    std::string name = value.substr(open + 2, close - open - 2);
-    const std::string* found = nullptr;
-    for (const auto& [n, v] : fields) {
-      if (EqualNoCase(n, name)) {
-        found = &v;
-        break;
-      }
-    }
+    auto it = fields.find(platform::ToLower(value.substr(open + 2, close - open - 2)));
+    const std::string* found = it == fields.end() ? nullptr : it->second;
     out += value.substr(pos, open - pos);
-    if (found != nullptr) {
+    if (found != nullptr && found->size() <= *budget) {
       out += *found;
+      *budget -= found->size();
     } else {
       out += value.substr(open, close + 2 - open);
     }
@@ -144,6 +160,7 @@ std::string UrlDecode(std::string_view text) {
 
 FormFields DecodeFormFields(std::string_view text) {
   FormFields fields;
+  std::unordered_map<std::string, size_t> seen;  // lower-case name -> field: linear in the fields
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t amp = text.find('&', pos);
@@ -153,15 +170,12 @@ FormFields DecodeFormFields(std::string_view text) {
     if (eq != std::string_view::npos) {
       std::string name(item.substr(0, std::min<size_t>(eq, 127)));
       std::string value = UrlDecode(item.substr(eq + 1));
-      bool replaced = false;
-      for (auto& [n, v] : fields) {
-        if (EqualNoCase(n, name)) {
-          v = value;
-          replaced = true;
-          break;
-        }
+      auto [it, added] = seen.emplace(platform::ToLower(name), fields.size());
+      if (added) {
+        fields.emplace_back(name, std::move(value));
+      } else {
+        fields[it->second].second = std::move(value);
       }
-      if (!replaced) fields.emplace_back(name, value);
     }
     pos = amp + 1;
   }
@@ -320,8 +334,10 @@ int SubmitForm(CTemplateRequest& req, std::string_view query) {
   std::string data, subject, answer;
   std::string gateFrom, gateNumber, gateSubject, gateText;
   long count = 0;
+  const FieldIndex byName = IndexFields(fields);
+  size_t insertable = kMaxInsertedText;
   for (const auto& [name, raw] : fields) {
-    std::string value = ReplaceFieldReferences(raw, fields);
+    std::string value = ReplaceFieldReferences(raw, byName, &insertable);
     if (EqualNoCase(name, "_subject_")) {
       subject = value.substr(0, kMaxFormSubject);
       continue;

@@ -5,7 +5,9 @@
 
 #include "platform/fs.h"
 #include "platform/path.h"
+#include "platform/profile.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 namespace web {
 
@@ -19,12 +21,19 @@ bool PathInsideRoots(const std::string& path, const std::vector<std::string>& ro
 bool ProtectedFileName(const std::string& path) {
   std::string base = platform::BaseName(path);
   if (base.empty() || base[0] == '.') return true;
-  for (const char* name :
-       {"MAILBOX.INI", "MEMBERS.INI", "WEBSITE.INI", "ADDRESS.TXT", "USERSIGN.TXT"}) {
+  for (const char* name : {"MAILBOX.INI", "MEMBERS.INI", "WEBSITE.INI", "ADDRESS.TXT",
+                           "USERSIGN.TXT", "VACATION.TXT"}) {
     if (base.size() == std::strlen(name) && platform::WildcardMatchNoCase(name, base)) return true;
   }
   for (const char* pattern : {"*.MIM", "*.TMP", "*.LCK", "*.BAK"}) {
     if (platform::WildcardMatchNoCase(pattern, base)) return true;
+  }
+  // The auto-reply text the account's settings beside it name: what the account answers with.
+  std::string settings = platform::JoinPath(platform::DirName(path), "MAILBOX.INI");
+  if (platform::FileExists(settings)) {
+    std::string reply = platform::BaseName(platform::NormaliseSeparators(
+        platform::GetProfileString(settings, "SETUP", "AutoReplyFilename", "", 255)));
+    if (!reply.empty() && platform::EqualNoCase(reply, base)) return true;
   }
   return false;
 }

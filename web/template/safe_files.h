@@ -27,8 +27,10 @@ bool PathInsideRoots(const std::string& path, const std::vector<std::string>& ro
 
 // Files of an account directory that request text may never name, to read or to write: the
 // account's settings and lists (MAILBOX.INI, MEMBERS.INI, WEBSITE.INI, ADDRESS.TXT,
-// USERSIGN.TXT), its messages and the store's working files (*.MIM, *.TMP, *.LCK, *.BAK), and
-// hidden names. MAILBOX.INI holds the password: a page run or dumped from it would show it.
+// USERSIGN.TXT), its reply texts (VACATION.TXT and the auto-reply file its MAILBOX.INI names),
+// its messages and the store's working files (*.MIM, *.TMP, *.LCK, *.BAK), and hidden names.
+// MAILBOX.INI holds the password: a page run or dumped from it would show it; a reply text
+// written by a form would make the account answer its senders with a stranger's words.
 bool ProtectedFileName(const std::string& path);
 
 // Takes the lock "<path>.lck", polling until `waitMs` has passed. 0 held, -1 not taken.

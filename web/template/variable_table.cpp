@@ -15,11 +15,32 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace
+
 long CVariableTable::IndexOf(std::string_view name) const {
+  if (!index_.empty()) {
+    auto it = index_.find(Lower(name));
+    return it == index_.end() ? -1 : static_cast<long>(it->second);
+  }
   for (size_t i = 0; i < entries_.size(); ++i) {
     if (EqualNoCase(entries_[i].name, name)) return static_cast<long>(i);
   }
   return -1;
+}
+
+void CVariableTable::Reindex() {
+  index_.clear();
+  if (entries_.size() < kIndexFrom) return;
+  index_.reserve(entries_.size());
+  for (size_t i = 0; i < entries_.size(); ++i) index_.emplace(Lower(entries_[i].name), i);
 }
 
 void CVariableTable::Set(std::string_view name, std::string_view value, Origin origin) {
@@ -29,8 +50,13 @@ void CVariableTable::Set(std::string_view name, std::string_view value, Origin o
     entries_[i].origin = origin;
     return;
   }
-  if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() + kGrowth);
+  if (entries_.capacity() == 0) entries_.reserve(kGrowth);
   entries_.push_back(Variable{std::string(name), std::string(value), origin});
+  if (!index_.empty()) {
+    index_.emplace(Lower(name), entries_.size() - 1);
+  } else if (entries_.size() == kIndexFrom) {
+    Reindex();
+  }
 }
 
 const Variable* CVariableTable::Find(std::string_view name) const {
@@ -45,7 +71,9 @@ std::string CVariableTable::Get(std::string_view name, std::string_view def) con
 
 void CVariableTable::Remove(std::string_view name) {
   long i = IndexOf(name);
-  if (i >= 0) entries_.erase(entries_.begin() + i);
+  if (i < 0) return;
+  entries_.erase(entries_.begin() + i);
+  if (!index_.empty()) Reindex();  // the entries behind it moved
 }
 
 const Variable* CVariableTable::First() const {

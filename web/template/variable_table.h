@@ -10,6 +10,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace web {
@@ -24,7 +25,10 @@ struct Variable {
 
 class CVariableTable {
  public:
-  static constexpr size_t kGrowth = 20;  // first capacity and growth step
+  static constexpr size_t kGrowth = 20;  // first capacity
+  // From this many entries on, names are found through an index: a form of many thousand fields
+  // would otherwise take a time growing with the square of their number.
+  static constexpr size_t kIndexFrom = 32;
 
   // Sets `name` (replacing in place or appending).
   void Set(std::string_view name, std::string_view value, Origin origin = Origin::kProgram);
@@ -37,7 +41,10 @@ class CVariableTable {
   // The value of `name`, or `def` when absent.
   std::string Get(std::string_view name, std::string_view def = {}) const;
   void Remove(std::string_view name);
-  void Clear() { entries_.clear(); }
+  void Clear() {
+    entries_.clear();
+    index_.clear();
+  }
 
   size_t Size() const { return entries_.size(); }
   const Variable& At(size_t i) const { return entries_[i]; }
@@ -49,7 +56,9 @@ class CVariableTable {
 
  private:
   long IndexOf(std::string_view name) const;
+  void Reindex();
   std::vector<Variable> entries_;
+  std::unordered_map<std::string, size_t> index_;  // lower-case name -> entry; empty when small
   mutable size_t cursor_ = 0;
 };
 

@@ -442,5 +442,44 @@ TEST(StaticPaths, SymbolicLinksOutsideAreRefused) {
   EXPECT_STREQ(web_host::ContentTypeOf("x.bin"), "application/octet-stream");
 }
 
+// A web root set to the home directory, or above it, serves none of the home's files (settings,
+// account files with their passwords, mailboxes); a web root inside the home serves its own.
+TEST(StaticPaths, FilesOfTheHomeDirectoryAreNeverServed) {
+  testing_support::CTempDir dir;
+  const std::string home = dir / "home";
+  ASSERT_EQ(platform::MakeDirectory(home), 0);
+  ASSERT_EQ(platform::MakeDirectory(home + "/MAILIN"), 0);
+  ASSERT_EQ(platform::MakeDirectory(home + "/MAILIN/alice"), 0);
+  ASSERT_EQ(platform::MakeDirectory(home + "/www"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home + "/MAILIN/alice/MAILBOX.INI", "pwd=x"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home + "/NEXUM2.INI", "[SMTP]"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home + "/www/index.html", "idx"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "page.html", "page"), 0);
+  ASSERT_EQ(::symlink("home/NEXUM2.INI", (dir / "settings.html").c_str()), 0);
+  int fd = -1;
+  uint64_t size = 0;
+  // The web root is the home directory.
+  EXPECT_EQ(web_host::OpenBeneath(home, "NEXUM2.INI", &fd, &size, home), web_host::kStaticRefused);
+  EXPECT_EQ(web_host::OpenBeneath(home, "MAILIN/alice/MAILBOX.INI", &fd, &size, home),
+            web_host::kStaticRefused);
+  EXPECT_EQ(web_host::OpenBeneath(home, "www", &fd, &size, home), web_host::kStaticRefused);
+  // The web root holds the home directory: its other files are served, the home's are not, also
+  // through a link.
+  EXPECT_EQ(web_host::OpenBeneath(dir.path(), "home/NEXUM2.INI", &fd, &size, home),
+            web_host::kStaticRefused);
+  EXPECT_EQ(web_host::OpenBeneath(dir.path(), "settings.html", &fd, &size, home),
+            web_host::kStaticRefused);
+  ASSERT_EQ(web_host::OpenBeneath(dir.path(), "page.html", &fd, &size, home), web_host::kStaticOk);
+  EXPECT_EQ(size, 4u);
+  ::close(fd);
+  // The web root is a directory of the home: its files are the web files.
+  ASSERT_EQ(web_host::OpenBeneath(home + "/www", "", &fd, &size, home), web_host::kStaticOk);
+  EXPECT_EQ(size, 3u);
+  ::close(fd);
+  // Without a home directory nothing is guarded.
+  ASSERT_EQ(web_host::OpenBeneath(home, "NEXUM2.INI", &fd, &size), web_host::kStaticOk);
+  ::close(fd);
+}
+
 }  // namespace
 }  // namespace web

@@ -116,6 +116,28 @@ TEST(Multipart, FilePartValueIsPathNulNameNul) {
   }
 }
 
+// Only a file part's value names an upload file: a text part holding the same bytes, a path, a
+// NUL and a name, stays text (the page would otherwise remove the file it names).
+TEST(Multipart, OnlyFilePartsAreMarkedAsUploads) {
+  std::string lookalike("/etc/passwd\0x\0", 14);
+  std::string body = Part(kText, lookalike) +
+                     Part("Content-Disposition: form-data; name=f; filename=a.txt", "data") +
+                     Part("Content-Disposition: form-data; name=g; filename=b.txt", "data") +
+                     Part("Content-Disposition: form-data; name=g", lookalike) + "--XyZ--\r\n";
+  CFormVariables v;
+  CMemorySink sink;
+  ASSERT_EQ(Read(body, &v, &sink), kWebOk);
+  ASSERT_EQ(v.Count(), 3u);
+  EXPECT_EQ(v.NameAt(0), "t");
+  EXPECT_EQ(v.ValueAt(0), lookalike);
+  EXPECT_FALSE(v.IsUploadAt(0));
+  EXPECT_EQ(v.NameAt(1), "f");
+  EXPECT_TRUE(v.IsUploadAt(1));
+  EXPECT_EQ(v.NameAt(2), "g");  // the text part of the same name came last
+  EXPECT_EQ(v.ValueAt(2), lookalike);
+  EXPECT_FALSE(v.IsUploadAt(2));
+}
+
 TEST(Multipart, FileThatCannotBeMadeIsMarkedFailedAndSkipped) {
   std::string body = Part("Content-Disposition: form-data; name=f; filename=a.txt", "data") +
                      Part(kText, "after") + "--XyZ--\r\n";

@@ -27,6 +27,9 @@ TEST(FormVariables, NamesWithoutCaseReplaceInPlaceAndNewNamesAppend) {
   ASSERT_EQ(v.Count(), 47u);
   EXPECT_EQ(v.NameAt(46), "n44");
   EXPECT_EQ(v.Get("N20"), "20");
+  v.Set("N44", "last");  // replaced in place among many
+  ASSERT_EQ(v.Count(), 47u);
+  EXPECT_EQ(v.ValueAt(46), "last");
 }
 
 TEST(FormVariables, ValuesKeepNulBytes) {

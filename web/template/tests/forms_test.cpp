@@ -120,6 +120,24 @@ TEST_F(Forms, MailFormatQueuesTheDataWithReferencesReplaced) {
   EXPECT_FALSE(platform::FileExists(host.dir / "MAILIN/sales/MIM.TMP"));
 }
 
+// One large field referred to many times cannot make the submission grow without end: the
+// references together insert at most 1 MB, the rest stay as written.
+TEST_F(Forms, ReferencesInsertAtMostOneMegabyteAltogether) {
+  const std::string big(400 * 1024, 'x');
+  std::string refs;
+  for (int i = 0; i < 100; ++i) refs += "(*big*)";
+  ASSERT_EQ(SubmitForm(req, "_formname_=f&_account_=sales&name=Ann&big=" + big + "&many=" + refs +
+                                "&note=for+(*name*)+(*big*)"),
+            0);
+  // Two copies fit into the megabyte, the third and the rest do not; a small one still does.
+  std::string escapedRef = "(&#42;big*)";
+  std::string many = "many=" + big + big + escapedRef;
+  for (int i = 3; i < 100; ++i) many += escapedRef;
+  EXPECT_NE(host.page.find("\r\n" + many + "\r\n"), std::string::npos);
+  EXPECT_NE(host.page.find("\r\nnote=for Ann " + escapedRef + "\r\n"), std::string::npos);
+  EXPECT_LT(host.page.size(), 2u * 1024 * 1024);
+}
+
 TEST_F(Forms, FormNameAndSubjectStayOnOneLine) {
   host.realMail = true;
   ASSERT_EQ(SubmitForm(req, "_formname_=F%0D%0ABcc:+x@evil.test&_account_=sales&a=1"), 0);

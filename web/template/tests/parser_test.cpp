@@ -47,6 +47,37 @@ TEST(VariableTable, GrowsPastItsFirstCapacity) {
   EXPECT_EQ(t.Get("V44"), "44");
 }
 
+// Past the size where names are found through an index: replacing, removing and clearing keep
+// every name at its place, without regard to case.
+TEST(VariableTable, LargeTablesFindEveryNameAfterReplacesAndRemovals) {
+  CVariableTable t;
+  const int n = static_cast<int>(CVariableTable::kIndexFrom) * 3;
+  for (int i = 0; i < n; ++i) t.Set("Var" + std::to_string(i), std::to_string(i));
+  t.Set("VAR40", "forty", Origin::kRequest);  // in place, its name as first written
+  ASSERT_EQ(t.Size(), static_cast<size_t>(n));
+  EXPECT_EQ(t.At(40).name, "Var40");
+  EXPECT_EQ(t.At(40).value, "forty");
+  EXPECT_EQ(t.At(40).origin, Origin::kRequest);
+  t.Remove("var10");
+  ASSERT_EQ(t.Size(), static_cast<size_t>(n - 1));
+  EXPECT_FALSE(t.Has("Var10"));
+  EXPECT_EQ(t.Find("var11"), &t.At(10));  // the entries behind it moved up
+  EXPECT_EQ(t.Get("VAR40"), "forty");
+  EXPECT_EQ(t.Get("var" + std::to_string(n - 1)), std::to_string(n - 1));
+  t.Set("new", "x");
+  EXPECT_EQ(t.At(t.Size() - 1).name, "new");
+  EXPECT_EQ(t.Get("NEW"), "x");
+  // Removing below the index size, and clearing, leave a table that still finds its names.
+  while (t.Size() > 3) t.Remove(t.At(0).name);
+  EXPECT_EQ(t.Get("new"), "x");
+  EXPECT_FALSE(t.Has("var40"));
+  t.Clear();
+  EXPECT_FALSE(t.Has("new"));
+  for (int i = 0; i < n; ++i) t.Set("w" + std::to_string(i), "v");
+  EXPECT_TRUE(t.Has("W" + std::to_string(n - 1)));
+  EXPECT_FALSE(t.Has("new"));
+}
+
 TEST(EscapeRequestText, NeutralisesMarkupDirectivesAndReferences) {
   EXPECT_EQ(EscapeRequestText("<!--ISW SYSTEM CMD=x -->"), "&lt;!--ISW SYSTEM CMD=x --&gt;");
   EXPECT_EQ(EscapeRequestText("(*secret*)"), "(&#42;secret*)");

@@ -102,7 +102,7 @@ TEST(SafeFiles, PathInsideRoots) {
 TEST(SafeFiles, ProtectedFileNames) {
   for (const char* name :
        {"MAILBOX.INI", "mailbox.ini", "Members.Ini", "WEBSITE.INI", "address.txt", "USERSIGN.TXT",
-        "m0000001.mim", "MIM.TMP", "x.lck", "menu.bak", ".hidden", "a/b/.x"}) {
+        "m0000001.mim", "MIM.TMP", "x.lck", "menu.bak", ".hidden", "a/b/.x", "Vacation.txt"}) {
     EXPECT_TRUE(ProtectedFileName(std::string("/h/MAILIN/a/") + name)) << name;
   }
   for (const char* name : {"page.htm", "data.ini", "MAILBOX.INI.htm", "notes.txt", "mim"}) {
@@ -138,6 +138,34 @@ TEST_F(Security, TheAccountsOwnFilesAreOutOfReachOfRequestPaths) {
   host.page.clear();
   ASSERT_EQ(RunTemplate(req, host.dir / "MAILIN/sales/t.htm"), 0);
   EXPECT_NE(host.page.find("SECRET"), std::string::npos);
+}
+
+// A form's output page cannot replace the texts the account answers its senders with: the
+// vacation reply and the auto-reply file its settings name. Its other pages it may write.
+TEST_F(Security, TheAccountsReplyTextsAreOutOfReachOfRequestPaths) {
+  std::string dir = host.Account("sales", "[SETUP]\r\nAutoReplyFilename=Answer.txt\r\n");
+  std::string vacation = host.Write("MAILIN/sales/vacation.txt", "Back on Monday.\r\n");
+  std::string answer = host.Write("MAILIN/sales/answer.txt", "Thank you.\r\n");
+  host.Write("MAILIN/sales/gen.tpl", "Send the money to (*p*)\r\n");
+  host.Write("kaldor/theaders.htm", "");
+  host.Write("kaldor/tfooters.htm", "");
+  for (const char* page : {"vacation.txt", "VACATION.TXT", "answer.txt", "ANSWER.TXT"}) {
+    ASSERT_EQ(ProcessForm(req, {{"_account_", "sales"},
+                                {"p", "evil@attacker.test"},
+                                {"_outtemp_", "gen.tpl"},
+                                {"_outpage_", page},
+                                {"_answer_", "gen.tpl"}}),
+              0);
+  }
+  EXPECT_EQ(testing_support::Read(vacation), "Back on Monday.\r\n");
+  EXPECT_EQ(testing_support::Read(answer), "Thank you.\r\n");
+  ASSERT_EQ(ProcessForm(req, {{"_account_", "sales"},
+                              {"p", "the shop"},
+                              {"_outtemp_", "gen.tpl"},
+                              {"_outpage_", "notes.txt"},
+                              {"_answer_", "gen.tpl"}}),
+            0);
+  EXPECT_EQ(testing_support::Read(dir + "/notes.txt"), "Send the money to the shop\r\n");
 }
 
 TEST(SafeFiles, AWriterThatDiesLeavesTheOldFileAndNoLock) {
