@@ -236,6 +236,7 @@ bool PathBelow(const std::string& path, const std::string& root) {
   std::string base = CanonicalPath(root);
   if (target.empty() || base.empty()) return false;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base == "/") return target.size() > 1 && target[0] == '/';  // everything is below the root
   return target.size() > base.size() && target.compare(0, base.size(), base) == 0 &&
          target[base.size()] == '/';
 }

@@ -47,6 +47,8 @@ TEST(PathTest, PathBelowFollowsLinksAndDotsAndNeverTakesASiblingPrefix) {
   EXPECT_FALSE(PathBelow(dir / "www/sub/../../wwwx", dir / "www"));
   EXPECT_FALSE(PathBelow("", dir / "www"));
   EXPECT_FALSE(PathBelow(dir / "www/x", ""));
+  EXPECT_TRUE(PathBelow(dir / "www/x", "/"));  // every other path is below the root
+  EXPECT_FALSE(PathBelow("/", "/"));
 }
 
 TEST(PathTest, ResolvesRelativeToCurrentDirectory) {
