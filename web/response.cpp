@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "web/template/variable_table.h"
 #include "web/url_decoder.h"
 
 namespace web {
@@ -49,7 +50,7 @@ void CResponse::AddHeader(std::string_view line) {
   headers_ += "\r\n";
 }
 
-void CResponse::WriteEscaped(std::string_view text) { body_ += HtmlEscape(text); }
+void CResponse::WriteEscaped(std::string_view text) { body_ += EscapeRequestText(text); }
 
 void CResponse::PageHead(std::string_view title) {
   body_ += "<html><head><title>";
@@ -75,7 +76,7 @@ std::string CResponse::StatusLine(int status) {
 void CResponse::ErrorPage(int status, std::string_view requestText) {
   body_.clear();
   StartHtml();
-  std::string echo = HtmlEscape(requestText.substr(0, kEchoMax));
+  std::string echo = EscapeRequestText(requestText.substr(0, kEchoMax));
   char head[96];
   std::snprintf(head, sizeof head, "<HEAD><TITLE>HTTP Error %d</TITLE></HEAD>", status);
   body_ += head;

@@ -49,32 +49,4 @@ void DecodeUrlEncoded(std::string_view text, CFormVariables* vars) {
   }
 }
 
-std::string HtmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 16);
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r' && c != '\n') break;
-        out.push_back(c);
-    }
-  }
-  return out;
-}
-
 }  // namespace web

@@ -20,8 +20,4 @@ std::string UrlDecodeValue(std::string_view text);
 
 void DecodeUrlEncoded(std::string_view text, CFormVariables* vars);
 
-// HTML-escapes a text taken from a request before it is written into a page: & < > " ' become
-// entities, NUL and other control bytes (except tab, CR and LF) are dropped.
-std::string HtmlEscape(std::string_view text);
-
 }  // namespace web

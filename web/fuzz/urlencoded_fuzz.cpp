@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/text.h"
+#include "web/template/variable_table.h"
 #include "web/url_decoder.h"
 #include "web/web_results.h"
 
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       __builtin_trap();  // a "+" survives only as %2B
     }
   }
-  std::string escaped = web::HtmlEscape(text);
+  std::string escaped = web::EscapeRequestText(text);
   if (escaped.find_first_of("<>\"'") != std::string::npos) __builtin_trap();
   if (escaped.find('\0') != std::string::npos) __builtin_trap();
   return 0;

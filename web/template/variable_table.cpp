@@ -131,6 +131,8 @@ void AppendEscaped(std::string_view text, std::string* outp) {
         }
         break;
       default:
+        // NUL and other control bytes are not text in a page; tab, CR and LF are kept.
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r' && c != '\n') break;
         out += c;
     }
   }

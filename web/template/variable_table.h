@@ -68,6 +68,8 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 // "(&#42;" so the text cannot be taken for a variable reference when the page is run again; a
 // leading "*" and a trailing "(" are escaped as well, so two values written side by side cannot
 // make a reference between them. ("<!--ISW" cannot survive either: its "<" becomes "&lt;".)
+// NUL and other control bytes except tab, CR and LF are dropped. Every page of the extension
+// writes request text through this one escaper.
 std::string EscapeRequestText(std::string_view text);
 // The same, appended to `out`.
 void AppendEscaped(std::string_view text, std::string* out);

@@ -8,6 +8,7 @@
 #include "platform/fs.h"
 #include "web/extension_proc.h"
 #include "web/isapi.h"
+#include "web/template/variable_table.h"
 #include "web/url_decoder.h"
 #include "web/web_results.h"
 
@@ -21,13 +22,13 @@ int ListForm(web::CWebRequest& request, web::CFormVariables& form, std::string_v
   out.Write("<pre>\n");
   for (size_t i = 0; i < form.Count(); ++i) {
     const std::string& value = form.ValueAt(i);
-    std::string line = web::HtmlEscape(form.NameAt(i)) + "\t" + std::to_string(value.size());
+    std::string line = web::EscapeRequestText(form.NameAt(i)) + "\t" + std::to_string(value.size());
     size_t nul = value.find('\0');
     if (nul != std::string::npos) {
       std::string path = value.substr(0, nul);
-      line += "\t" + web::HtmlEscape(path) + "\t" + std::to_string(platform::FileSize(path));
+      line += "\t" + web::EscapeRequestText(path) + "\t" + std::to_string(platform::FileSize(path));
     } else {
-      line += "\t" + web::HtmlEscape(value);
+      line += "\t" + web::EscapeRequestText(value);
     }
     out.Write(line + "\n");
   }

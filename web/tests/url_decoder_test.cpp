@@ -113,12 +113,5 @@ TEST(UrlDecode, ConcurrentDecodingsAreIndependent) {
   for (int b : bad) EXPECT_EQ(b, 0);
 }
 
-TEST(HtmlEscape, MarkupQuotesAndControlBytes) {
-  EXPECT_EQ(HtmlEscape("<script>alert('x&y')</script>"),
-            "&lt;script&gt;alert(&#39;x&amp;y&#39;)&lt;/script&gt;");
-  EXPECT_EQ(HtmlEscape("a\"b"), "a&quot;b");
-  EXPECT_EQ(HtmlEscape(std::string("a\0b\x01\tc\r\n", 8)), "ab\tc\r\n");
-}
-
 }  // namespace
 }  // namespace web

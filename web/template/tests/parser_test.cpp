@@ -83,6 +83,9 @@ TEST(EscapeRequestText, NeutralisesMarkupDirectivesAndReferences) {
   EXPECT_EQ(EscapeRequestText("(*secret*)"), "(&#42;secret*)");
   EXPECT_EQ(EscapeRequestText("a&b\"c'd"), "a&amp;b&quot;c&#39;d");
   EXPECT_EQ(EscapeRequestText("2*3 (x)"), "2*3 (x)");
+  EXPECT_EQ(EscapeRequestText("<script>alert('x&y')</script>"),
+            "&lt;script&gt;alert(&#39;x&amp;y&#39;)&lt;/script&gt;");
+  EXPECT_EQ(EscapeRequestText(std::string("a\0b\x01\x1f\tc\r\n", 10)), "ab\tc\r\n");
   // Two values side by side cannot join into a reference.
   EXPECT_EQ(EscapeRequestText("a(") + EscapeRequestText("*b*)"), "a&#40;&#42;b*)");
 }
