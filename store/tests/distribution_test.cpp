@@ -248,6 +248,7 @@ TEST_F(DistributionFixture, AutomaticBulkListDaemonAndNullSendersGetNoReply) {
       {"r5@far.test", "Precedence: JUNK\r\n", 0},
       {"r6@far.test", "Precedence: list\r\n", 0},
       {"r7@far.test", "List-Id: <news.far.test>\r\n", 0},
+      {"r7a@far.test", "X-Loop: news@far.test\r\n", 0},  // a list's (or forwarder's) mark
       {"", "", 0},
       {"MAILER-DAEMON@far.test", "", 0},
       {"anonymous@varnel", "", 0},                   // the SMTP server's record of "MAIL FROM:<>"

@@ -586,6 +586,44 @@ TEST_F(ListFixture, DistributionHandsListMailOverWithoutAnsweringIt) {
   EXPECT_EQ(Box("news").size(), 1u);  // the archive copy
 }
 
+// A member with auto-reply and vacation gets the post and answers nothing: the post carries the
+// list's X-Loop, and an answer would go to its Reply-to, the whole list, where another responder
+// could answer it again.
+TEST_F(ListFixture, AMembersResponderDoesNotAnswerAPostToTheWholeList) {
+  CAccountTable t = table;
+  CAccount away;
+  away.name = "away";
+  away.AddAlias("away@example.test");
+  away.autoReply = 1;
+  away.autoReplyFile = "reply.txt";
+  away.vacation = 1;
+  t.Accounts().push_back(away);
+  accounts.Replace(t);
+  ASSERT_EQ(platform::MakeDirectoryTree(home / "MAILIN/away"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "MAILIN/away/reply.txt", "auto from away\r\n"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "MAILIN/away/vacation.txt", "away: on leave\r\n"), 0);
+  SetMembers({{"", "alice@example.test", 0}, {"", "away@example.test", 0}});
+  DistributionContext dctx;
+  dctx.generated = ctx.generated;
+  dctx.daemonAddress = ctx.daemonAddress;
+  dctx.redistribute = [&](const std::string& m, const CAccount& l, const std::string& s,
+                          const std::string& a) { return RedistributePost(ctx, m, l, s, a); };
+  CItemWriter w;
+  ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
+  ASSERT_EQ(w.Write("From: alice@example.test\r\nSubject: hi\r\n\r\nbody\r\n"), 0);
+  ASSERT_EQ(w.Commit("[From]\r\nFrom=alice@example.test\r\n[To]\r\nn=1\r\n0=news@example.test\r\n"),
+            0);
+  CDistributor distributor;
+  for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(dctx), 0);
+  auto alice = Box("alice");
+  auto box = Box("away");
+  ASSERT_EQ(alice.size(), 1u);  // the post only
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_NE(box[0].find("X-Loop: news@example.test"), std::string::npos);
+  EXPECT_EQ(Box("news").size(), 1u);  // the archive copy of the post, no answer to it
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
+}
+
 TEST_F(ListFixture, CommandQueueSubscriptionAndPendingRegistrations) {
   ASSERT_EQ(SubscribeByOwner(ctx, "news", "zed@far.test", "Zed \"Z\""), 0);
   ASSERT_EQ(SubscribeByOwner(ctx, "news@example.test", "yan@far.test", ""), 0);
