@@ -472,6 +472,35 @@ TEST_F(ListFixture, UnsubscribeSyntaxErrorsAndRefusedCommands) {
   ASSERT_EQ(Members().size(), 1u);
 }
 
+// Every served command of a request message makes a message (a confirmation request to the
+// address named, a file, a syntax answer): one message serves at most twenty, so that a request of
+// many lines does not turn into as many messages to the sender or to addresses it names.
+TEST_F(ListFixture, ARequestMessageIsServedForABoundedNumberOfCommands) {
+  auto request = [&](int lines, const std::string& first) {
+    std::string body;
+    for (int i = 0; i < lines; ++i) {
+      body += "subscribe " + first + std::to_string(i) + "@far.test \"U\"\r\n";
+    }
+    EXPECT_EQ(Post("eve@far.test", "Subject: x\r\n\r\n" + body, "news-request@example.test"), 0);
+    return TakeQueued();
+  };
+  auto q = request(20, "u");
+  EXPECT_EQ(q.size(), 20u);
+  EXPECT_EQ(Members().size(), 20u);
+  q = request(21, "v");
+  ASSERT_EQ(q.size(), 20u);
+  for (const Item& it : q) {
+    EXPECT_NE(it.text.find("Subject: Please confirm your subscription"), std::string::npos);
+    EXPECT_NE(it.envelope.to[0], "v20@far.test");
+  }
+  EXPECT_EQ(Members().size(), 40u);  // the 21st line was not served
+  // Syntax answers count the same: five words get an answer each, and no more than twenty.
+  std::string body;
+  for (int i = 0; i < 30; ++i) body += "subscribe a@far.test b c d\r\n";
+  ASSERT_EQ(Post("eve@far.test", "Subject: x\r\n\r\n" + body, "news-request@example.test"), 0);
+  EXPECT_EQ(TakeQueued().size(), 20u);
+}
+
 TEST_F(ListFixture, FilesByMailStayInsideTheDocumentsPath) {
   SetMembers({{"", "ann@far.test", 0}});
   news.hasFiles = 1;
