@@ -11,6 +11,7 @@
 #include "platform/path.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "store/auto_reply.h"
 #include "store/envelope.h"
 #include "store/line_file.h"
 #include "store/queue_files.h"
@@ -399,6 +400,13 @@ void CSMTPClient::ReportFailures(const Item& item, const std::string& subject, b
     failed.push_back({r.address, false, r.error});
   }
   if (failed.empty()) return;
+  // A message from the null sender or a MAILER-DAEMON is a report or notice itself: a report
+  // about it would go to an address that takes no mail (RFC 5321 4.5.5, 6.1) or answer a
+  // report with a report.
+  if (store::IsNullOrDaemonAddress(item.sender)) {
+    ConLog("Message from=" + item.sender + " not delivered, no failure report to its sender");
+    return;
+  }
   (void)store::QueueFailureReport(context_.generated, kDaemonName, subject, item.sender, failed,
                                   item.messagePath);
 }

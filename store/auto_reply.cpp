@@ -34,7 +34,11 @@ void Collect(const std::string& field, ReplyHeaderFacts* facts) {
     if (facts->autoSubmitted.empty()) facts->autoSubmitted = "(empty)";  // present: not "no"
   } else if (name == "precedence" && facts->precedence.empty()) {
     facts->precedence = Keyword(value);
-  } else if (name == "list-id") {
+  } else if (name == "list-id" || name == "x-loop") {
+    // X-Loop is what a list (this server's own among them) or a forwarding program writes on
+    // the mail it sends on: mail that went through one is list traffic, and an answer to it
+    // would go back to the whole list (its Reply-to) and could start a loop with another
+    // responder there.
     facts->listId = true;
   }
 }

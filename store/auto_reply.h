@@ -2,7 +2,7 @@
 // responders, or one responder and itself, never answer each other without end.
 //
 // ReadReplyHeaderFacts reads the header fields that mark a message as automatic or bulk
-// (Auto-Submitted, Precedence, List-Id); MustNotAnswer applies RFC 3834 section 2 to them;
+// (Auto-Submitted, Precedence, List-Id, X-Loop); MustNotAnswer applies RFC 3834 section 2 to them;
 // IsNullOrDaemonAddress tells the senders that are never answered (the null sender and the
 // MAILER-DAEMON). CVacationMemory keeps, per account, when a vacation reply last went to each
 // address, so that one address gets one reply per period (RFC 3834 section 2: "responders SHOULD
@@ -33,14 +33,15 @@ constexpr size_t kVacationLineMax = 511;
 struct ReplyHeaderFacts {
   std::string autoSubmitted;  // the field's keyword, lower case; empty when absent
   std::string precedence;     // the same for Precedence
-  bool listId = false;        // a List-Id field was seen
+  bool listId = false;        // a List-Id or X-Loop field was seen
 };
 
 // Reads the header block of a message file (folded fields unfolded). 0 or a line-file code.
 int ReadReplyHeaderFacts(const std::string& messageFile, ReplyHeaderFacts* facts);
 
 // True when the message must get no automatic answer: an Auto-Submitted other than "no",
-// Precedence bulk, junk or list, or a List-Id (RFC 3834 sections 2 and 3.1.8, RFC 2369/2919).
+// Precedence bulk, junk or list, or a List-Id or X-Loop (RFC 3834 sections 2 and 3.1.8,
+// RFC 2369/2919).
 bool MustNotAnswer(const ReplyHeaderFacts& facts);
 
 // The sender the SMTP server writes into the envelope for the null reverse path "MAIL FROM:<>"

@@ -241,7 +241,11 @@ void CRun::Recipient(const std::string& address, int redirects) {
   if (r->isList) {
     std::string sender = platform::ToUpper(envelope_.from);
     std::string subject = platform::ToUpper(envelope_.subject);
+    // The null sender (a delivery report, recorded as the anonymous sender) counts as a bounce
+    // too: the list's posts go out from the list address, so reports about members come back
+    // to it that way.
     bool bounce = sender.find("MAILER-DAEMON") != std::string::npos ||
+                  (!envelope_.from.empty() && IsNullOrDaemonAddress(envelope_.from)) ||
                   (subject.find("RETURN") != std::string::npos && subject.find("UNKNOWN") != std::string::npos);
     if (bounce) {
       // A bounce goes to the moderator, once per list in a run; a second one is dropped.

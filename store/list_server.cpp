@@ -25,6 +25,10 @@ constexpr size_t kMaxTokenLine = 127;
 // Failed commands of one request message that are answered; a message of many bad lines would
 // otherwise make as many replies.
 constexpr int kMaxFailedCommands = 5;
+// Commands of one request message that are served. Each makes a message (a file, a confirmation
+// request to the address it names, a syntax answer), so a message of many command lines would
+// otherwise make as many messages, to its sender or to addresses of its choice.
+constexpr int kMaxServedCommands = 20;
 
 constexpr char kSubjectUndelivered[] = "[List] Error. Undelivered message";
 constexpr char kSubjectUnprocessed[] = "[List] Error. Unprocessed command";
@@ -553,7 +557,7 @@ void ServeCommands(const ListContext& ctx, const std::string& messageFile, CList
     if (FieldName(field[0]) == "content-type") boundary = BoundaryOf(FieldValue(field));
   }
   bool skipPart = false, partHeader = false, anyDone = false;
-  int failed = 0;
+  int failed = 0, served = 0;
   std::string line;
   auto strip = [](std::string s) {
     size_t i = 0;
@@ -600,8 +604,14 @@ void ServeCommands(const ListContext& ctx, const std::string& messageFile, CList
         continue;
       }
     }
+    if (served >= kMaxServedCommands) {
+      Log(ctx, "List " + list.name + ": a request from " + OneLine(sender) + " had more than " +
+                   std::to_string(kMaxServedCommands) + " commands, the rest was not served");
+      break;
+    }
     if (commands.ProcessListCommand(command, senderIsMember, true, sender) == 0) {
       anyDone = true;
+      ++served;
       continue;
     }
     if (++failed > kMaxFailedCommands) break;

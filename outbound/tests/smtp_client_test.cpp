@@ -651,6 +651,29 @@ TEST_F(ClientFixture, AllRefusedForGoodIsReportedAtOnceAndRemoved) {
   EXPECT_NE(reports[0].find("Transmission cancelled"), std::string::npos);
 }
 
+// A message from the null sender (a delivery report, recorded as the anonymous sender) or from a
+// MAILER-DAEMON is itself a report or a notice: refused for good, it leaves the queue without a
+// report about it, which would go to a domain that does not exist or answer a report with one.
+TEST_F(ClientFixture, AReportOrNoticeRefusedForGoodGetsNoReportItself) {
+  peer.Set([&](CScriptedPeer::Script& s) {
+    s.rcpt = [](const std::string&) { return std::string("550 unknown"); };
+  });
+  for (const char* sender :
+       {"anonymous@varnel", "MAILER-DAEMON@example.test", "mailer-daemon@far.test"}) {
+    Queue(kMessage, sender, {"x@remote.test"});
+    EXPECT_EQ(Run(true), 0) << sender;
+    EXPECT_TRUE(Queued().empty()) << sender;  // neither the item nor a report to the sender
+    EXPECT_TRUE(Reports().empty()) << sender;
+  }
+  // An ordinary sender still gets its report, and so does an item without sender (the
+  // postmaster stands in for it).
+  Queue(kMessage, "alice@example.test", {"x@remote.test"});
+  Queue(kMessage, "", {"y@remote.test"});
+  EXPECT_EQ(Run(true), 0);
+  EXPECT_TRUE(Queued().empty());
+  EXPECT_EQ(Reports().size(), 2u);
+}
+
 TEST_F(ClientFixture, ADomainThatDoesNotExistIsRefusedForGood) {
   missingDomains = {"nowhere.test"};
   Queue(kMessage, "alice@example.test", {"x@nowhere.test"});

@@ -248,6 +248,7 @@ TEST_F(DistributionFixture, AutomaticBulkListDaemonAndNullSendersGetNoReply) {
       {"r5@far.test", "Precedence: JUNK\r\n", 0},
       {"r6@far.test", "Precedence: list\r\n", 0},
       {"r7@far.test", "List-Id: <news.far.test>\r\n", 0},
+      {"r7a@far.test", "X-Loop: news@far.test\r\n", 0},  // a list's (or forwarder's) mark
       {"", "", 0},
       {"MAILER-DAEMON@far.test", "", 0},
       {"anonymous@varnel", "", 0},                   // the SMTP server's record of "MAIL FROM:<>"
@@ -482,6 +483,33 @@ TEST_F(DistributionFixture, AStepForAnAccountThatHasGoneBecomesTheWholeProcedure
   ASSERT_EQ(Box("master").size(), 1u);
   EXPECT_NE(Box("master")[0].find("Invalid local address [gone@example.test]"), std::string::npos);
   EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
+}
+
+// A list's posts go out with the list address as envelope sender, so a remote server's delivery
+// report about a member comes back to the list from the null sender, which the SMTP server
+// records as anonymous@varnel: a bounce like one from a MAILER-DAEMON, it goes to the moderator
+// and is not served as a post (which would answer the null sender).
+TEST_F(DistributionFixture, AReportFromTheNullSenderToAListGoesToTheModerator) {
+  Inbound("anonymous@varnel", {"news@example.test"},
+          "From: Mail Delivery System <postmaster@far.test>\r\n"
+          "Subject: Undelivered Mail Returned to Sender\r\n\r\nreport\r\n",
+          "Undelivered Mail Returned to Sender");
+  bool served = false;
+  ctx.redistribute = [&](const std::string&, const CAccount&, const std::string&,
+                         const std::string&) {
+    served = true;
+    return 0;
+  };
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_FALSE(served);
+  ASSERT_EQ(Box("mod").size(), 1u);
+  EXPECT_NE(Box("mod")[0].find("report"), std::string::npos);
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
+  // An ordinary sender's mail is still served by the list.
+  Inbound("s@far.test", {"news@example.test"}, "From: s@far.test\r\n\r\npost\r\n");
+  ASSERT_EQ(distributor.DistributeInbound(ctx), 0);
+  EXPECT_TRUE(served);
+  EXPECT_EQ(Box("mod").size(), 1u);
 }
 
 TEST_F(DistributionFixture, ASecondBounceToTheSameListInARunIsDropped) {

@@ -472,6 +472,35 @@ TEST_F(ListFixture, UnsubscribeSyntaxErrorsAndRefusedCommands) {
   ASSERT_EQ(Members().size(), 1u);
 }
 
+// Every served command of a request message makes a message (a confirmation request to the
+// address named, a file, a syntax answer): one message serves at most twenty, so that a request of
+// many lines does not turn into as many messages to the sender or to addresses it names.
+TEST_F(ListFixture, ARequestMessageIsServedForABoundedNumberOfCommands) {
+  auto request = [&](int lines, const std::string& first) {
+    std::string body;
+    for (int i = 0; i < lines; ++i) {
+      body += "subscribe " + first + std::to_string(i) + "@far.test \"U\"\r\n";
+    }
+    EXPECT_EQ(Post("eve@far.test", "Subject: x\r\n\r\n" + body, "news-request@example.test"), 0);
+    return TakeQueued();
+  };
+  auto q = request(20, "u");
+  EXPECT_EQ(q.size(), 20u);
+  EXPECT_EQ(Members().size(), 20u);
+  q = request(21, "v");
+  ASSERT_EQ(q.size(), 20u);
+  for (const Item& it : q) {
+    EXPECT_NE(it.text.find("Subject: Please confirm your subscription"), std::string::npos);
+    EXPECT_NE(it.envelope.to[0], "v20@far.test");
+  }
+  EXPECT_EQ(Members().size(), 40u);  // the 21st line was not served
+  // Syntax answers count the same: five words get an answer each, and no more than twenty.
+  std::string body;
+  for (int i = 0; i < 30; ++i) body += "subscribe a@far.test b c d\r\n";
+  ASSERT_EQ(Post("eve@far.test", "Subject: x\r\n\r\n" + body, "news-request@example.test"), 0);
+  EXPECT_EQ(TakeQueued().size(), 20u);
+}
+
 TEST_F(ListFixture, FilesByMailStayInsideTheDocumentsPath) {
   SetMembers({{"", "ann@far.test", 0}});
   news.hasFiles = 1;
@@ -584,6 +613,44 @@ TEST_F(ListFixture, DistributionHandsListMailOverWithoutAnsweringIt) {
   ASSERT_EQ(alice.size(), 1u);  // the post, and no welcome text
   EXPECT_NE(alice[0].find("Subject:[List] hi"), std::string::npos);
   EXPECT_EQ(Box("news").size(), 1u);  // the archive copy
+}
+
+// A member with auto-reply and vacation gets the post and answers nothing: the post carries the
+// list's X-Loop, and an answer would go to its Reply-to, the whole list, where another responder
+// could answer it again.
+TEST_F(ListFixture, AMembersResponderDoesNotAnswerAPostToTheWholeList) {
+  CAccountTable t = table;
+  CAccount away;
+  away.name = "away";
+  away.AddAlias("away@example.test");
+  away.autoReply = 1;
+  away.autoReplyFile = "reply.txt";
+  away.vacation = 1;
+  t.Accounts().push_back(away);
+  accounts.Replace(t);
+  ASSERT_EQ(platform::MakeDirectoryTree(home / "MAILIN/away"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "MAILIN/away/reply.txt", "auto from away\r\n"), 0);
+  ASSERT_EQ(platform::WriteFileAtomic(home / "MAILIN/away/vacation.txt", "away: on leave\r\n"), 0);
+  SetMembers({{"", "alice@example.test", 0}, {"", "away@example.test", 0}});
+  DistributionContext dctx;
+  dctx.generated = ctx.generated;
+  dctx.daemonAddress = ctx.daemonAddress;
+  dctx.redistribute = [&](const std::string& m, const CAccount& l, const std::string& s,
+                          const std::string& a) { return RedistributePost(ctx, m, l, s, a); };
+  CItemWriter w;
+  ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
+  ASSERT_EQ(w.Write("From: alice@example.test\r\nSubject: hi\r\n\r\nbody\r\n"), 0);
+  ASSERT_EQ(w.Commit("[From]\r\nFrom=alice@example.test\r\n[To]\r\nn=1\r\n0=news@example.test\r\n"),
+            0);
+  CDistributor distributor;
+  for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(dctx), 0);
+  auto alice = Box("alice");
+  auto box = Box("away");
+  ASSERT_EQ(alice.size(), 1u);  // the post only
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_NE(box[0].find("X-Loop: news@example.test"), std::string::npos);
+  EXPECT_EQ(Box("news").size(), 1u);  // the archive copy of the post, no answer to it
+  EXPECT_TRUE(ListCompleteItems(home / "INQUEUE", ItemKind::kInbound).empty());
 }
 
 TEST_F(ListFixture, CommandQueueSubscriptionAndPendingRegistrations) {
