@@ -30,6 +30,8 @@ namespace {
 constexpr size_t kMaxHeaderRecipients = 1000;
 // Most bytes read past a broken message to keep the connection for QUIT.
 constexpr long kMaxSkippedBytes = 64L * 1024 * 1024;
+constexpr long kDiskCheckStep = 1024L * 1024;  // free space is looked at after each MiB written
+constexpr int kPop3TooLarge = 1;               // not stored: the message stays on the server
 // Most error answers quoted in one notice.
 constexpr size_t kMaxNoticeLines = 20;
 
@@ -356,6 +358,11 @@ int CPOP3Client::ReceiveBody(long number, Pop3MessageSink& sink, int failed) {
     LowLog("   ERROR: File write: " + std::to_string(kPop3FileError));
     failed = kPop3FileError;
   }
+  // The server's own limits hold for collected mail as for mail taken over SMTP: a message over
+  // MaxMsgSize Kbytes, or one that would leave less than MinDiskSpace Kbytes free, is not kept
+  // (it stays on the server).
+  FirewallLimits limits = Limits();
+  long nextDiskCheck = 0;  // at the first line, then after each step
   std::string line;
   for (;;) {
     int n = socket_->ReceiveData(&line);
@@ -375,7 +382,9 @@ int CPOP3Client::ReceiveBody(long number, Pop3MessageSink& sink, int failed) {
       }
       line.erase(0, 1);  // RFC 1939 3: the termination octet is removed
     }
-    if (failed != 0) continue;  // the rest is read and dropped
+    // The rest is read and dropped: the server hears QUIT and lets go of the messages deleted
+    // before this one.
+    if (failed != 0) continue;
     sink.Header(line);
     if (sink.writer.Write(line) != 0) {
       LowLog("   ERROR: File write: " + std::to_string(kPop3FileError));
@@ -383,7 +392,33 @@ int CPOP3Client::ReceiveBody(long number, Pop3MessageSink& sink, int failed) {
       continue;
     }
     bytes_ += static_cast<long>(line.size());
+    long written = static_cast<long>(sink.writer.BytesWritten());
+    if (limits.maxBytes > 0 && written > limits.maxBytes) {
+      // Only this message is passed over; the ones after it are collected as usual.
+      ConLog("Message " + std::to_string(number) + " from=" + user_ + "@" + server_ + " exceeds " +
+             std::to_string(limits.maxBytes / 1000) + " Kbytes: left on the server");
+      failed = kPop3TooLarge;
+    } else if (limits.keepFree > 0 && written >= nextDiskCheck) {
+      nextDiskCheck = written + kDiskCheckStep;
+      int64_t free = platform::FreeDiskSpace(context_.home);
+      if (free >= 0 && free < limits.keepFree) {
+        LowLog("   ERROR: Disk space below " + std::to_string(limits.keepFree / 1000) +
+               " Kbytes: message " + std::to_string(number) + " left on the server");
+        failed = kPop3FileError;
+      }
+    }
   }
+}
+
+CPOP3Client::FirewallLimits CPOP3Client::Limits() const {
+  FirewallLimits limits;
+  if (context_.settings == nullptr) return limits;
+  auto values = context_.settings->Snapshot();
+  if (values->firewall.maxMsgSize > 0) limits.maxBytes = values->firewall.maxMsgSize * 1000;
+  if (values->firewall.minDiskSpace > 0) {
+    limits.keepFree = static_cast<int64_t>(values->firewall.minDiskSpace) * 1000;
+  }
+  return limits;
 }
 
 bool CPOP3Client::SkipRestOfMessage() {

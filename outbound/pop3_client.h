@@ -121,6 +121,13 @@ class CPOP3Client {
   int StoreMessage(long number);
   // `failed`: a file error already (the message is read and dropped). 0 or a negative code.
   int ReceiveBody(long number, Pop3MessageSink& sink, int failed);
+  // Bytes: the largest message kept (MaxMsgSize) and the free space to keep (MinDiskSpace);
+  // 0 = no limit.
+  struct FirewallLimits {
+    long maxBytes = 0;
+    int64_t keepFree = 0;
+  };
+  FirewallLimits Limits() const;
   // Reads to the end of the message after a line too long; false when the connection is lost
   // (or the rest is beyond any message's size).
   bool SkipRestOfMessage();

@@ -432,6 +432,47 @@ TEST_F(Pop3Fixture, MessageThatCannotBeStoredStaysOnTheServerAndTheRunStopsClean
   EXPECT_EQ(peer.Remaining().size(), 2u);
 }
 
+TEST_F(Pop3Fixture, MessageOverTheSizeLimitStaysOnTheServerAndTheOthersAreCollected) {
+  core::SettingsValues& v = settings.MutableValues();
+  v.firewall.maxMsgSize = 4;  // Kbytes: 4000 bytes with the two lines put in front
+  settings.Publish();
+  std::string fits = "To: a@b\r\n\r\n", over = fits;
+  for (int i = 0; i < 30; ++i) fits += std::string(98, 'f') + "\r\n";  // 3,000 bytes of body
+  for (int i = 0; i < 40; ++i) over += std::string(98, 'o') + "\r\n";  // 4,000
+  peer.Set([&](CScriptedPop3::Script& s) { s.messages = {fits, over, Msg("a@b", "z", "z\r\n")}; });
+  SetSlot("alice", 1, true, true);
+  EXPECT_EQ(Collect("alice", false), 0);
+  EXPECT_EQ(peer.Commands(),
+            (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "RETR 3", "DELE 3",
+                                      "RETR 2", "RETR 1", "DELE 1", "QUIT"}));
+  std::vector<std::string> box = Mailbox("alice");
+  ASSERT_EQ(box.size(), 2u);
+  EXPECT_EQ(Body(box[1]), fits);
+  EXPECT_EQ(peer.Remaining(), std::vector<std::string>{over});
+  EXPECT_TRUE(Stray("MAILIN/alice").empty());
+  EXPECT_NE(Read(home / "popccon.log").find("Message 2 from=remote@127.0.0.1 exceeds 4 Kbytes"),
+            std::string::npos);
+}
+
+TEST_F(Pop3Fixture, TooLittleFreeDiskSpaceStopsTheCollectionBeforeAnythingIsKept) {
+  core::SettingsValues& v = settings.MutableValues();
+  v.firewall.minDiskSpace = 2000000000L;  // Kbytes to keep free: more than any disk here has
+  settings.Publish();
+  peer.Set([](CScriptedPop3::Script& s) {
+    s.messages = {Msg("a@b", "one", "x\r\n"), Msg("a@b", "two", "y\r\n")};
+  });
+  SetSlot("alice", 1, true, true);
+  EXPECT_EQ(Collect("alice", false), kPop3FileError);
+  EXPECT_TRUE(Mailbox("alice").empty());
+  EXPECT_TRUE(Stray("MAILIN/alice").empty());
+  // The message was read to its end, so the server heard QUIT; nothing was deleted.
+  EXPECT_EQ(peer.Commands(),
+            (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "RETR 2", "QUIT"}));
+  EXPECT_EQ(peer.Remaining().size(), 2u);
+  EXPECT_NE(Read(home / "popclow.log").find("   ERROR: Disk space below 2000000000 Kbytes"),
+            std::string::npos);
+}
+
 TEST_F(Pop3Fixture, ConnectionClosedInRetrLeavesNothingVisibleAndTheMessageOnTheServer) {
   peer.Set([&](CScriptedPop3::Script& s) {
     s.messages = {Msg("a@b", "one", "first\r\n"), Msg("a@b", "two", "second\r\nmore\r\n")};
