@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/path.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 namespace outbound {
 namespace {
@@ -103,6 +104,7 @@ class CDnsResolver::CState {
   int queryCount_ = 0;
   std::string qname_;
   uint16_t qid_ = 0;
+  std::string question_;  // the question section of the query in flight, as sent
   DnsHeader answer_;
   CDnsRecordTable table_;
   int chosenMx_ = -1;
@@ -166,6 +168,15 @@ int CDnsResolver::CState::ReceiveAnswer(net::CSocketExtension& socket, uint8_t* 
     DnsHeader header;
     if (!DecodeDnsHeader(buffer, static_cast<size_t>(n), header)) continue;
     if (header.id != qid_ || !header.qr) continue;
+    // The answer must repeat our question (RFC 5452 9.1): name (without case), type and class.
+    // The records are read from behind it, so another question would also misplace them.
+    if (header.qdcount != 1 || static_cast<size_t>(n) < kDnsHeaderSize + question_.size() ||
+        !platform::EqualNoCase(
+            std::string_view(reinterpret_cast<const char*>(buffer) + kDnsHeaderSize,
+                             question_.size()),
+            question_)) {
+      continue;
+    }
     answer_ = header;
     length = n;
     return 0;
@@ -185,6 +196,7 @@ int CDnsResolver::CState::QueryOnce() {
     Log("\n\n" + errorText_);
     return kDnsCompressFailed;
   }
+  question_.assign(reinterpret_cast<const char*>(query.data()) + kDnsHeaderSize, questionLength);
   uint8_t buffer[kDnsAnswerSize];
   int length = 0;
   {

@@ -458,7 +458,7 @@ TEST_F(DnsResolverTest, DomainThatTakesConnectionsItselfIsTheRoute) {
             std::string::npos);
 }
 
-TEST_F(DnsResolverTest, OnlyAnAnswerWithOurIdAndQrSetIsTaken) {
+TEST_F(DnsResolverTest, OnlyAnAnswerWithOurIdQrSetAndOurQuestionIsTaken) {
   Start([](const Bytes& q, int) {
     Answer evil;
     evil.answer = {Mx("example.test", 1, "evil.example.test")};
@@ -472,7 +472,15 @@ TEST_F(DnsResolverTest, OnlyAnAnswerWithOurIdAndQrSetIsTaken) {
     headerOnly.bytes.resize(12);
     Reply shortId = To(q, evil);
     shortId.bytes.resize(11);  // our id, QR set, but no whole header
-    return std::vector<Reply>{wrongId, noQr, headerOnly, shortId, Reply{}, To(q, good)};
+    Answer otherName = evil;
+    otherName.qname = "example.tesu";  // an answer to another question
+    Reply otherType = To(q, evil);
+    otherType.bytes[12 + 14 + 1] = 1;  // after the 14 bytes of the name: type A instead of MX
+    Reply noQuestion = To(q, evil);
+    noQuestion.bytes[5] = 0;      // QDCOUNT 0
+    good.qname = "EXAMPLE.Test";  // the name comes back in another case: still ours
+    return std::vector<Reply>{wrongId,   noQr,       headerOnly, shortId,    To(q, otherName),
+                              otherType, noQuestion, Reply{},    To(q, good)};
   });
   CDnsResolver r(Settings("127.0.0.1"));
   std::string result;
@@ -578,14 +586,17 @@ TEST_F(DnsResolverTest, GarbageAnswersNeverCrash) {
   std::atomic<uint32_t> seed{12345};
   Start([&seed](const Bytes& q, int) {
     uint32_t x = seed.fetch_add(7919);
-    Bytes g(q.begin(), q.begin() + 2);
-    size_t size = 12 + x % 600;
-    while (g.size() < size) {
+    auto next = [&x] {
       x ^= x << 13;
       x ^= x >> 17;
       x ^= x << 5;
-      g.push_back(static_cast<uint8_t>(x));
-    }
+      return static_cast<uint8_t>(x);
+    };
+    // Our id and question, random flags, counts and records behind them.
+    Bytes g = q;
+    size_t size = g.size() + x % 600;
+    for (size_t i : {2, 3, 6, 7, 8, 9, 10, 11}) g[i] = next();
+    while (g.size() < size) g.push_back(next());
     g[2] |= 0x80;  // QR set: the answer is taken and parsed
     return std::vector<Reply>{{g}};
   });
