@@ -169,6 +169,25 @@ struct ListFixture : ::testing::Test {
     ctx.generated.accounts = &accounts;
     ctx.daemonAddress = "MAILER-DAEMON@example.test";
   }
+  // Distribution wired to the list server, as the program wires them.
+  DistributionContext ListDistribution() {
+    DistributionContext dctx;
+    dctx.generated = ctx.generated;
+    dctx.daemonAddress = ctx.daemonAddress;
+    dctx.redistribute = [this](const std::string& m, const CAccount& l, const std::string& s,
+                               const std::string& a) { return RedistributePost(ctx, m, l, s, a); };
+    return dctx;
+  }
+
+  // A post "hi" from alice to the list news, waiting in INQUEUE.
+  void QueuePostFromAlice() {
+    CItemWriter w;
+    ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
+    ASSERT_EQ(w.Write("From: alice@example.test\r\nSubject: hi\r\n\r\nbody\r\n"), 0);
+    ASSERT_EQ(
+        w.Commit("[From]\r\nFrom=alice@example.test\r\n[To]\r\nn=1\r\n0=news@example.test\r\n"), 0);
+  }
+
   void SetMembers(const std::vector<MemberRecord>& m) {
     ASSERT_EQ(WriteMembersFile(MembersPath(home.path(), "news"), m), 0);
   }
@@ -597,16 +616,8 @@ TEST_F(ListFixture, DistributionHandsListMailOverWithoutAnsweringIt) {
   list->autoReplyFile = "welcome.txt";
   accounts.Replace(t);
   ASSERT_EQ(platform::WriteFileAtomic(home / "MAILIN/news/welcome.txt", "Welcome\r\n"), 0);
-  DistributionContext dctx;
-  dctx.generated = ctx.generated;
-  dctx.daemonAddress = ctx.daemonAddress;
-  dctx.redistribute = [&](const std::string& m, const CAccount& l, const std::string& s,
-                          const std::string& a) { return RedistributePost(ctx, m, l, s, a); };
-  CItemWriter w;
-  ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
-  ASSERT_EQ(w.Write("From: alice@example.test\r\nSubject: hi\r\n\r\nbody\r\n"), 0);
-  ASSERT_EQ(w.Commit("[From]\r\nFrom=alice@example.test\r\n[To]\r\nn=1\r\n0=news@example.test\r\n"),
-            0);
+  DistributionContext dctx = ListDistribution();
+  QueuePostFromAlice();
   CDistributor distributor;
   ASSERT_EQ(distributor.DistributeInbound(dctx), 0);
   auto alice = Box("alice");
@@ -632,16 +643,8 @@ TEST_F(ListFixture, AMembersResponderDoesNotAnswerAPostToTheWholeList) {
   ASSERT_EQ(platform::WriteFileAtomic(home / "MAILIN/away/reply.txt", "auto from away\r\n"), 0);
   ASSERT_EQ(platform::WriteFileAtomic(home / "MAILIN/away/vacation.txt", "away: on leave\r\n"), 0);
   SetMembers({{"", "alice@example.test", 0}, {"", "away@example.test", 0}});
-  DistributionContext dctx;
-  dctx.generated = ctx.generated;
-  dctx.daemonAddress = ctx.daemonAddress;
-  dctx.redistribute = [&](const std::string& m, const CAccount& l, const std::string& s,
-                          const std::string& a) { return RedistributePost(ctx, m, l, s, a); };
-  CItemWriter w;
-  ASSERT_EQ(w.Begin(home / "INQUEUE", ItemKind::kInbound), 0);
-  ASSERT_EQ(w.Write("From: alice@example.test\r\nSubject: hi\r\n\r\nbody\r\n"), 0);
-  ASSERT_EQ(w.Commit("[From]\r\nFrom=alice@example.test\r\n[To]\r\nn=1\r\n0=news@example.test\r\n"),
-            0);
+  DistributionContext dctx = ListDistribution();
+  QueuePostFromAlice();
   CDistributor distributor;
   for (int run = 0; run < 3; ++run) ASSERT_EQ(distributor.DistributeInbound(dctx), 0);
   auto alice = Box("alice");

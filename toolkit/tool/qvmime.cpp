@@ -103,7 +103,8 @@ int Parse(const std::string& path) {
   for (size_t i = 0; i < entities.size(); ++i) {
     const MimePart& p = *entities[i].part;
     bool leaf = p.children.empty() && !p.message && p.type != toolkit::kMultipart;
-    std::cout << (i ? ",\n  " : "\n  ") << "{\"number\": " << i + 1 << ", \"depth\": " << entities[i].depth
+    std::cout << (i ? ",\n  " : "\n  ") << "{\"number\": " << i + 1
+              << ", \"depth\": " << entities[i].depth
               << ", \"type\": " << Json(Lower(toolkit::MimeTypeName(p.type)))
               << ", \"subtype\": " << Json(Lower(p.subtypeText))
               << ", \"encoding\": " << Json(toolkit::MimeEncodingName(p.encoding))
@@ -126,21 +127,36 @@ int Parse(const std::string& path) {
   return rc == 0 ? 0 : 2;
 }
 
-int Extract(const std::string& path, int number) {
-  toolkit::MimeMessage m;
+// A message opened for one of its parts: the parse result (0, or a structure fault that still
+// lists every part) and part `number` in the order `list` shows.
+struct OpenedPart {
+  toolkit::MimeMessage message;
   platform::CMappedFile file;
-  int parsed = toolkit::ParseMessageFile(path, &m, &file);
-  if (parsed != 0 && !Readable(parsed)) return 2;
+  int parsed = 0;
+  const MimePart* part = nullptr;
+};
+
+// 0 with `opened` filled, 1 when there is no such part, 2 when the message cannot be read.
+int OpenPart(const std::string& path, int number, OpenedPart* opened) {
+  opened->parsed = toolkit::ParseMessageFile(path, &opened->message, &opened->file);
+  if (opened->parsed != 0 && !Readable(opened->parsed)) return 2;
   std::vector<Entity> entities;
-  Walk(m.body, 0, &entities);
+  Walk(opened->message.body, 0, &entities);
   if (number < 1 || static_cast<size_t>(number) > entities.size()) return 1;
+  opened->part = entities[static_cast<size_t>(number) - 1].part;
+  return 0;
+}
+
+int Extract(const std::string& path, int number) {
+  OpenedPart m;
+  if (int rc = OpenPart(path, number, &m); rc != 0) return rc;
   int rc = toolkit::DecodePart(
-      file.View(), *entities[static_cast<size_t>(number) - 1].part,
+      m.file.View(), *m.part,
       [](std::string_view piece) {
         return std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size() ? 0 : -1;
       },
-      [&](size_t begin, size_t end) { file.Release(begin, end); });
-  return std::fflush(stdout) == 0 && rc == 0 && parsed == 0 ? 0 : 2;
+      [&](size_t begin, size_t end) { m.file.Release(begin, end); });
+  return std::fflush(stdout) == 0 && rc == 0 && m.parsed == 0 ? 0 : 2;
 }
 
 // A new file in `dir` for a part named `name`: its safe form, or with "-2", "-3" ... before the
@@ -161,22 +177,16 @@ int CreateIn(const std::string& dir, const std::string& name, platform::CFile* f
 }
 
 int Save(const std::string& path, int number, const std::string& dir) {
-  toolkit::MimeMessage m;
-  platform::CMappedFile file;
-  int parsed = toolkit::ParseMessageFile(path, &m, &file);
-  if (parsed != 0 && !Readable(parsed)) return 2;
-  std::vector<Entity> entities;
-  Walk(m.body, 0, &entities);
-  if (number < 1 || static_cast<size_t>(number) > entities.size()) return 1;
-  const MimePart& part = *entities[static_cast<size_t>(number) - 1].part;
+  OpenedPart m;
+  if (int rc = OpenPart(path, number, &m); rc != 0) return rc;
   platform::CFile out;
   std::string target;
-  if (CreateIn(dir, part.fileName, &out, &target) != 0) return 2;
+  if (CreateIn(dir, m.part->fileName, &out, &target) != 0) return 2;
   int rc = toolkit::DecodePart(
-      file.View(), part, [&](std::string_view piece) { return out.Write(piece); },
-      [&](size_t begin, size_t end) { file.Release(begin, end); });
+      m.file.View(), *m.part, [&](std::string_view piece) { return out.Write(piece); },
+      [&](size_t begin, size_t end) { m.file.Release(begin, end); });
   std::cout << target << "\n";
-  return rc == 0 && parsed == 0 ? 0 : 2;
+  return rc == 0 && m.parsed == 0 ? 0 : 2;
 }
 
 // The file forms stream through fixed buffers; standard output is their target.
@@ -188,7 +198,8 @@ int Encode(const std::string& kind, const std::string& path) {
   } else if (kind == "qp") {
     rc = toolkit::EncodeQuotedPrintableFile(path, out);
   } else if (kind == "uu") {
-    rc = toolkit::UuencodeFile(path, out, path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1));
+    rc = toolkit::UuencodeFile(
+        path, out, path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1));
   } else {
     return 1;
   }
