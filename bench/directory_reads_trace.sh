@@ -70,6 +70,7 @@ done
 python3 "$ROOT/bench/pop3_list_client.py" ours trace $POP_PORT user1 bench 1 "$want" >/dev/null
 sleep 1
 kill -INT "$TRACE_PID"; wait "$TRACE_PID" 2>/dev/null || true; TRACE_PID=""
+[ -n "${KEEP:-}" ] && cp "$WORK/trace" "$KEEP"
 python3 - "$WORK/trace" "$COUNT" <<'PY'
 import collections, re, sys
 trace, count = sys.argv[1], int(sys.argv[2])
