@@ -87,7 +87,9 @@ int CLogger::WriteLevelF(int level, const char* format, ...) {
 
 int64_t CLogger::Size() {
   lock_.Lock();
-  int64_t size = platform::FileSize(platform::ResolvePath(path_));
+  // As in Write: the log as written when it exists, else as resolution finds it.
+  int64_t size = platform::FileSize(platform::NormaliseSeparators(path_));
+  if (size < 0) size = platform::FileSize(platform::ResolvePath(path_));
   lock_.Unlock();
   return size < 0 ? 0 : size;
 }

@@ -42,6 +42,7 @@ void CNameCache::StartLocked() {
   // parent, whose notices this process must neither take nor trust.
   owner_ = pid;
   dirs_.clear();
+  big_.clear();
   byWatch_.clear();
   keptNames_ = 0;
   notices_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -118,6 +119,7 @@ void CNameCache::TakeNoticesLocked() {
       if (ev.mask & (IN_DELETE_SELF | IN_IGNORED | IN_UNMOUNT)) {
         if (ev.mask & IN_IGNORED) d->second.watch = -1;  // the kernel removed the watch already
         if (d->second.watch < 0) byWatch_.erase(w);
+        big_.erase(d->first);  // gone: its inode number may be given to another
         DropLocked(d);
         continue;
       }
@@ -141,7 +143,9 @@ void CNameCache::MakeRoomLocked(size_t names) {
   }
 }
 
-std::string CNameCache::ReadLocked(const std::string& dir, const std::string& name, bool keep) {
+std::string CNameCache::ReadLocked(const std::string& dir, const std::string& name,
+                                   const Key* bigKey) {
+  bool keep = bigKey != nullptr && big_.count(*bigKey) != 0;
   ++readings_;
   DirHandle d(::opendir(dir.empty() ? "." : dir.c_str()));
   if (!d) return name;
@@ -176,10 +180,19 @@ std::string CNameCache::ReadLocked(const std::string& dir, const std::string& na
   }
   Directory kept;
   std::string best;
+  size_t entries = 0;
   while (dirent* e = ::readdir(d.get())) {
     std::string entry = e->d_name;
     if (EqualNoCase(entry, name) && (best.empty() || entry < best)) best = entry;
-    if (watch >= 0 && entry != "." && entry != "..") Add(&kept, entry);
+    if (entry == "." || entry == "..") continue;
+    ++entries;
+    if (watch >= 0) Add(&kept, entry);
+  }
+  if (watch < 0 && bigKey != nullptr && entries >= kMinEntries) {
+    // Big: its names are kept from its next reading on (no watch is made and removed again for
+    // each lookup in a small directory).
+    if (big_.size() >= kMaxBigKnown) big_.clear();
+    big_.insert(*bigKey);
   }
   if (watch >= 0) {
     if (kept.names.size() < kMinEntries || kept.names.size() > kMaxNames) {
@@ -199,7 +212,7 @@ std::string CNameCache::ReadLocked(const std::string& dir, const std::string& na
 std::string CNameCache::Match(const std::string& dir, const std::string& name) {
   std::lock_guard<std::mutex> lock(mu_);
   StartLocked();
-  if (!notices_) return ReadLocked(dir, name, false);
+  if (!notices_) return ReadLocked(dir, name, nullptr);
   TakeNoticesLocked();
   struct stat st;
   if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -207,7 +220,7 @@ std::string CNameCache::Match(const std::string& dir, const std::string& name) {
   }
   Key key{st.st_dev, st.st_ino};
   auto it = dirs_.find(key);
-  if (it == dirs_.end()) return ReadLocked(dir, name, true);
+  if (it == dirs_.end()) return ReadLocked(dir, name, &key);
   it->second.lastUse = ++clock_;
   auto f = it->second.names.find(ToLower(name));
   return f == it->second.names.end() ? name : f->second.first;

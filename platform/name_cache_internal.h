@@ -10,8 +10,9 @@
 // When the notice queue overflowed, everything kept is dropped and read again on the next lookup.
 //
 // Directories are known by device and inode (a stat of the path on each lookup), so a renamed or
-// replaced directory is never answered from another's names. Directories of fewer than
-// kMinEntries are not kept (reading them costs about what the notices do); at most
+// replaced directory is never answered from another's names. A directory is kept from its
+// second reading on, once the first found kMinEntries or more (smaller ones are read each time:
+// that costs about what the notices do, and no watch is made for them); at most
 // kMaxDirectories directories and kMaxNames names are kept, the least recently asked given up
 // first. Without inotify (no instance or no watch left) every lookup reads the directory.
 //
@@ -26,6 +27,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -40,6 +42,7 @@ class CNameCache {
   static constexpr size_t kMinEntries = 64;
   static constexpr size_t kMaxDirectories = 128;
   static constexpr size_t kMaxNames = 2000000;
+  static constexpr size_t kMaxBigKnown = 4096;
 
   static CNameCache& Instance();
 
@@ -69,8 +72,9 @@ class CNameCache {
   void DropLocked(std::map<Key, Directory>::iterator it);
   void DropAllLocked();
   void MakeRoomLocked(size_t names);
-  // Reads `dir` and returns the answer for `name`; with `keep`, a big directory's names are kept.
-  std::string ReadLocked(const std::string& dir, const std::string& name, bool keep);
+  // Reads `dir` and returns the answer for `name`. `bigKey` is the directory's key when notices
+  // work: a directory found big is remembered as such, and one known big has its names kept.
+  std::string ReadLocked(const std::string& dir, const std::string& name, const Key* bigKey);
   static void Add(Directory* d, const std::string& name);
   static void Remove(Directory* d, const std::string& name);
 
@@ -79,6 +83,7 @@ class CNameCache {
   CUniqueFd notices_;
   std::map<Key, Directory> dirs_;
   std::unordered_map<int, Key> byWatch_;
+  std::set<Key> big_;  // directories found big when read (kept or given up since)
   size_t keptNames_ = 0;
   uint64_t clock_ = 0;
   uint64_t readings_ = 0;

@@ -48,11 +48,13 @@ TEST(LoggerTest, LinesGoToTheLogUnderTheSpellingThatExists) {
   EXPECT_EQ(log.Write("to the upper-case file"), 1);
   EXPECT_NE(ReadText(dir / "SMTPCON.LOG").find("to the upper-case file"), std::string::npos);
   EXPECT_FALSE(platform::FileExists(dir / "smtpcon.log"));
+  EXPECT_EQ(log.Size(), platform::FileSize(dir / "SMTPCON.LOG"));
   // Both spellings: the exact one wins.
   ASSERT_EQ(platform::WriteFileAtomic(dir / "smtpcon.log", "", false), 0);
   EXPECT_EQ(log.Write("to the exact file"), 1);
   EXPECT_NE(ReadText(dir / "smtpcon.log").find("to the exact file"), std::string::npos);
   EXPECT_EQ(ReadText(dir / "SMTPCON.LOG").find("to the exact file"), std::string::npos);
+  EXPECT_EQ(log.Size(), platform::FileSize(dir / "smtpcon.log"));
   // Removed: the other spelling is found again; both removed: made as configured.
   ASSERT_EQ(platform::RemoveFile(dir / "smtpcon.log"), 0);
   EXPECT_EQ(log.Write("back to upper case"), 1);

@@ -31,6 +31,13 @@ void FillMailbox(const std::string& dir, size_t count) {
   }
 }
 
+// Two lookups of a missing name: the first finds the directory big, the second keeps its names.
+void KeepNames(const std::string& dir) {
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(ResolvePath(JoinPath(dir, "absent.txt")), JoinPath(dir, "absent.txt"));
+  }
+}
+
 void Touch(const std::string& path) { ASSERT_TRUE(std::ofstream(path) << "x") << path; }
 
 // What a fresh reading of the directory says `name` resolves to.
@@ -45,7 +52,7 @@ void ExpectAsFresh(const std::string& dir, std::initializer_list<const char*> na
   for (const char* n : names) EXPECT_EQ(ResolvePath(JoinPath(dir, n)), Fresh(dir, n)) << n;
 }
 
-TEST(NameCacheTest, ABigDirectoryIsReadOnceForManyMissingNames) {
+TEST(NameCacheTest, ABigDirectoryIsReadTwiceForManyMissingNames) {
   CTempDir dir;
   FillMailbox(dir.path(), 1000);
   uint64_t before = Readings();
@@ -54,28 +61,30 @@ TEST(NameCacheTest, ABigDirectoryIsReadOnceForManyMissingNames) {
       ASSERT_EQ(ResolvePath(dir / n), dir / n);
     }
   }
-  EXPECT_EQ(Readings(), before + 1);
+  uint64_t after = Readings();
+  EXPECT_LE(after, before + 2);  // found big, then kept
   // A name present in another case is found from memory too.
   EXPECT_EQ(ResolvePath(dir / "M0000500.MIM"), dir / "m0000500.mim");
-  EXPECT_EQ(Readings(), before + 1);
+  EXPECT_EQ(Readings(), after);
 }
 
 TEST(NameCacheTest, DirectoriesBelowTheLimitAreReadForEachLookup) {
   for (size_t entries : {CNameCache::kMinEntries - 1, CNameCache::kMinEntries}) {
     CTempDir dir;
     FillMailbox(dir.path(), entries);
-    ASSERT_EQ(ResolvePath(dir / "vacation.txt"), dir / "vacation.txt");
+    // At most two readings make a big directory's names kept.
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(ResolvePath(dir / "vacation.txt"), dir / "vacation.txt");
     uint64_t before = Readings();
-    ASSERT_EQ(ResolvePath(dir / "vacation.txt"), dir / "vacation.txt");
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(ResolvePath(dir / "vacation.txt"), dir / "vacation.txt");
     ASSERT_EQ(ResolvePath(dir / "M0000001.MIM"), dir / "m0000001.mim");
-    EXPECT_EQ(Readings(), before + (entries < CNameCache::kMinEntries ? 2 : 0)) << entries;
+    EXPECT_EQ(Readings(), before + (entries < CNameCache::kMinEntries ? 4 : 0)) << entries;
   }
 }
 
 TEST(NameCacheTest, FilesMadeAndRemovedBetweenLookupsAreSeenInEveryCase) {
   CTempDir dir;
   FillMailbox(dir.path(), 500);
-  ASSERT_EQ(ResolvePath(dir / "vacation.txt"), dir / "vacation.txt");
+  KeepNames(dir.path());
   uint64_t before = Readings();
 
   Touch(dir / "VACATION.TXT");
@@ -114,7 +123,7 @@ TEST(NameCacheTest, RenamesIntoOutOfAndWithinTheDirectoryAreSeen) {
   ASSERT_EQ(MakeDirectory(dir / "other"), 0);
   std::string box = dir / "box";
   FillMailbox(box, 200);
-  ASSERT_EQ(ResolvePath(box + "/forward.txt"), box + "/forward.txt");
+  KeepNames(box);
 
   Touch(dir / "other/FORWARD.TXT");
   ASSERT_EQ(RenameFile(dir / "other/FORWARD.TXT", box + "/FORWARD.TXT"), 0);
@@ -131,7 +140,7 @@ TEST(NameCacheTest, RenamesIntoOutOfAndWithinTheDirectoryAreSeen) {
 TEST(NameCacheTest, AFileWrittenThroughAnotherCaseReplacesTheExistingOne) {
   CTempDir dir;
   FillMailbox(dir.path(), 300);
-  ASSERT_EQ(ResolvePath(dir / "vacation.sent"), dir / "vacation.sent");
+  KeepNames(dir.path());
   Touch(dir / "VACATION.SENT");
   ASSERT_EQ(WriteFileAtomic(ResolvePath(dir / "vacation.sent"), "a@b.test\r\n"), 0);
   EXPECT_EQ(FindFiles(dir.path(), "vacation.*"), (std::vector<std::string>{"VACATION.SENT"}));
@@ -143,7 +152,7 @@ TEST(NameCacheTest, ADirectoryReplacedUnderItsNameIsReadAgain) {
   std::string box = dir / "alice";
   ASSERT_EQ(MakeDirectory(box), 0);
   FillMailbox(box, 200);
-  ASSERT_EQ(ResolvePath(box + "/reply.txt"), box + "/reply.txt");
+  KeepNames(box);
   ASSERT_EQ(RenameFile(box, dir / "alice.old"), 0);
   ASSERT_EQ(MakeDirectory(box), 0);
   FillMailbox(box, 100);
@@ -163,7 +172,7 @@ TEST(NameCacheTest, ADirectoryReplacedUnderItsNameIsReadAgain) {
 TEST(NameCacheTest, ChangesOfAChildProcessAreSeenByBoth) {
   CTempDir dir;
   FillMailbox(dir.path(), 200);
-  ASSERT_EQ(ResolvePath(dir / "new.txt"), dir / "new.txt");
+  KeepNames(dir.path());
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -189,7 +198,7 @@ TEST(NameCacheTest, ChangesBeyondTheNoticeQueueAreReadAgain) {
   if (queued > 100000) GTEST_SKIP() << "notice queue of " << queued << " too long to fill";
   CTempDir dir;
   FillMailbox(dir.path(), 100);
-  ASSERT_EQ(ResolvePath(dir / "vacation.txt"), dir / "vacation.txt");
+  KeepNames(dir.path());
   // Each new file queues one notice; the last of them is the one that matters.
   for (long i = 0; i <= queued; ++i) Touch(dir / ("x" + std::to_string(i)));
   Touch(dir / "VACATION.TXT");
