@@ -199,13 +199,19 @@ TEST(NameCacheTest, ChangesBeyondTheNoticeQueueAreReadAgain) {
   CTempDir dir;
   FillMailbox(dir.path(), 100);
   KeepNames(dir.path());
-  // Each new file queues one notice; the last of them is the one that matters.
-  for (long i = 0; i <= queued; ++i) Touch(dir / ("x" + std::to_string(i)));
+  // Each rename queues two notices (the name going, the name coming); the change after them is
+  // the one that matters.
+  Touch(dir / "x");
+  for (long i = 0; i <= queued / 2; ++i) {
+    ASSERT_EQ(::rename((dir / (i % 2 == 0 ? "x" : "y")).c_str(),
+                       (dir / (i % 2 == 0 ? "y" : "x")).c_str()),
+              0);
+  }
   Touch(dir / "VACATION.TXT");
   uint64_t before = Readings();
   EXPECT_EQ(ResolvePath(dir / "vacation.txt"), dir / "VACATION.TXT");
   EXPECT_EQ(Readings(), before + 1);
-  ExpectAsFresh(dir.path(), {"X0", "vacation.txt", "M0000100.MIM"});
+  ExpectAsFresh(dir.path(), {"X", "Y", "vacation.txt", "M0000100.MIM"});
 }
 
 // The shorter ways through ResolvePath (a path that exists as written; only its last component
