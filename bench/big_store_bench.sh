@@ -14,7 +14,8 @@
 #     numbered from 0 as the intake numbers them), so each figure includes the first search for a
 #     free name after a start.
 #  3. Distribution of 1,000 queued messages (3 local recipients each) into empty mailboxes and into
-#     mailboxes that already hold 50,000 messages each (bench/distribution_bench).
+#     mailboxes that already hold 50,000 messages each (bench/distribution_bench), for plain
+#     accounts and for accounts with vacation and auto-reply on and their texts absent.
 # Mailboxes and queues are written directly by a script, not through SMTP. Runs alternate between
 # the compared cases; each figure is the median of RUNS runs. Runs as root in a private network
 # namespace (loopback only); Dovecot runs with a configuration of its own.
@@ -231,18 +232,27 @@ echo "$SMTP_TABLE"
 fi
 
 # ---- 3. Distribution into empty and into full mailboxes ----
-E=""; F=""
+# Each case twice: plain accounts, and accounts with vacation and auto-reply on whose texts are
+# absent (each copy then looks for them in the mailbox and in the home).
+E=""; F=""; ER=""; FR=""
 if part dist; then
+dist_rate() {  # stored [replies]
+  "$ROOT/build-bench/bench/distribution_bench" "$DIST_COUNT" "$WORK" "$@" | sed -E 's/.* ([0-9.]+) messages\/s.*/\1/'
+}
 for _ in $(seq 1 "$DIST_RUNS"); do
-  E="$E $("$ROOT/build-bench/bench/distribution_bench" "$DIST_COUNT" "$WORK" 0 | sed -E 's/.* ([0-9.]+) messages\/s.*/\1/')"
-  F="$F $("$ROOT/build-bench/bench/distribution_bench" "$DIST_COUNT" "$WORK" "$DIST_STORED" | sed -E 's/.* ([0-9.]+) messages\/s.*/\1/')"
+  E="$E $(dist_rate 0)"
+  F="$F $(dist_rate "$DIST_STORED")"
+  ER="$ER $(dist_rate 0 replies)"
+  FR="$FR $(dist_rate "$DIST_STORED" replies)"
 done
 DIST_TABLE=$(
   echo "Distribution of $DIST_COUNT messages x 3 local recipients, median of $DIST_RUNS runs (messages/s)"
-  printf "%-22s %22s %8s\n" "empty mailboxes" "$DIST_STORED stored in each" "ratio"
+  printf "%-34s %16s %22s %8s\n" "accounts" "empty mailboxes" "$DIST_STORED stored in each" "ratio"
   a=$(echo $E | median); b=$(echo $F | median)
-  printf "%-22.1f %22.1f %8.2f\n" "$a" "$b" "$(python3 -c "print($b / $a)")"
-  echo "  runs: empty:$E | full:$F"
+  printf "%-34s %16.1f %22.1f %8.2f\n" "plain" "$a" "$b" "$(python3 -c "print($b / $a)")"
+  a=$(echo $ER | median); b=$(echo $FR | median)
+  printf "%-34s %16.1f %22.1f %8.2f\n" "vacation, auto-reply (texts absent)" "$a" "$b" "$(python3 -c "print($b / $a)")"
+  echo "  runs: empty:$E | full:$F | replies, empty:$ER | replies, full:$FR"
 )
 echo "$DIST_TABLE"
 fi

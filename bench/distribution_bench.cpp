@@ -3,7 +3,9 @@
 // item leaves the queue). Prints messages and mailbox copies per second. With a number of stored
 // messages, each mailbox first holds that many 2 KB messages (written directly, numbered as the
 // store numbers them, its sequence file at the last number), as a long-time user's would.
-// Usage: distribution_bench [messages] [directory] [stored per mailbox]
+// With "replies", each account has a vacation and an auto-reply whose texts are absent, so that
+// every copy looks for them (in the mailbox, then in the home) and none is sent.
+// Usage: distribution_bench [messages] [directory] [stored per mailbox] [replies]
 //   (the directory decides the file system)
 #include <chrono>
 #include <cstdio>
@@ -23,6 +25,7 @@ int main(int argc, char** argv) {
   std::string base = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();
   std::string tmpl = base + "/qvdist.XXXXXX";
   long stored = argc > 3 ? std::atol(argv[3]) : 0;
+  bool replies = argc > 4 && std::string(argv[4]) == "replies";
   std::string home = ::mkdtemp(tmpl.data());
   const char* names[] = {"alice", "bob", "carol"};
   store::CAccountTable table;
@@ -30,6 +33,11 @@ int main(int argc, char** argv) {
     store::CAccount a;
     a.name = n;
     a.AddAlias(std::string(n) + "@example.test");
+    if (replies) {
+      a.vacation = 1;
+      a.autoReply = 1;
+      a.autoReplyFile = "reply.txt";
+    }
     table.Accounts().push_back(a);
     std::string box = home + "/MAILIN/" + n;
     (void)platform::MakeDirectoryTree(box);
@@ -88,9 +96,10 @@ int main(int argc, char** argv) {
   }
   copies -= static_cast<size_t>(3 * stored);
   std::printf(
-      "distribution: %d messages x 3 recipients into mailboxes holding %ld each, in %.2f s: "
+      "distribution: %d messages x 3 recipients into mailboxes holding %ld each%s, in %.2f s: "
       "%.0f messages/s, %.0f mailbox copies/s (%zu copies stored, %zu items left)\n",
-      count, stored, s, count / s, copies / s, copies, left);
+      count, stored, replies ? " (vacation and auto-reply on, texts absent)" : "", s, count / s,
+      copies / s, copies, left);
   std::filesystem::remove_all(home);
   return left == 0 && copies == static_cast<size_t>(3 * count) ? 0 : 1;
 }

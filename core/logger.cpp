@@ -45,7 +45,12 @@ int CLogger::Write(int level, std::string_view text) {
   }
   line.append(text);
   line += "\r\n";
-  int written = platform::AppendToFile(platform::ResolvePath(path_), line) == 0 ? 1 : 0;
+  // A log that exists under the path as written is the one resolution would find (the exact
+  // spelling wins): it is appended to without looking its path up. Else the path is resolved,
+  // and the log made when missing.
+  int rc = platform::AppendToExistingFile(platform::NormaliseSeparators(path_), line);
+  if (rc == 1) rc = platform::AppendToFile(platform::ResolvePath(path_), line);
+  int written = rc == 0 ? 1 : 0;
   lock_.Unlock();
   return written;
 }
@@ -82,7 +87,9 @@ int CLogger::WriteLevelF(int level, const char* format, ...) {
 
 int64_t CLogger::Size() {
   lock_.Lock();
-  int64_t size = platform::FileSize(platform::ResolvePath(path_));
+  // As in Write: the log as written when it exists, else as resolution finds it.
+  int64_t size = platform::FileSize(platform::NormaliseSeparators(path_));
+  if (size < 0) size = platform::FileSize(platform::ResolvePath(path_));
   lock_.Unlock();
   return size < 0 ? 0 : size;
 }

@@ -88,6 +88,12 @@ int AppendToFile(const std::string& path, std::string_view data) {
   return WriteAll(fd.get(), data);
 }
 
+int AppendToExistingFile(const std::string& path, std::string_view data) {
+  CUniqueFd fd(OpenPrivate(path, O_WRONLY | O_APPEND));
+  if (!fd) return 1;
+  return WriteAll(fd.get(), data);
+}
+
 int TruncateFile(const std::string& path) {
   CUniqueFd fd(OpenPrivate(path, O_WRONLY | O_CREAT | O_TRUNC));
   return fd ? 0 : -1;

@@ -35,6 +35,10 @@ int OpenPrivate(const std::string& path, int flags);
 // not interleave inside a line. Creates the file when missing.
 [[nodiscard]] int AppendToFile(const std::string& path, std::string_view data);
 
+// As AppendToFile, but only to a file that exists under exactly this path (never creates one).
+// 0 written; 1 when it cannot be opened (missing...), nothing written; -1 when a write failed.
+[[nodiscard]] int AppendToExistingFile(const std::string& path, std::string_view data);
+
 // Creates or empties the file.
 [[nodiscard]] int TruncateFile(const std::string& path);
 

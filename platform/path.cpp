@@ -1,7 +1,5 @@
 #include "platform/path.h"
 
-#include "platform/text.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -10,6 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+
+#include "platform/name_cache_internal.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace {
@@ -24,18 +25,13 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// The entry of `dir` equal to `name` without case, or `name` itself.
-std::string MatchEntry(const std::string& dir, const std::string& name) {
-  std::string exact = dir.empty() ? name : JoinPath(dir, name);
-  if (Exists(exact)) return name;
-  DirHandle d(::opendir(dir.empty() ? "." : dir.c_str()));
-  if (!d) return name;
-  std::string best;
-  while (dirent* e = ::readdir(d.get())) {
-    std::string entry = e->d_name;
-    if (EqualNoCase(entry, name) && (best.empty() || entry < best)) best = entry;
-  }
-  return best.empty() ? name : best;
+// `components` joined as ResolvePath gives them: no empty component, a leading "/" kept.
+std::string JoinComponents(bool absolute, const std::vector<std::string>& components,
+                           size_t count) {
+  std::string out = absolute ? "/" : "";
+  for (size_t i = 0; i < count; ++i)
+    out = out.empty() ? components[i] : JoinPath(out, components[i]);
+  return out;
 }
 
 }  // namespace
@@ -66,24 +62,48 @@ std::string DirName(const std::string& path) {
 std::string ResolvePath(const std::string& input) {
   std::string path = NormaliseSeparators(input);
   if (path.empty()) return path;
-  std::string out = path[0] == '/' ? "/" : "";
-  bool resolving = true;  // once a component is missing, the rest is taken as given
-  size_t pos = path[0] == '/' ? 1 : 0;
-  while (pos <= path.size()) {
+  bool absolute = path[0] == '/';
+  std::vector<std::string> components;
+  for (size_t pos = 0; pos <= path.size();) {
     size_t slash = path.find('/', pos);
     if (slash == std::string::npos) slash = path.size();
-    std::string comp = path.substr(pos, slash - pos);
+    if (slash > pos) components.push_back(path.substr(pos, slash - pos));
     pos = slash + 1;
-    if (comp.empty()) continue;
-    if (comp == "." || comp == "..") {
-      out = out.empty() ? comp : JoinPath(out, comp);
-      continue;
-    }
-    std::string name = resolving ? MatchEntry(out, comp) : comp;
-    out = out.empty() ? name : JoinPath(out, name);
-    if (resolving && !Exists(out)) resolving = false;
   }
-  if (!path.empty() && path.back() == '/' && out.back() != '/') out += '/';
+  // A path that exists as written is its own resolution (each of its components exists as
+  // written): one lstat. Else, when its directory exists as written, only the last component is
+  // looked for. Else each component is looked for in turn.
+  size_t known = 0;          // leading components known to exist as written
+  bool lastMissing = false;  // the component after them is known to be missing as written
+  std::string out = JoinComponents(absolute, components, components.size());
+  if (components.empty() || Exists(out)) {
+    known = components.size();
+  } else if (components.size() == 1 ||
+             Exists(JoinComponents(absolute, components, components.size() - 1))) {
+    known = components.size() - 1;
+    lastMissing = true;
+  }
+  if (known < components.size()) {
+    out = JoinComponents(absolute, components, known);
+    bool resolving = true;  // once a component is missing, the rest is taken as given
+    for (size_t i = known; i < components.size(); ++i) {
+      const std::string& comp = components[i];
+      std::string asGiven = out.empty() ? comp : JoinPath(out, comp);
+      if (!resolving || comp == "." || comp == "..") {
+        out = std::move(asGiven);
+        continue;
+      }
+      if (!(lastMissing && i == known) && Exists(asGiven)) {
+        out = std::move(asGiven);
+        continue;
+      }
+      // Missing as written: the first entry equal to it without case, if any.
+      std::string name = CNameCache::Instance().Match(out, comp);
+      out = out.empty() ? name : JoinPath(out, name);
+      if (!Exists(out)) resolving = false;
+    }
+  }
+  if (path.back() == '/' && out.back() != '/') out += '/';
   return out;
 }
 

@@ -4,14 +4,18 @@
 // "m0000001.mim" are one file). Every path the system builds goes through ResolvePath, which
 // finds each component as it exists on disk: the exact name when present, else the first
 // directory entry equal to it without case, else the name as given (so it can be created).
-// A "\" in a path read from a settings file or a form is taken as "/". A lookup of a name that
-// exists costs one stat; only a name missing in its given spelling reads the directory.
+// A "\" in a path read from a settings file or a form is taken as "/". A path that exists as
+// written costs one lstat. A name missing in its given spelling is looked for among the
+// directory's entries: a small directory is read each time; the names of a big one are kept in
+// memory, folded to lower case, and kept current by the kernel's change notices, so that the
+// cost of such a lookup does not grow with the number of entries (platform/name_cache_internal.h).
 //
 // CDirectoryListing answers questions about many names of one directory (which exist, under which
 // spelling, which match a pattern) from one reading of it, with the same case rules.
 //
-// Thread-safe; no state (a CDirectoryListing belongs to one thread). The "Windows directory" that
-// holds the locator files is $WINDIR when set, else /etc/quorvale.
+// Thread-safe; the only state is that cache of names (a CDirectoryListing belongs to one
+// thread). The "Windows directory" that holds the locator files is $WINDIR when set, else
+// /etc/quorvale.
 #pragma once
 
 #include <string>

@@ -39,6 +39,32 @@ TEST(LoggerTest, LinesAreStampedAppendedAndFilteredByLevel) {
   EXPECT_EQ(nowhere.Write("lost"), 0);
 }
 
+// Lines go to the log as path resolution finds it: the spelling as configured when that file
+// exists, else an existing one in another case, else a new one as configured.
+TEST(LoggerTest, LinesGoToTheLogUnderTheSpellingThatExists) {
+  CTempDir dir;
+  CLogger log(dir.path() + "\\smtpcon.log");  // a separator as a settings file may write it
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "SMTPCON.LOG", "", false), 0);
+  EXPECT_EQ(log.Write("to the upper-case file"), 1);
+  EXPECT_NE(ReadText(dir / "SMTPCON.LOG").find("to the upper-case file"), std::string::npos);
+  EXPECT_FALSE(platform::FileExists(dir / "smtpcon.log"));
+  EXPECT_EQ(log.Size(), platform::FileSize(dir / "SMTPCON.LOG"));
+  // Both spellings: the exact one wins.
+  ASSERT_EQ(platform::WriteFileAtomic(dir / "smtpcon.log", "", false), 0);
+  EXPECT_EQ(log.Write("to the exact file"), 1);
+  EXPECT_NE(ReadText(dir / "smtpcon.log").find("to the exact file"), std::string::npos);
+  EXPECT_EQ(ReadText(dir / "SMTPCON.LOG").find("to the exact file"), std::string::npos);
+  EXPECT_EQ(log.Size(), platform::FileSize(dir / "smtpcon.log"));
+  // Removed: the other spelling is found again; both removed: made as configured.
+  ASSERT_EQ(platform::RemoveFile(dir / "smtpcon.log"), 0);
+  EXPECT_EQ(log.Write("back to upper case"), 1);
+  EXPECT_NE(ReadText(dir / "SMTPCON.LOG").find("back to upper case"), std::string::npos);
+  ASSERT_EQ(platform::RemoveFile(dir / "SMTPCON.LOG"), 0);
+  EXPECT_EQ(log.Write("new"), 1);
+  EXPECT_NE(ReadText(dir / "smtpcon.log").find("new"), std::string::npos);
+  EXPECT_FALSE(platform::FileExists(dir / "SMTPCON.LOG"));
+}
+
 TEST(LoggerTest, AWriterHeldOffForOverASecondDropsItsLine) {
   CTempDir dir;
   CLogger log(dir / "busy.log");
