@@ -41,7 +41,7 @@ class CNameCache {
  public:
   static constexpr size_t kMinEntries = 64;
   static constexpr size_t kMaxDirectories = 128;
-  static constexpr size_t kMaxNames = 2000000;
+  static constexpr size_t kMaxNames = 1000000;  // about 100 bytes each
   static constexpr size_t kMaxBigKnown = 4096;
 
   static CNameCache& Instance();
