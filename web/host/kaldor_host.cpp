@@ -621,7 +621,10 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  void* library = ::dlopen(cfg.extension.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // RTLD_NODELETE: the extension stays mapped until the process ends, also after dlclose, so
+  // the objects it keeps for the life of the process (the path layer's name cache) stay
+  // reachable and valid while the host winds down.
+  void* library = ::dlopen(cfg.extension.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (library == nullptr) {
     std::fprintf(stderr, "kaldor-host: cannot load %s: %s\n", cfg.extension.c_str(), dlerror());
     return 1;
