@@ -64,6 +64,10 @@ class SmtpServerTest(unittest.TestCase):
         cls.home.close()
 
     def setUp(self):
+        # A distribution started by the previous test's session may still be working on what that
+        # test left in INQUEUE (an undeliverable item is read and its envelope rewritten): the
+        # files are removed only once nothing has changed there for half a second.
+        self.wait_inqueue_still()
         for pattern in (("INQUEUE", "*"), ("MAILIN", "alice", "*"), ("MAILIN", "bob", "*"),
                         ("OUTQUEUE", "*", "*")):
             for name in glob.glob(self.home.path(*pattern)):
@@ -74,6 +78,26 @@ class SmtpServerTest(unittest.TestCase):
                         pass
 
     # Helpers ----------------------------------------------------------------------------------
+
+    def wait_inqueue_still(self, quiet=0.5, timeout=30):
+        def state():
+            out = []
+            for p in glob.glob(self.home.path("INQUEUE", "*")):
+                try:
+                    st = os.stat(p)
+                    out.append((p, st.st_size, st.st_mtime_ns))
+                except FileNotFoundError:
+                    pass
+            return sorted(out)
+        deadline = time.monotonic() + timeout
+        last, since = state(), time.monotonic()
+        while time.monotonic() < deadline:
+            time.sleep(0.05)
+            now = state()
+            if now != last:
+                last, since = now, time.monotonic()
+            elif time.monotonic() - since >= quiet:
+                return
 
     def strip_server_lines(self, data):
         lines = data.split(b"\r\n", HEADER_LINES)
