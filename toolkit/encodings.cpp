@@ -19,16 +19,18 @@ constexpr std::array<int8_t, 256> MakeBase64Table() {
 }
 constexpr std::array<int8_t, 256> kBase64 = MakeBase64Table();
 
-int HexValue(char c) {
+const char kHex[] = "0123456789ABCDEF";
+
+}  // namespace
+
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
 
-const char kHex[] = "0123456789ABCDEF";
-
-}  // namespace
+int Base64DigitValue(char c) { return kBase64[static_cast<unsigned char>(c)]; }
 
 // Base64 ---------------------------------------------------------------------------------------
 
@@ -193,9 +195,9 @@ std::string DecodeQuotedPrintable(std::string_view text) {
     bool soft = !line.empty() && line.back() == '=';
     if (soft) line.remove_suffix(1);
     for (size_t i = 0; i < line.size(); ++i) {
-      if (line[i] == '=' && i + 2 < line.size() && HexValue(line[i + 1]) >= 0 &&
-          HexValue(line[i + 2]) >= 0) {
-        out += static_cast<char>(HexValue(line[i + 1]) * 16 + HexValue(line[i + 2]));
+      if (line[i] == '=' && i + 2 < line.size() && HexDigitValue(line[i + 1]) >= 0 &&
+          HexDigitValue(line[i + 2]) >= 0) {
+        out += static_cast<char>(HexDigitValue(line[i + 1]) * 16 + HexDigitValue(line[i + 2]));
         i += 2;
       } else {
         out += line[i];
@@ -322,9 +324,9 @@ std::string DecodeEncodedWords(std::string_view text, size_t size) {
     for (size_t i = 0; i < word.size(); ++i) {
       if (word[i] == '_') {
         out += ' ';
-      } else if (word[i] == '=' && i + 2 < word.size() && HexValue(word[i + 1]) >= 0 &&
-                 HexValue(word[i + 2]) >= 0) {
-        out += static_cast<char>(HexValue(word[i + 1]) * 16 + HexValue(word[i + 2]));
+      } else if (word[i] == '=' && i + 2 < word.size() && HexDigitValue(word[i + 1]) >= 0 &&
+                 HexDigitValue(word[i + 2]) >= 0) {
+        out += static_cast<char>(HexDigitValue(word[i + 1]) * 16 + HexDigitValue(word[i + 2]));
         i += 2;
       } else {
         out += word[i];
@@ -344,7 +346,8 @@ constexpr std::array<uint16_t, 256> MakeCrcTable() {
   std::array<uint16_t, 256> t{};
   for (unsigned i = 0; i < 256; ++i) {
     uint16_t crc = static_cast<uint16_t>(i << 8);
-    for (int k = 0; k < 8; ++k) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    for (int k = 0; k < 8; ++k)
+      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
     t[i] = crc;
   }
   return t;

@@ -19,6 +19,11 @@ constexpr int kErrWrite = -14;        // a write to the target failed
 constexpr int kErrBadInput = -30;     // malformed encoded data
 constexpr int kErrNoBegin = -1;       // uudecode: no "begin " line, or no "end" line
 
+// The value of one hexadecimal digit (either case), or -1.
+int HexDigitValue(char c);
+// The value of one character of the Base64 alphabet, or -1 (also for the pad "=").
+int Base64DigitValue(char c);
+
 // Base64 ---------------------------------------------------------------------------------------
 
 // Encodes `data` as lines of 76 characters ending in CR LF (57 input bytes a line).

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "toolkit/encodings.h"
+
 namespace toolkit {
 namespace {
 
@@ -134,22 +136,6 @@ class CConverter {
   iconv_t cd_;
 };
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 // The bytes of an encoded word's text; false when it is not well-formed.
 bool DecodeWordText(char encoding, std::string_view text, std::string* out) {
   if (encoding == 'Q' || encoding == 'q') {
@@ -157,8 +143,8 @@ bool DecodeWordText(char encoding, std::string_view text, std::string* out) {
       if (text[i] == '_') {
         *out += ' ';
       } else if (text[i] == '=') {
-        int hi = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
-        int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+        int hi = i + 1 < text.size() ? HexDigitValue(text[i + 1]) : -1;
+        int lo = i + 2 < text.size() ? HexDigitValue(text[i + 2]) : -1;
         if (hi < 0 || lo < 0) return false;
         *out += static_cast<char>(hi * 16 + lo);
         i += 2;
@@ -173,7 +159,7 @@ bool DecodeWordText(char encoding, std::string_view text, std::string* out) {
   int bits = 0;
   for (char c : text) {
     if (c == '=') break;
-    int v = Base64Value(c);
+    int v = Base64DigitValue(c);
     if (v < 0) return false;
     acc = (acc << 6) | static_cast<uint32_t>(v);
     bits += 6;

@@ -48,13 +48,6 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string Trim(std::string_view s) {
   size_t a = s.find_first_not_of(" \t\r\n");
   if (a == std::string_view::npos) return std::string();
@@ -143,8 +136,8 @@ std::string Token(std::string_view s, size_t* pos, const char* stops) {
 std::string PercentDecoded(std::string_view text) {
   std::string value;
   for (size_t k = 0; k < text.size(); ++k) {
-    int hi = k + 2 < text.size() && text[k] == '%' ? HexDigit(text[k + 1]) : -1;
-    int lo = hi >= 0 ? HexDigit(text[k + 2]) : -1;
+    int hi = k + 2 < text.size() && text[k] == '%' ? HexDigitValue(text[k + 1]) : -1;
+    int lo = hi >= 0 ? HexDigitValue(text[k + 2]) : -1;
     if (lo >= 0) {
       value += static_cast<char>(hi * 16 + lo);
       k += 2;

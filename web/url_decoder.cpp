@@ -1,18 +1,9 @@
 #include "web/url_decoder.h"
 
+#include "toolkit/encodings.h"
 #include "web/web_results.h"
 
 namespace web {
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::string UrlDecodeValue(std::string_view text) {
   std::string out;
@@ -21,9 +12,10 @@ std::string UrlDecodeValue(std::string_view text) {
     char c = text[i];
     if (c == '+') {
       out.push_back(' ');
-    } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-               HexValue(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+    } else if (c == '%' && i + 2 < text.size() && toolkit::HexDigitValue(text[i + 1]) >= 0 &&
+               toolkit::HexDigitValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(toolkit::HexDigitValue(text[i + 1]) * 16 +
+                                      toolkit::HexDigitValue(text[i + 2])));
       i += 2;
     } else {
       out.push_back(c);
